@@ -1,0 +1,6 @@
+#include "TestKit.h"
+
+int main(int argc, char** argv)
+{
+    return TestKit::RunAll(argc, argv);
+}
