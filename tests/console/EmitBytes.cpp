@@ -4,7 +4,7 @@
 //   console_emit nul         a line with a NUL byte inside
 //   console_emit drip N MS   N lines "drip i", one every MS milliseconds
 //   console_emit forever     writes until the pipe breaks
-//   console_emit stamp N     N lines "stamp <tick count>", one every 20 ms
+//   console_emit stamp N MS  N lines "stamp <performance counter>", one every MS ms
 // Started with the environment variable EMIT_MODE=echo-stdin (in place of the
 // interpreter), it writes one line of hex per read from standard input until end of file.
 
@@ -102,13 +102,15 @@ int main(int argc, char** argv)
         }
         return 0;
     }
-    if (std::strcmp(argv[1], "stamp") == 0 && argc >= 3) {
-        const int count = std::atoi(argv[2]);
+    if (std::strcmp(argv[1], "stamp") == 0 && argc >= 4) {
+        const int count = std::atoi(argv[2]), ms = std::atoi(argv[3]);
         for (int i = 0; i < count; ++i) {
+            LARGE_INTEGER now;
+            QueryPerformanceCounter(&now);
             char line[48];
-            std::sprintf(line, "stamp %lu\r\n", static_cast<unsigned long>(GetTickCount()));
+            std::sprintf(line, "stamp %lld\r\n", static_cast<long long>(now.QuadPart));
             WriteText(line);
-            Sleep(20);
+            Sleep(ms);
         }
         return 0;
     }

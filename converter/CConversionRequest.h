@@ -1,0 +1,34 @@
+#pragma once
+
+#include "CString.h"
+
+// The text work behind one conversion request: where the program (and qm.bat) lives,
+// what the converted file is called, and the lines typed into the command interpreter.
+// No window is involved, so all of it can be checked on its own.
+class CConversionRequest
+{
+public:
+    // The folder of the running program, ending with its path separator; empty when the
+    // module path cannot be read.
+    static CString CurrentProgramFolder();
+
+    // Everything up to and including the last '\\' or '/' of a module path; empty when
+    // it has none.
+    static CString ProgramFolderOf(const char* modulePath);
+
+    // The source path with the extension of its file name replaced by "mp4", or ".mp4"
+    // appended when the file name has none. A dot in a folder name is not an extension.
+    static CString TargetPathFor(const char* sourcePath);
+
+    // Whether two paths name the same file as far as their text tells (Windows paths
+    // are case-insensitive).
+    static bool IsSamePath(const char* a, const char* b);
+
+    // The line that runs the conversion script: qm.bat "source" "target".
+    static CString ScriptCommand(const char* sourcePath, const char* targetPath);
+
+    // Converts ANSI text to the OEM code page, in which the command interpreter reads
+    // its piped input. Returns false, leaving `oem` empty, when some character has no
+    // exact OEM counterpart (a near look-alike would name another file).
+    static bool ToOemExactly(const char* ansi, CString& oem);
+};

@@ -1,0 +1,125 @@
+#include "CksmConverterDlg.h"
+
+#include "CConversionRequest.h"
+#include "resource.h"
+
+BEGIN_MESSAGE_MAP(CksmConverterDlg, CDialog)
+    ON_WM_PAINT()
+    ON_WM_QUERYDRAGICON()
+    ON_BN_CLICKED(IDC_BROWSE, &CksmConverterDlg::OnBrowse)
+    ON_BN_CLICKED(IDC_START, &CksmConverterDlg::OnStartConversion)
+END_MESSAGE_MAP()
+
+CksmConverterDlg::CksmConverterDlg() : CDialog(IDD_CONVERTER, NULL)
+{
+    m_hAppIcon = LoadIconW(AfxGetResourceHandle(), MAKEINTRESOURCEW(IDI_APP_ICON));
+}
+
+void CksmConverterDlg::DoDataExchange(CDataExchange* pDX)
+{
+    CDialog::DoDataExchange(pDX);
+    DDX_Control(pDX, IDC_LOG, m_editLog);
+    DDX_Control(pDX, IDC_SOURCE_PATH, m_editPath);
+    DDX_Control(pDX, IDC_START, m_btnStart);
+    DDX_Control(pDX, IDC_CONVERTED, m_editConverted);
+}
+
+BOOL CksmConverterDlg::OnInitDialog()
+{
+    CDialog::OnInitDialog();
+
+    ::SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hAppIcon));
+    ::SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hAppIcon));
+
+    // An edit control holds about 32 K characters unless told otherwise, and a long
+    // conversion log would silently stop growing there.
+    m_editLog.SetLimitText(0x7FFFFFFE);
+
+    ShowWindow(SW_SHOWNORMAL);
+    return TRUE;
+}
+
+void CksmConverterDlg::OnPaint()
+{
+    if (!IsIconic()) {
+        Default();
+        return;
+    }
+
+    // Minimised: draw the icon in the middle of the client area.
+    CPaintDC dc(this);
+    ::SendMessageA(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc.GetSafeHdc()), 0);
+    const int cxIcon = GetSystemMetrics(SM_CXICON);
+    const int cyIcon = GetSystemMetrics(SM_CYICON);
+    CRect rect;
+    GetClientRect(&rect);
+    const int x = (rect.Width() - cxIcon + 1) / 2;
+    const int y = (rect.Height() - cyIcon + 1) / 2;
+    dc.DrawIcon(x, y, m_hAppIcon);
+}
+
+HCURSOR CksmConverterDlg::OnQueryDragIcon()
+{
+    return static_cast<HCURSOR>(m_hAppIcon);
+}
+
+void CksmConverterDlg::OnBrowse()
+{
+    CFileDialog dlg(TRUE, "ksm", "*.ksm", OFN_HIDEREADONLY | OFN_FILEMUSTEXIST,
+                    "Ksm Files (*.ksm)|*.ksm|All Files (*.*)|*.*||", NULL, 0);
+    if (dlg.DoModal() != IDOK)
+        return;
+    m_strPath = dlg.GetPathName();
+    m_editPath.SetWindowText(m_strPath);
+    m_editConverted.SetWindowText("");
+}
+
+void CksmConverterDlg::OnStartConversion()
+{
+    if (m_strPath.IsEmpty()) {
+        AfxMessageBox("Please specify a .ksm file to convert.", 0, 0);
+        return;
+    }
+
+    m_btnStart.EnableWindow(FALSE);
+
+    // qm.bat lies beside the program, and runs from there.
+    const CString programFolder = CConversionRequest::CurrentProgramFolder();
+    const CString targetPath = CConversionRequest::TargetPathFor(m_strPath);
+
+    // Every refusal comes before the log and the console are touched: a refused request
+    // changes nothing but the message it shows.
+    CString folderOem, commandOem;
+    CString refusal;
+    if (programFolder.IsEmpty()) {
+        refusal = "The program's own folder could not be determined, so the conversion "
+                  "script cannot be found.";
+    } else if (CConversionRequest::IsSamePath(targetPath, m_strPath)) {
+        refusal = "The file is already an MP4 file: converting it would overwrite it. "
+                  "Please choose a different source file.";
+    } else if (!CConversionRequest::ToOemExactly(programFolder, folderOem)) {
+        refusal = "The program's folder contains characters the command interpreter cannot "
+                  "receive: " + programFolder +
+                  ". Please move the program to a folder with a plain name.";
+    } else if (!CConversionRequest::ToOemExactly(
+                   CConversionRequest::ScriptCommand(m_strPath, targetPath), commandOem)) {
+        refusal = "The path contains characters the command interpreter cannot receive: " +
+                  m_strPath + ". Please rename the file or move it to a folder with a plain name.";
+    }
+    if (!refusal.IsEmpty()) {
+        AfxMessageBox(refusal, 0, 0);
+        m_btnStart.EnableWindow(TRUE);
+        return;
+    }
+
+    m_redirector.m_pOutputEdit = &m_editLog;
+    m_editLog.SetWindowText("Start Converting the file.\r\n \r\n");
+    m_redirector.CloseConsole();
+    m_redirector.OpenConsole();
+    // /d: the program may lie on another drive than the interpreter's current one.
+    m_redirector.SendFormatted("cd /d \"%s\"\r\n", folderOem.GetString());
+    m_redirector.SendFormatted("%s\r\n", commandOem.GetString());
+
+    m_btnStart.EnableWindow(TRUE);
+    m_editConverted.SetWindowText("Converted File: " + targetPath);
+}
