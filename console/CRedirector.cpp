@@ -252,29 +252,32 @@ void CRedirector::CloseConsole()
     HANDLE readerToWaitFor = NULL;
 
     EnterCriticalSection(&m_lock);
-    if (m_hReaderThread != NULL) {
-        if (GetCurrentThreadId() != m_readerThreadId) {
-            // Take the handle out under the lock: the reader's own CloseConsole then
-            // finds none to close, and ours stays valid for the wait.
-            readerToWaitFor = m_hReaderThread;
-            m_hReaderThread = NULL;
-            InterlockedExchange(&m_stopRequested, 1);
-            if (m_hStopEvent != NULL)
-                SetEvent(m_hStopEvent);
-        } else {
-            CloseHandleAndClear(m_hReaderThread);
-        }
+    if (m_hReaderThread != NULL && GetCurrentThreadId() != m_readerThreadId) {
+        // Take the handle out under the lock: the reader's own CloseConsole then finds
+        // none to close, and ours stays valid for the wait.
+        readerToWaitFor = m_hReaderThread;
+        m_hReaderThread = NULL;
+        InterlockedExchange(&m_stopRequested, 1);
+        if (m_hStopEvent != NULL)
+            SetEvent(m_hStopEvent);
+    } else {
+        // No reader to wait for (none, or this is the reader): release everything in this
+        // one locked step, so a reader can never release handles of a console the owner
+        // opened after it.
+        CloseHandleAndClear(m_hReaderThread);
+        ReleaseHandles();
     }
     LeaveCriticalSection(&m_lock);
+    if (readerToWaitFor == NULL)
+        return;
 
-    if (readerToWaitFor != NULL) {
-        if (WaitServingSentMessages(readerToWaitFor, kCloseWaitMs) == WAIT_TIMEOUT) {
-            OnErrorText("The redir thread is dead\r\n");
-            TerminateThread(readerToWaitFor, static_cast<DWORD>(-2));
-        }
-        CloseHandleAndClear(readerToWaitFor);
+    if (WaitServingSentMessages(readerToWaitFor, kCloseWaitMs) == WAIT_TIMEOUT) {
+        OnErrorText("The redir thread is dead\r\n");
+        TerminateThread(readerToWaitFor, static_cast<DWORD>(-2));
     }
+    CloseHandleAndClear(readerToWaitFor);
 
+    // The reader normally released everything on its way out; not when it was killed.
     EnterCriticalSection(&m_lock);
     ReleaseHandles();
     LeaveCriticalSection(&m_lock);

@@ -192,3 +192,22 @@ TEST_CASE(reopening_stops_the_previous_reader_first)
     CHECK(r.Errors().empty());
 }
 
+
+TEST_CASE(a_reader_ending_on_its_own_never_closes_the_next_console)
+{
+    // The interpreter exits while the owner opens the next console at once: the old
+    // reader's release must not reach the new console's handles.
+    CCapturingRedirector r;
+    for (int round = 0; round < 20; ++round) {
+        REQUIRE(r.OpenConsole());
+        REQUIRE(r.SendFormatted("exit\r\n"));
+        Sleep(static_cast<DWORD>(round % 8) * 15);
+        REQUIRE(r.OpenConsole());
+        char marker[32];
+        std::sprintf(marker, "alive-%d\r", round);
+        CHECK(r.SendFormatted("echo alive-%d\r\n", round));
+        CHECK(PumpUntil([&] { return r.Output().find(marker) != std::string::npos; }, 20000));
+        CHECK(!r.AllHandlesNull());
+    }
+    CHECK(r.Errors().empty());
+}
