@@ -141,14 +141,21 @@ class Desktop:
         if ids:
             self.xdotool("windowfocus", "--sync", ids[-1])
 
-    def click(self, x, y):
+    def point_at(self, x, y):
+        """Moves the pointer onto (x, y), as a person's hand would: a click where the
+        pointer already rests is often lost, and `mousemove --sync` onto the point where
+        it already is waits ~15 s for a move that never comes, so step off it first."""
+        if self.xdotool("getmouselocation")[:2] == ["x:%d" % x, "y:%d" % y]:
+            self.xdotool("mousemove", "--sync", x + 3, y + 3)
         self.xdotool("mousemove", "--sync", x, y)
         time.sleep(0.1)
+
+    def click(self, x, y):
+        self.point_at(x, y)
         self.xdotool("click", "1")
 
     def double_click(self, x, y):
-        self.xdotool("mousemove", "--sync", x, y)
-        time.sleep(0.1)
+        self.point_at(x, y)
         self.xdotool("click", "--repeat", "2", "--delay", "60", "1")
 
     def click_control(self, window, control_id):
