@@ -19,6 +19,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -42,13 +43,50 @@ def winpath(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def start_wine_keeper(folder):
+    """Wine's server quits as soon as its last program ends, and its next start costs
+    seconds and launches service processes that inherit the starting program's
+    stdout, holding that pipe open until the server quits. An idle cmd.exe, fully up
+    before anything else runs, keeps the server and its services alive throughout."""
+    out = os.path.join(folder, "keeper.out")
+    with open(out, "wb") as f:
+        proc = subprocess.Popen(["timeout", "-k", "5", "3600", "wine", "cmd.exe"], cwd=folder,
+                                env=wine_env(), stdin=subprocess.PIPE, stdout=f,
+                                stderr=subprocess.STDOUT)
+    end = time.monotonic() + 120
+    while time.monotonic() < end and proc.poll() is None:
+        with open(out, "rb") as f:
+            if b">" in f.read():   # cmd's prompt: startup is over
+                break
+        time.sleep(0.1)
+    return proc
+
+
+def stop_wine_keeper(proc):
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
 def timed(args, cwd, timeout=1800):
     """Runs args with stdout+stderr on one pipe, like the program's log box; returns
-    (seconds, exit code, output bytes)."""
+    (seconds until the program ended, exit code, output bytes). The output is read to
+    its end, but qm.bat's progress reporter may hold the pipe a second after the
+    script ended, which is not the script's time."""
+    out = bytearray()
     t = time.monotonic()
-    r = subprocess.run(["timeout", "-k", "5", str(timeout)] + args, cwd=cwd, env=wine_env(),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    return time.monotonic() - t, r.returncode, r.stdout
+    proc = subprocess.Popen(["timeout", "-k", "5", str(timeout)] + args, cwd=cwd, env=wine_env(),
+                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    reader = threading.Thread(target=lambda: out.extend(proc.stdout.read()))
+    reader.start()
+    rc = proc.wait()
+    took = time.monotonic() - t
+    reader.join()
+    return took, rc, bytes(out)
 
 
 def make(path, args):
@@ -72,7 +110,7 @@ def main():
     ap.add_argument("--bin-dir")
     ap.add_argument("--qm")
     ap.add_argument("--ffmpeg")
-    ap.add_argument("--repeat", type=int, default=2, help="runs of each, the fastest counts")
+    ap.add_argument("--repeat", type=int, default=3, help="runs of each, the fastest counts")
     ap.add_argument("--keep", action="store_true", help="keep the work folder")
     ap.add_argument("--tmp", help="where to put the work folder (default /dev/shm)")
     opts = ap.parse_args()
@@ -90,6 +128,7 @@ def main():
     # when a file is overwritten) would drown the differences being measured.
     shm = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
     work = tempfile.mkdtemp(prefix="qm-bench-", dir=opts.tmp or shm)
+    keeper = None
     try:
         prog = os.path.join(work, "prog")
         os.makedirs(prog)
@@ -111,12 +150,7 @@ def main():
         damage(m2ts, bad)
         os.remove(m2ts)
 
-        # Wine's server quits as soon as its last program ends, and starting it again
-        # costs seconds: an idle cmd.exe keeps it up, so both sides run warm.
-        keeper = subprocess.Popen(["timeout", "-k", "5", "3600", "wine", "cmd.exe"], cwd=prog,
-                                  env=wine_env(), stdin=subprocess.PIPE,
-                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        timed(["wine", ff, "-hide_banner", "-version"], prog)
+        keeper = start_wine_keeper(work)
 
         cases = [
             ("remux (H.264/AAC TS)", ts, ["-c", "copy"]),
@@ -147,11 +181,11 @@ def main():
             for p in (bare_out, qm_out, qm_out + ".log"):
                 if os.path.exists(p):
                     os.remove(p)
-        keeper.stdin.close()
-        keeper.wait(timeout=60)
         print()
         print("goals: re-encode ratio <= 1.1x, damaged ratio <= 1.2x; remux extra seconds = qm.bat's fixed cost")
     finally:
+        if keeper:
+            stop_wine_keeper(keeper)
         if opts.keep:
             print("kept", work)
         else:

@@ -14,12 +14,16 @@ rem ffmpeg's full log ends up in "<target>.log"; the console only gets short lin
 rem
 rem Progress: ffmpeg's statistics line ends in a lone CR, which the log window cannot
 rem break into lines, and piping ffmpeg through a filter shows nothing live because
-rem Wine's cmd runs the left side of a pipe to completion first. So ffmpeg runs in the
-rem background (start /b, this script again in worker mode, paths handed over in the
-rem environment so they are never parsed a second time), writes -progress key=value
-rem blocks into a file, and this script reads the new lines about once a second and
-rem prints one line every ~3 s. The wait is "ping -n 2 127.0.0.1": unlike timeout it
-rem works with stdin on a pipe, on Windows and under Wine.
+rem Wine's cmd runs the left side of a pipe to completion first. So ffmpeg writes
+rem -progress key=value blocks into a file, and a reporter - this script again, started
+rem with start /b, paths handed over in the environment so they are never parsed a
+rem second time - reads the new lines every ~3 s and prints one line. ffmpeg itself
+rem runs in the foreground: its exit code is exact and the end is noticed at once.
+rem The reporter only prints while holding a lock folder ("<work>.lock", mkdir is
+rem atomic); once ffmpeg is done this script takes the lock for good, so no progress
+rem line can come after the final line. The wait is "ping -n 2 127.0.0.1" (1 s, so a
+rem finished reporter goes within a second): unlike timeout it works with stdin on a
+rem pipe, on Windows and under Wine.
 rem
 rem Nothing here reads stdin: the caller's command stream must stay untouched.
 rem Delayed expansion stays off, it would eat "!" in file names.
@@ -32,7 +36,7 @@ rem             3 ffmpeg.exe not found, 4 target folder or file problem,
 rem             5 ffmpeg could not convert the recording.
 
 setlocal EnableExtensions DisableDelayedExpansion
-if "%~1"=="__qm_worker__" goto :worker
+if "%~1"=="__qm_reporter__" goto :reporter
 
 rem %~dp0 can go wrong once the current folder changes: take it now.
 set "QM_HOME=%~dp0"
@@ -92,9 +96,16 @@ if %QM_TRY% lss 100 goto :mkwork
 goto :err_nowrite
 :workok
 set "QM_WORK_OWN=1"
+rem The folder is new, so a lock of that name can only be a stale one.
+set "QM_LOCK=%QM_WORK%.lock"
+rd "%QM_LOCK%" >nul 2>&1
+set "QM_LOCKED="
+rem From here on the work folder is the current folder (pushd also copes with a
+rem \\server\share target); the marker proves it is.
 pushd "%QM_WORK%"
-if /i not "%CD%"=="%QM_WORK%" goto :err_nowrite
 set "QM_PUSHED=1"
+type nul >"%QM_WORK%\here.txt" 2>nul
+if not exist here.txt goto :err_nowrite
 
 rem --- what is in the recording ------------------------------------------------
 "%QM_FF%" -hide_banner -nostdin -i "%QM_SRC%" <nul >probe.txt 2>&1
@@ -147,7 +158,6 @@ rem libx264 with 4:2:0 needs even sizes; the scale is a no-op for normal recordi
 if "%QM_MODE%"=="encode" set "QM_OPTS=%QM_MAPS% -c:v libx264 -preset veryfast -crf 23 -pix_fmt yuv420p -vf scale=trunc(iw/2)*2:trunc(ih/2)*2 -c:a aac -b:a 128k"
 echo Method: %QM_DESC%
 call :run
-if defined QM_NOSTART goto :err_nostart
 if "%QM_RC%"=="0" goto :converted
 echo Attempt failed: ffmpeg exit code %QM_RC%
 if "%QM_MODE%"=="encode" goto :err_ffmpeg
@@ -159,34 +169,41 @@ goto :attempt
 if defined QM_EMPTY goto :err_empty
 popd
 set "QM_PUSHED="
+rem A virus scanner or a player may hold the file for a moment: try a few times.
+set /a QM_TRY=0
+:move_again
 move /y "%QM_WORK%\out.mp4" "%QM_TGT%" >nul 2>&1
-if exist "%QM_WORK%\out.mp4" goto :err_replace
+if not exist "%QM_WORK%\out.mp4" goto :moved
+set /a QM_TRY+=1
+if %QM_TRY% geq 3 goto :err_replace
+ping -n 2 127.0.0.1 >nul 2>&1
+goto :move_again
+:moved
 if not exist "%QM_TGT%" goto :err_replace
 call :keeplog
 call :cleanup
 echo Conversion succeeded: "%QM_TGT%"
 exit /b 0
 
-rem --- one ffmpeg run in the background, with progress ----------------------------
+rem --- one ffmpeg run, a progress reporter beside it ------------------------------
 :run
-del /q out.mp4 progress.txt rc.txt rc.tmp errors.txt >nul 2>&1
 set /a QM_STEP+=1
-set /a QM_LINES=0, QM_SEC=0, QM_CAND=0, QM_POLL=0
-set "QM_RC=" & set "QM_EMPTY=" & set "QM_NOSTART="
+set "QM_EMPTY="
+del /q out.mp4 errors.txt >nul 2>&1
 >>all.log echo ===== attempt %QM_STEP%: %QM_DESC% =====
-start "" /b cmd /d /v:off /c %%QM_SELFQ%% __qm_worker__ <nul
-:run_wait
-ping -n 2 127.0.0.1 >nul 2>&1
-if exist rc.txt goto :run_done
-set /a QM_POLL+=1
-call :readprogress
-set /a "QM_M=QM_POLL %% 3"
-if "%QM_M%"=="0" call :showprogress
-if %QM_POLL% geq 60 if not exist progress.txt if not exist rc.txt (set "QM_NOSTART=1" & goto :eof)
-goto :run_wait
-:run_done
-for /f "usebackq" %%r in ("rc.txt") do set "QM_RC=%%r"
-if not defined QM_RC set "QM_RC=-1"
+rem The reporter starts outside the work folder: on Windows a process sitting in a
+rem folder keeps it from being deleted.
+pushd "%QM_HOME%"
+start "" /b cmd /d /v:off /c %%QM_SELFQ%% __qm_reporter__ <nul
+popd
+if defined QM_LOCKED rd "%QM_LOCK%" >nul 2>&1
+set "QM_LOCKED="
+set "FFREPORT=file=ffmpeg-%QM_STEP%.log:level=32"
+"%QM_FF%" -nostdin -nostats -loglevel error -y -fflags +genpts -i "%QM_SRC%" %QM_OPTS% -max_muxing_queue_size 4096 -movflags +faststart -progress progress-%QM_STEP%.txt -f mp4 out.mp4 <nul >nul 2>errors.txt
+set "QM_RC=%ERRORLEVEL%"
+set "FFREPORT="
+type nul >"stop-%QM_STEP%.flag"
+call :takelock
 if exist "ffmpeg-%QM_STEP%.log" type "ffmpeg-%QM_STEP%.log" >>all.log
 if not "%QM_RC%"=="0" goto :eof
 if not exist "ffmpeg-%QM_STEP%.log" goto :eof
@@ -194,15 +211,63 @@ find "Output file is empty" "ffmpeg-%QM_STEP%.log" >nul 2>&1
 if not errorlevel 1 set "QM_EMPTY=1"
 goto :eof
 
+rem The reporter holds the lock only while it prints, so this waits a moment at most;
+rem should a reporter have died holding it, go on after a few seconds anyway.
+:takelock
+set /a QM_SPIN=0
+:takelock_again
+(call )
+mkdir "%QM_LOCK%" >nul 2>&1
+if not errorlevel 1 goto :locked
+set /a QM_SPIN+=1
+if %QM_SPIN% geq 400 goto :eof
+set /a "QM_M=QM_SPIN %% 100"
+if "%QM_M%"=="0" ping -n 2 127.0.0.1 >nul 2>&1
+goto :takelock_again
+:locked
+set "QM_LOCKED=1"
+goto :eof
+
+rem Reporter: a process of its own, with the parent's variables as they were at its
+rem start. It ends when its attempt is over, when the work folder is gone, or when
+rem nothing moved for five minutes (its parent was killed).
+:reporter
+set /a QM_LINES=0, QM_SEC=0, QM_CAND=0, QM_IDLE=0, QM_TICK=0
+set "QM_PROG=%QM_WORK%\progress-%QM_STEP%.txt"
+set "QM_STOP=%QM_WORK%\stop-%QM_STEP%.flag"
+:reporter_tick
+ping -n 2 127.0.0.1 >nul 2>&1
+if not exist "%QM_WORK%\here.txt" exit /b 0
+if exist "%QM_STOP%" exit /b 0
+set /a QM_TICK+=1
+set /a "QM_M=QM_TICK %% 3"
+if not "%QM_M%"=="0" goto :reporter_tick
+set /a QM_IDLE+=1
+if %QM_IDLE% gtr 100 exit /b 0
+(call )
+mkdir "%QM_LOCK%" >nul 2>&1
+if errorlevel 1 goto :reporter_tick
+if not exist "%QM_WORK%\here.txt" goto :reporter_end
+if exist "%QM_STOP%" goto :reporter_end
+set /a QM_OLD=QM_LINES
+call :readprogress
+if not "%QM_OLD%"=="%QM_LINES%" set /a QM_IDLE=0
+call :showprogress
+rd "%QM_LOCK%" >nul 2>&1
+goto :reporter_tick
+:reporter_end
+rd "%QM_LOCK%" >nul 2>&1
+exit /b 0
+
 rem Reads only the lines added since the last call; a block counts once its closing
 rem "progress=" line is there, so a half-written block is read again next time.
 rem "out_time=00:01:02.345678" -> out_time, 00, 01, 02
 :readprogress
-if not exist progress.txt goto :eof
+if not exist "%QM_PROG%" goto :eof
 set "QM_OPT=usebackq tokens=1-4 delims==:."
 if %QM_LINES% gtr 0 set "QM_OPT=usebackq skip=%QM_LINES% tokens=1-4 delims==:."
 set /a QM_N=QM_LINES
-for /f "%QM_OPT%" %%a in ("progress.txt") do (
+for /f "%QM_OPT%" %%a in ("%QM_PROG%") do (
     set /a QM_N+=1
     if "%%a"=="out_time" set /a "QM_CAND=1%%b*3600+1%%c*60+1%%d-366100" >nul 2>&1
     if "%%a"=="progress" set /a "QM_SEC=QM_CAND, QM_LINES=QM_N"
@@ -226,15 +291,6 @@ set "QM_s=0%QM_s%"
 set "%2=%QM_h%:%QM_m:~-2%:%QM_s:~-2%"
 goto :eof
 
-rem Worker: started by :run with the work folder as current folder. Everything it
-rem needs comes from the environment; its only output is files.
-:worker
-set "FFREPORT=file=ffmpeg-%QM_STEP%.log:level=32"
-"%QM_FF%" -nostdin -nostats -loglevel error -y -fflags +genpts -i "%QM_SRC%" %QM_OPTS% -max_muxing_queue_size 4096 -movflags +faststart -progress progress.txt -f mp4 out.mp4 <nul >nul 2>errors.txt
->rc.tmp echo %ERRORLEVEL%
-move /y rc.tmp rc.txt >nul 2>&1
-exit /b 0
-
 rem --- leaving ----------------------------------------------------------------
 :keeplog
 if not defined QM_WORK_OWN goto :eof
@@ -246,8 +302,12 @@ goto :eof
 :cleanup
 if defined QM_PUSHED popd
 set "QM_PUSHED="
-if defined QM_WORK_OWN rd /s /q "%QM_WORK%" >nul 2>&1
+if not defined QM_WORK_OWN goto :eof
 set "QM_WORK_OWN="
+rd /s /q "%QM_WORK%" >nul 2>&1
+rem On Windows a reporter reading its file at that moment keeps it from going.
+if exist "%QM_WORK%\" (ping -n 2 127.0.0.1 >nul 2>&1 & rd /s /q "%QM_WORK%" >nul 2>&1)
+rd "%QM_LOCK%" >nul 2>&1
 goto :eof
 
 :err_usage
@@ -279,11 +339,18 @@ exit /b 4
 echo ffmpeg.exe was looked for in "%QM_HOME%" and on PATH.
 echo Conversion failed: ffmpeg.exe not found; put it beside qm.bat
 exit /b 3
+:err_ffbroken
+call :cleanup
+echo Conversion failed: ffmpeg.exe could not be run: "%QM_FF%" (damaged, or not a Windows program?)
+exit /b 3
 :err_nowrite
 call :cleanup
 echo Conversion failed: cannot create files in the target folder "%QM_TGT_DIR%" (read-only or no access?)
 exit /b 4
 :err_unreadable
+rem An ffmpeg.exe that cannot run at all leaves no streams either: tell the two apart.
+"%QM_FF%" -hide_banner -nostdin -version <nul >nul 2>&1
+if errorlevel 1 goto :err_ffbroken
 rem ffmpeg's last word on the source, e.g. "...: Invalid data found when processing input"
 set "QM_WHY="
 for /f "usebackq tokens=*" %%L in ("probe.txt") do if not "%%L"=="At least one output file must be specified" set "QM_WHY=%%L"
@@ -291,10 +358,6 @@ if defined QM_WHY set "QM_WHY=%QM_WHY:"='%"
 if defined QM_WHY echo ffmpeg says: "%QM_WHY%"
 call :cleanup
 echo Conversion failed: ffmpeg cannot read the source as a recording (damaged or not a recording?)
-exit /b 5
-:err_nostart
-call :cleanup
-echo Conversion failed: ffmpeg did not start
 exit /b 5
 :err_empty
 call :keeplog

@@ -28,6 +28,9 @@ ANSI = "cp1252"    # how Wine's cmd writes to a pipe
 SAMPLES = None     # folder of generated recordings
 WORK = None        # scratch root for this run
 
+# Where a 32-bit program is usually installed, plus the characters cmd is fussy about.
+SPECIAL_PROG = os.path.join("Program Files (x86)", "ksm & co ^!")
+
 FINAL_OK = "Conversion succeeded"
 FINAL_FAIL = "Conversion failed"
 
@@ -42,6 +45,34 @@ def wine_env(extra=None):
     if extra:
         env.update(extra)
     return env
+
+
+def start_wine_keeper(folder):
+    """Wine's server quits as soon as its last program ends, and its next start costs
+    seconds and launches service processes that inherit the starting program's
+    stdout, holding that pipe open until the server quits. An idle cmd.exe, fully up
+    before anything else runs, keeps the server and its services alive throughout."""
+    out = os.path.join(folder, "keeper.out")
+    with open(out, "wb") as f:
+        proc = subprocess.Popen(["timeout", "-k", "5", "3600", "wine", "cmd.exe"], cwd=folder,
+                                env=wine_env(), stdin=subprocess.PIPE, stdout=f,
+                                stderr=subprocess.STDOUT)
+    end = time.monotonic() + 120
+    while time.monotonic() < end and proc.poll() is None:
+        with open(out, "rb") as f:
+            if b">" in f.read():   # cmd's prompt: startup is over
+                break
+        time.sleep(0.1)
+    return proc
+
+
+def stop_wine_keeper(proc):
+    proc.stdin.close()
+    try:
+        proc.wait(timeout=60)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
 
 
 def winpath(path):
@@ -94,9 +125,19 @@ def file_md5(path):
         return hashlib.md5(f.read()).hexdigest()
 
 
+def settled_listdir(folder):
+    """The folder's entries once a run is over. qm.bat's progress reporter may outlive
+    the script by a second and briefly make and remove its lock folder then."""
+    names = os.listdir(folder)
+    if any(".qm" in n for n in names):
+        time.sleep(4)
+        names = os.listdir(folder)
+    return names
+
+
 def leftovers(folder):
-    """Temporary work folders/files a run left behind."""
-    return [n for n in os.listdir(folder) if ".qm" in n and n.endswith(".tmp")]
+    """Temporary work folders, files or locks a run left behind."""
+    return [n for n in settled_listdir(folder) if ".qm" in n and ".tmp" in n]
 
 
 def final_line(lines):
@@ -354,7 +395,7 @@ class Refusals(unittest.TestCase):
                 pass
             rc, lines = run_cmd_c(prog, [winpath(src), winpath(tgt)])
             self.check_failed(rc, lines, 4)
-            self.assertEqual(sorted(os.listdir(ro)), ["out.mp4"])
+            self.assertEqual(sorted(settled_listdir(ro)), ["out.mp4"])
             with open(tgt, "rb") as f:
                 self.assertEqual(f.read(), b"earlier conversion")
         finally:
@@ -365,23 +406,19 @@ class Refusals(unittest.TestCase):
 
 class Names(unittest.TestCase):
     def test_special_characters_through_the_program_pipe(self):
-        root, prog = program_folder(name="Program Files (x86)")
-        prog2 = os.path.join(prog, "ksm & co ^!")
-        os.makedirs(prog2)
-        for n in ("qm.bat", "ffmpeg.exe"):
-            os.rename(os.path.join(prog, n), os.path.join(prog2, n))
+        root, prog = program_folder(name=SPECIAL_PROG)
         recs = os.path.join(root, "rec & (1) ^ x!")
         os.makedirs(recs)
         src = shutil.copy(os.path.join(SAMPLES, "h264_mulaw.ksm"),
                           os.path.join(recs, "cam (2) & yard ^ 100!.ksm"))
         tgt = os.path.join(recs, "out (2) & yard ^ 100!.mp4")
-        run = ProgramLikeRun(prog2, winpath(src), winpath(tgt))
+        run = ProgramLikeRun(prog, winpath(src), winpath(tgt))
         lines = run.qm_lines()
         self.assertEqual(run.rc, 0, lines)
         self.assertEqual(final_line(lines), '%s: "%s"' % (FINAL_OK, winpath(tgt)))
         self.assertEqual(decode_errors(tgt), "")
         self.assertEqual(video_md5(tgt), video_md5(src))
-        self.assertEqual(sorted(os.listdir(recs)),
+        self.assertEqual(sorted(settled_listdir(recs)),
                          sorted([os.path.basename(src), os.path.basename(tgt),
                                  os.path.basename(tgt) + ".log"]))
 
@@ -403,16 +440,22 @@ class Names(unittest.TestCase):
 
 class LiveProgress(unittest.TestCase):
     def test_progress_lines_arrive_during_a_long_reencode(self):
-        folder, prog = program_folder()
-        src = os.path.join(SAMPLES, "long_mpeg2_ps.ksm")
-        tgt = os.path.join(folder, "long.mp4")
+        # Awkward names here too: the progress reporter handles the paths on its own.
+        folder, prog = program_folder(name=SPECIAL_PROG)
+        out = os.path.join(folder, "out & (1) ^ x!")
+        os.makedirs(out)
+        src = os.path.join(out, "long (1) & ^!.ksm")
+        os.symlink(os.path.join(SAMPLES, "long_mpeg2_ps.ksm"), src)
+        tgt = os.path.join(out, "long (1) & ^!.mp4")
         run = ProgramLikeRun(prog, winpath(src), winpath(tgt), timeout=600)
         lines = run.qm_lines()
         self.assertEqual(run.rc, 0, lines)
         progress = [(t, l) for t, l in run.events if l.startswith("Progress:")]
         self.assertGreaterEqual(len(progress), 2, run.events)
-        # Live, not all at the end: the first one comes well before the final line.
+        # Live, not all at the end: the first one comes well before the final line,
+        # and none after it.
         self.assertLess(progress[0][0], run.final_time - 2.0, run.events)
+        self.assertLess(progress[-1][0], run.final_time, run.events)
         # Not flooding: roughly one line every few seconds, each one short.
         self.assertLessEqual(len(progress), run.final_time / 2 + 2, run.events)
         data = run.qm_bytes()
@@ -423,6 +466,7 @@ class LiveProgress(unittest.TestCase):
         self.assertEqual(pct, sorted(pct))
         self.assertEqual(decode_errors(tgt), "")
         self.assertAlmostEqual(duration(tgt), duration(src), delta=0.2)
+        self.assertEqual(leftovers(out), [])
 
 
 class Concurrency(unittest.TestCase):
@@ -435,11 +479,23 @@ class Concurrency(unittest.TestCase):
                                   cwd=prog, env=wine_env(), stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
                  for _ in range(2)]
-        results = [(p.wait(timeout=330), split_lines(p.stdout.read())) for p in procs]
+        # Both pipes are drained at once, so neither run can stall on a full pipe
+        # while the other is waited for; the wait is bounded.
+        outputs = [b""] * len(procs)
+
+        def drain(i):
+            outputs[i] = procs[i].communicate()[0]
+        readers = [threading.Thread(target=drain, args=(i,), daemon=True) for i in range(len(procs))]
+        for r in readers:
+            r.start()
+        for r in readers:
+            r.join(330)
+        self.assertFalse(any(r.is_alive() for r in readers), "a run did not finish: %r" % outputs)
+        results = [(p.returncode, split_lines(out)) for p, out in zip(procs, outputs)]
         for rc, lines in results:
             self.assertEqual(rc, 0, lines)
             self.assertTrue(final_line(lines).startswith(FINAL_OK), lines)
-        self.assertEqual(sorted(os.listdir(folder)),
+        self.assertEqual(sorted(settled_listdir(folder)),
                          sorted(["mpeg2_ps.ksm", "out.mp4", "out.mp4.log", "prog"]))
         self.assertEqual(codecs(tgt), {"video": "h264", "audio": "aac"})
         self.assertEqual(decode_errors(tgt), "")
@@ -509,11 +565,7 @@ def main():
     WORK = tempfile.mkdtemp(prefix="qm-test-")
     SAMPLES = os.path.join(WORK, "samples")
     os.makedirs(SAMPLES)
-    # Wine's server quits as soon as its last program ends and takes seconds to come
-    # back; an idle cmd.exe keeps it up for the whole run.
-    keeper = subprocess.Popen(["timeout", "-k", "5", "1800", "wine", "cmd.exe"], cwd=WORK,
-                              env=wine_env(), stdin=subprocess.PIPE,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    keeper = start_wine_keeper(WORK)
     try:
         OEM, ANSI = code_pages()
         make_samples()
@@ -526,12 +578,7 @@ def main():
         print("%d passed, %d failed, %d skipped" % (result.testsRun - failed - skipped, failed, skipped))
         return 0 if result.wasSuccessful() else 1
     finally:
-        keeper.stdin.close()
-        try:
-            keeper.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            keeper.kill()
-            keeper.wait()
+        stop_wine_keeper(keeper)
         for dirpath, dirnames, _ in os.walk(WORK):
             for d in dirnames:   # an interrupted run may leave the locked folder behind
                 if d == "locked":
