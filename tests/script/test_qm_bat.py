@@ -373,6 +373,18 @@ class Refusals(unittest.TestCase):
         self.assertEqual(rc, 0, lines)
         self.assertEqual(decode_errors(tgt), "")
 
+    def test_ffmpeg_that_cannot_run_is_named_not_the_source(self):
+        folder, prog = program_folder(ffmpeg=False)
+        with open(os.path.join(prog, "ffmpeg.exe"), "wb") as f:
+            f.write(os.urandom(1000))
+        src = shutil.copy(os.path.join(SAMPLES, "h264_aac.ksm"), folder)
+        tgt = os.path.join(folder, "out.mp4")
+        rc, lines = run_cmd_c(prog, [winpath(src), winpath(tgt)])
+        self.check_failed(rc, lines, 3)
+        self.assertIn("ffmpeg.exe could not be run", final_line(lines))
+        self.assertFalse(os.path.exists(tgt))
+        self.assertEqual(leftovers(folder), [])
+
     def test_read_only_target_folder(self):
         folder, prog = program_folder()
         src = shutil.copy(os.path.join(SAMPLES, "h264_aac.ksm"), folder)
