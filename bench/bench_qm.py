@@ -31,44 +31,10 @@ ENCODE = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "23", "-pix_fmt", "y
           "-movflags", "+faststart"]
 
 
-def wine_env():
-    env = dict(os.environ)
-    env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    env.setdefault("WINEPREFIX", os.path.join(REPO, "build", "wineprefix"))
-    return env
-
-
-def winpath(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def start_wine_keeper(folder):
-    """Wine's server quits as soon as its last program ends, and its next start costs
-    seconds and launches service processes that inherit the starting program's
-    stdout, holding that pipe open until the server quits. An idle cmd.exe, fully up
-    before anything else runs, keeps the server and its services alive throughout."""
-    out = os.path.join(folder, "keeper.out")
-    with open(out, "wb") as f:
-        proc = subprocess.Popen(["timeout", "-k", "5", "3600", "wine", "cmd.exe"], cwd=folder,
-                                env=wine_env(), stdin=subprocess.PIPE, stdout=f,
-                                stderr=subprocess.STDOUT)
-    end = time.monotonic() + 120
-    while time.monotonic() < end and proc.poll() is None:
-        with open(out, "rb") as f:
-            if b">" in f.read():   # cmd's prompt: startup is over
-                break
-        time.sleep(0.1)
-    return proc
-
-
-def stop_wine_keeper(proc):
-    proc.stdin.close()
-    try:
-        proc.wait(timeout=60)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
+# The Wine helpers are the script tests' own.
+sys.path.insert(0, os.path.join(REPO, "tests", "script"))
+os.environ.setdefault("WINEPREFIX", os.path.join(REPO, "build", "wineprefix"))
+from test_qm_bat import start_wine_keeper, stop_wine_keeper, wine_env, winpath  # noqa: E402
 
 
 def timed(args, cwd, timeout=1800):

@@ -21,8 +21,8 @@ rem second time - reads the new lines every ~3 s and prints one line. ffmpeg its
 rem runs in the foreground: its exit code is exact and the end is noticed at once.
 rem The reporter only prints while holding a lock folder ("<work>.lock", mkdir is
 rem atomic); once ffmpeg is done this script takes the lock for good, so no progress
-rem line can come after the final line. The wait is "ping -n 2 127.0.0.1" (1 s, so a
-rem finished reporter goes within a second): unlike timeout it works with stdin on a
+rem line can come after the final line. The wait is "ping -n 4 127.0.0.1" (3 s, so a
+rem finished reporter goes within 3 s): unlike timeout it works with stdin on a
 rem pipe, on Windows and under Wine.
 rem
 rem Nothing here reads stdin: the caller's command stream must stay untouched.
@@ -232,16 +232,15 @@ rem Reporter: a process of its own, with the parent's variables as they were at 
 rem start. It ends when its attempt is over, when the work folder is gone, or when
 rem nothing moved for five minutes (its parent was killed).
 :reporter
-set /a QM_LINES=0, QM_SEC=0, QM_CAND=0, QM_IDLE=0, QM_TICK=0
+set /a QM_LINES=0, QM_SEC=0, QM_CAND=0, QM_IDLE=0
 set "QM_PROG=%QM_WORK%\progress-%QM_STEP%.txt"
 set "QM_STOP=%QM_WORK%\stop-%QM_STEP%.flag"
 :reporter_tick
-ping -n 2 127.0.0.1 >nul 2>&1
+rem One wait of ~3 s per line: every ping is a process start, which costs the
+rem encoder CPU time.
+ping -n 4 127.0.0.1 >nul 2>&1
 if not exist "%QM_WORK%\here.txt" exit /b 0
 if exist "%QM_STOP%" exit /b 0
-set /a QM_TICK+=1
-set /a "QM_M=QM_TICK %% 3"
-if not "%QM_M%"=="0" goto :reporter_tick
 set /a QM_IDLE+=1
 if %QM_IDLE% gtr 100 exit /b 0
 (call )

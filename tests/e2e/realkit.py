@@ -280,14 +280,7 @@ class Program:
             raise AssertionError("the program did not end within %ss" % timeout)
 
     def stop(self):
-        # TERM reaches the Wine program through `timeout`; KILL would stop only `timeout`.
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        guikit.stop_program(self.process)
         if self.output:
             self.output.close()
             self.output = None

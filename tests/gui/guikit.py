@@ -179,6 +179,18 @@ class Desktop:
                             "+repage", path], check=True, timeout=60)
 
 
+def stop_program(process):
+    """Ends a program started under `timeout ... wine`, if it still runs."""
+    # TERM reaches the Wine program through `timeout`; KILL would stop only `timeout`.
+    if process and process.poll() is None:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
 class Converter:
     """ksmConverter.exe copied into a folder of its own beside a stand-in qm.bat, started
     from another drive (C:), as a person would start it from a shortcut."""
@@ -275,14 +287,7 @@ class Converter:
         return time.time() - start
 
     def stop(self):
-        # TERM reaches the Wine program through `timeout`; KILL would stop only `timeout`.
-        if self.process and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        stop_program(self.process)
         if self.process:
             self.output.close()
 
