@@ -1,5 +1,7 @@
 #include "CConversionRequest.h"
 
+#include "CWinApp.h"
+
 #include <windows.h>
 
 #include <vector>
@@ -21,20 +23,10 @@ int FileNameStart(const char* path)
 
 CString CConversionRequest::CurrentProgramFolder()
 {
-    // MAX_PATH first; a longer path (\\?\ prefixes, long-path aware systems) gets a
-    // larger buffer rather than a cut, wrong folder.
-    std::vector<char> path(MAX_PATH);
-    for (;;) {
-        SetLastError(ERROR_SUCCESS);
-        DWORD length = GetModuleFileNameA(NULL, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return CString();
-        if (length < path.size() && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-            return ProgramFolderOf(CString(&path[0], static_cast<int>(length)));
-        if (path.size() >= 65536)
-            return CString();
-        path.resize(path.size() * 2);
-    }
+    CString modulePath;
+    if (!AfxGetModuleFileName(NULL, modulePath))
+        return CString();
+    return ProgramFolderOf(modulePath);
 }
 
 CString CConversionRequest::ProgramFolderOf(const char* modulePath)

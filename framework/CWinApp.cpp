@@ -11,16 +11,9 @@ CWinApp* g_app = NULL;
 // The file name of the program without folder and extension.
 CString ProgramBaseName()
 {
-    std::vector<char> path(MAX_PATH);
-    for (;;) {
-        DWORD length = GetModuleFileNameA(NULL, &path[0], static_cast<DWORD>(path.size()));
-        if (length == 0)
-            return CString();
-        if (length < path.size())
-            break;
-        path.resize(path.size() * 2);
-    }
-    CString name(&path[0]);
+    CString name;
+    if (!AfxGetModuleFileName(NULL, name))
+        return CString();
     int slash = name.ReverseFind('\\');
     if (name.ReverseFind('/') > slash)
         slash = name.ReverseFind('/');
@@ -88,6 +81,29 @@ void CWinApp::SetRegistryKey(const char* companyName)
     m_pszRegistryKey = m_registryKey;
     m_profileName = m_appName;
     m_pszProfileName = m_profileName;
+}
+
+BOOL AfxGetModuleFileName(HINSTANCE instance, CString& path)
+{
+    // MAX_PATH first; a longer path (\\?\ prefixes, long-path aware systems) gets a
+    // larger buffer rather than a cut one.
+    std::vector<char> buffer(MAX_PATH);
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD length =
+            GetModuleFileNameA(instance, &buffer[0], static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            break;
+        if (length < buffer.size() && GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+            path = CString(&buffer[0], static_cast<int>(length));
+            return TRUE;
+        }
+        if (buffer.size() >= 65536)
+            break;
+        buffer.resize(buffer.size() * 2);
+    }
+    path.Empty();
+    return FALSE;
 }
 
 CWinApp* AfxGetApp()

@@ -45,6 +45,10 @@ private:
 };
 
 // The application object, or null when the program has none.
+// The full path of a module (NULL: the program itself), however long; FALSE and an
+// empty path when it cannot be read.
+BOOL AfxGetModuleFileName(HINSTANCE instance, CString& path);
+
 CWinApp* AfxGetApp();
 
 // The application's main window, or null.
