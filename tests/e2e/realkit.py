@@ -212,12 +212,7 @@ class Program:
         """"...", the full Windows path typed into the open-file dialog's name box, Enter."""
         self.desktop.point_at(*self.window().control(IDC_BROWSE).center())
         self.desktop.xdotool("click", "1")
-        self.desktop.wait_window("Open", timeout=30)
-        self.desktop.focus("Open")
-        time.sleep(0.3)
-        self.desktop.type(guikit.windows_path(path))
-        self.desktop.key("Return")
-        self.desktop.wait_window("Open", gone=True, timeout=30)
+        self.desktop.type_into_open_dialog(guikit.windows_path(path))
         shown = self.window().control(IDC_SOURCE_PATH).text
         if shown != guikit.windows_path(path):
             raise AssertionError("the path box shows %r after choosing %s" % (shown, path))

@@ -72,14 +72,20 @@ void PrintWindow(const char* kind, HWND hWnd)
     GetWindowRect(hWnd, &r);
     DWORD pid = 0;
     GetWindowThreadProcessId(hWnd, &pid);
+    // The control holding the keyboard focus on the window's thread: typing goes there.
+    GUITHREADINFO gui;
+    gui.cbSize = sizeof(gui);
+    const HWND focus =
+        GetGUIThreadInfo(GetWindowThreadProcessId(hWnd, NULL), &gui) ? gui.hwndFocus : NULL;
     std::printf("%s hwnd=%lu id=%d class=%s enabled=%d visible=%d iconic=%d rect=%ld,%ld,%ld,%ld "
-                "owner=%lu pid=%lu text=%s\n",
+                "owner=%lu pid=%lu focus=%lu text=%s\n",
                 kind, static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(hWnd)),
                 GetDlgCtrlID(hWnd), ClassOf(hWnd).c_str(), IsWindowEnabled(hWnd) ? 1 : 0,
                 IsWindowVisible(hWnd) ? 1 : 0, IsIconic(hWnd) ? 1 : 0, r.left, r.top, r.right,
                 r.bottom,
                 static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(GetWindow(hWnd, GW_OWNER))),
-                pid, Escaped(Utf8(TextOf(hWnd))).c_str());
+                pid, static_cast<unsigned long>(reinterpret_cast<ULONG_PTR>(focus)),
+                Escaped(Utf8(TextOf(hWnd))).c_str());
 }
 
 BOOL CALLBACK PrintChild(HWND hWnd, LPARAM)

@@ -15,6 +15,7 @@ WINDOW_TITLE = "Kesmora (.ksm) Converter"
 IDOK, IDCANCEL = 1, 2
 IDC_BROWSE, IDC_SOURCE_PATH, IDC_START, IDC_LOG, IDC_CONVERTED = 1000, 1003, 1004, 1005, 1006
 WM_CLOSE = 0x0010
+FILE_NAME_BOX = 1148  # the open-file dialog's file-name combo box, and the edit inside it
 
 
 def parse_args():
@@ -79,6 +80,7 @@ class Win:
         self.iconic = fields["iconic"] == "1"
         self.rect = tuple(int(v) for v in fields["rect"].split(","))
         self.owner = int(fields["owner"])
+        self.focus = int(fields["focus"])
         self.text = unescape(text)
         self.controls = []
 
@@ -124,7 +126,70 @@ class Desktop:
             if found and not gone:
                 return found[0]
             time.sleep(0.2)
-        raise AssertionError("window %r %s after %ss" % (title, "still there" if gone else "not found", timeout))
+        raise AssertionError("window %r %s after %ss%s" % (title, "still there" if gone else "not found", timeout,
+                                                          self.describe(found)))
+
+    def describe(self, found):
+        """What a window left standing shows, for the failure message."""
+        lines = []
+        for w in found or []:
+            lines.append("\n      %s %r" % (w.cls, w.text))
+            lines.extend("\n        %d %s %r" % (c.id, c.cls, c.text) for c in w.controls
+                         if c.visible and c.text)
+        return "".join(lines)
+
+    def file_name_box(self):
+        """The edit control in the open-file dialog's file-name box, or None; `has_focus`
+        tells whether it holds the keyboard focus."""
+        for window in self.windows("Open"):
+            for control in window.controls:
+                if control.id == FILE_NAME_BOX and control.cls == "Edit":
+                    control.has_focus = window.focus == control.hwnd
+                    return control
+        return None
+
+    def type_into_open_dialog(self, text, timeout=30):
+        """Types `text` into the open-file dialog's name box once the dialog has put the
+        focus there, checks what arrived, and presses Enter.
+
+        A person looks at what they typed before pressing Enter, and corrects it: so does
+        this. On a busy machine a fresh Wine prefix can still be setting the dialog up when
+        typing starts, and a keystroke can go astray (xdotool remaps a spare key for each
+        character the keyboard map lacks, such as an accented one)."""
+        for attempt in range(3):
+            self.wait_open_dialog(timeout)
+            if attempt:
+                self.key("End", "shift+Home", "BackSpace")
+            self.type(text)
+            box = self.wait_for(lambda: _holding(self.file_name_box(), text), timeout=3)
+            if box:
+                break
+        else:
+            box = self.file_name_box()
+            raise AssertionError("the file-name box never showed %r: %r" % (text, box and box.text))
+        self.key("Return")
+        if self.wait_for(lambda: not self.windows("Open"), timeout=10):
+            return
+        if not any(w.owner for w in self.windows() if w.text != "Open"):
+            self.key("Return")  # nothing in the way (no message box): as a person would, again
+        self.wait_window("Open", gone=True, timeout=timeout)
+
+    def wait_open_dialog(self, timeout=30):
+        """Waits for the open-file dialog and for its name box to take the focus (the
+        dialog's own set-up, which keys pressed earlier would miss), then gives the dialog
+        the X keyboard focus."""
+        self.wait_window("Open", timeout=timeout)
+        self.wait_for(lambda: _focused(self.file_name_box()), timeout=10)
+        self.focus("Open")
+
+    def wait_for(self, probe, timeout):
+        """Polls `probe` until it returns something true (returned) or the time is up (None)."""
+        deadline = time.time() + timeout
+        while True:
+            found = probe()
+            if found or time.time() > deadline:
+                return found or None
+            time.sleep(0.2)
 
     def post(self, hwnd, message, wparam=0, lparam=0):
         self.probe("post", str(hwnd), str(message), str(wparam), str(lparam))
@@ -177,6 +242,14 @@ class Desktop:
             left, top, right, bottom = rect
             subprocess.run(["convert", path, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
                             "+repage", path], check=True, timeout=60)
+
+
+def _focused(control):
+    return control if control is not None and control.has_focus else None
+
+
+def _holding(control, text):
+    return control if control is not None and control.text == text else None
 
 
 def stop_program(process):

@@ -17,15 +17,10 @@ DEAD_READER = "The redir thread is dead"
 
 
 def choose_file(desktop, app, path):
-    """"..." then the full path typed into the file-name box, then Enter. `path`: a Linux
-    path, or a Windows one (with a drive letter)."""
+    """"..." then the full path typed into the open-file dialog's name box, then Enter.
+    `path`: a Linux path, or a Windows one (with a drive letter)."""
     desktop.click_control(app.window(), IDC_BROWSE)
-    desktop.wait_window("Open")
-    desktop.focus("Open")
-    time.sleep(0.3)
-    desktop.type(path if path[1:2] == ":" else guikit.windows_path(path))
-    desktop.key("Return")
-    desktop.wait_window("Open", gone=True)
+    desktop.type_into_open_dialog(path if path[1:2] == ":" else guikit.windows_path(path))
 
 
 def press_start(desktop, app):
@@ -85,8 +80,7 @@ def conversion_and_browsing(desktop, args):
 
         # Cancelling the dialog keeps the choice and both lines.
         desktop.click_control(window, IDC_BROWSE)
-        desktop.wait_window("Open")
-        desktop.focus("Open")
+        desktop.wait_open_dialog()
         desktop.key("Escape")
         desktop.wait_window("Open", gone=True)
         after = app.window()
