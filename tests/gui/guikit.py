@@ -164,6 +164,9 @@ class Desktop:
             box = self.wait_for(lambda: _holding(self.file_name_box(), text), timeout=3)
             if box:
                 break
+            shown = self.file_name_box()
+            print("    the file-name box showed %r, not %r: typing it again" % (shown and shown.text, text),
+                  flush=True)
         else:
             box = self.file_name_box()
             raise AssertionError("the file-name box never showed %r: %r" % (text, box and box.text))
@@ -171,6 +174,7 @@ class Desktop:
         if self.wait_for(lambda: not self.windows("Open"), timeout=10):
             return
         if not any(w.owner for w in self.windows() if w.text != "Open"):
+            print("    the open-file dialog stayed after Enter: pressing it again", flush=True)
             self.key("Return")  # nothing in the way (no message box): as a person would, again
         self.wait_window("Open", gone=True, timeout=timeout)
 
