@@ -337,14 +337,8 @@ def start_xvfb():
     raise RuntimeError("could not start Xvfb")
 
 
-def stop_process(proc):
-    if proc is not None and proc.poll() is None:
-        proc.terminate()
-        try:
-            proc.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+# Ends a child process (TERM, then KILL after 10 s) if it still runs.
+stop_process = guikit.stop_program
 
 
 def wineserver_running(prefix):
