@@ -180,33 +180,25 @@ def main():
         # A first bare run so neither side pays for a cold file cache or Wine's first start.
         bare(ffmpeg, app.folder, ts, bare_out, ["-c", "copy", "-movflags", "+faststart"])
 
-        print("\nremux, %d pair(s):" % opts.remux_pairs, flush=True)
-        remux = []
-        for _ in range(max(1, opts.remux_pairs)):
-            b = bare(ffmpeg, app.folder, ts, bare_out, ["-c", "copy", "-movflags", "+faststart"])
-            p = through_program(app, ts, ts[:-3] + "mp4")
-            show_pair("remux", b, p)
-            remux.append((b, p))
+        def pairs(label, count, source, options):
+            """`count` pairs (at least one) of a bare ffmpeg run and a run through the window."""
+            print("\n%s, %d pair(s):" % (label, count), flush=True)
+            runs = []
+            for _ in range(max(1, count)):
+                b = bare(ffmpeg, app.folder, source, bare_out, options + ["-movflags", "+faststart"])
+                p = through_program(app, source, source[:-3] + "mp4")
+                show_pair(label, b, p)
+                runs.append((b, p))
+            return runs
 
-        print("\nre-encode, %d pair(s):" % opts.pairs, flush=True)
-        reenc = []
-        for _ in range(max(1, opts.pairs)):
-            b = bare(ffmpeg, app.folder, ps, bare_out, encode + ["-movflags", "+faststart"])
-            p = through_program(app, ps, ps[:-3] + "mp4")
-            show_pair("re-encode", b, p)
-            reenc.append((b, p))
-
-        print("\ndamaged, %d pair(s):" % opts.pairs, flush=True)
-        damaged = []
-        for _ in range(max(1, opts.pairs)):
-            b = bare(ffmpeg, app.folder, bad, bare_out, encode + ["-movflags", "+faststart"])
-            p = through_program(app, bad, bad[:-3] + "mp4")
-            show_pair("damaged", b, p)
+        remux = pairs("remux", opts.remux_pairs, ts, ["-c", "copy"])
+        reenc = pairs("re-encode", opts.pairs, ps, encode)
+        damaged = pairs("damaged", opts.pairs, bad, encode)
+        for b, p in damaged:
             print("             bare ffmpeg printed %d lines (%d bytes); the log box ends with %d "
                   "characters in %d lines" % (b["output_lines"], b["output_bytes"], p["log_chars"],
                                               p["log_lines"]), flush=True)
             print("             %s" % p["final"], flush=True)
-            damaged.append((b, p))
 
         for label, runs in (("remux", remux), ("re-encode", reenc), ("damaged", damaged)):
             for _, p in runs:
