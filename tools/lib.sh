@@ -6,7 +6,27 @@ KSM_BUILD_DIR=${KSM_BUILD_DIR:-$KSM_ROOT/build}
 KSM_FFMPEG_DIR=$KSM_BUILD_DIR/ffmpeg-win32
 export KSM_ROOT KSM_BUILD_DIR
 
+# The Windows architecture the tests run: i686 (the release's) where Wine's 32-bit loader
+# can start, else x86_64 (some kernels run no 32-bit Linux program at all). KSM_ARCH
+# overrides. Call after tools/setup has installed Wine.
+ksm_test_arch() {
+    if [ -n "${KSM_ARCH:-}" ]; then
+        echo "$KSM_ARCH"
+    elif [ ! -e /usr/lib/wine/wine64 ] || /usr/lib/wine/wine --version >/dev/null 2>&1; then
+        echo i686
+    else
+        echo x86_64
+    fi
+}
+
 ksm_wine_env() {
+    if [ "$(ksm_test_arch)" = x86_64 ]; then
+        case ":$PATH:" in
+            *":$KSM_ROOT/tools/wine64:"*) ;;
+            *) export PATH="$KSM_ROOT/tools/wine64:$PATH" ;;
+        esac
+        export WINELOADER=/usr/lib/wine/wine64
+    fi
     export WINEPREFIX=${WINEPREFIX:-$KSM_BUILD_DIR/wineprefix}
     export WINEDEBUG=${WINEDEBUG:--all}
     export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
