@@ -1,0 +1,35 @@
+#include "ConsoleWriter.h"
+
+#include "TextFormat.h"
+
+#include <windows.h>
+
+ConsoleWriter::ConsoleWriter()
+{
+    m_out = GetStdHandle(STD_OUTPUT_HANDLE);
+    DWORD mode = 0;
+    m_console = m_out != INVALID_HANDLE_VALUE && m_out != nullptr && GetConsoleMode(m_out, &mode);
+}
+
+void ConsoleWriter::Line(const std::string& utf8)
+{
+    Line(TextFormat::Utf8ToWide(utf8));
+}
+
+void ConsoleWriter::Line(const std::wstring& text)
+{
+    if (m_out == INVALID_HANDLE_VALUE || m_out == nullptr)
+        return;
+    std::wstring line = text + L"\r\n";
+    DWORD done = 0;
+    if (m_console) {
+        WriteConsoleW(m_out, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+        return;
+    }
+    int n = WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
+                                nullptr);
+    std::string bytes(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), &bytes[0], n, nullptr, nullptr);
+    // One write per line: a reader on the other end never sees half a line from us.
+    WriteFile(m_out, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+}

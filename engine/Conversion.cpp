@@ -1,0 +1,476 @@
+#include "Conversion.h"
+
+#include "ConsoleWriter.h"
+#include "FfmpegRun.h"
+#include "ProgressReporter.h"
+#include "ResultCheck.h"
+#include "StreamChooser.h"
+#include "TextFormat.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+std::wstring FullPath(const std::wstring& path)
+{
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return path;
+    std::wstring out(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, &out[0], nullptr);
+    out.resize(n);
+    return out;
+}
+
+std::wstring FolderOf(const std::wstring& path)
+{
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}
+
+std::string SystemMessage(DWORD error)
+{
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string out;
+    if (text) {
+        out = TextFormat::Trim(TextFormat::WideToUtf8(text));
+        LocalFree(text);
+    }
+    while (!out.empty() && out.back() == '.')
+        out.pop_back();
+    if (out.empty()) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "Windows error %lu", static_cast<unsigned long>(error));
+        out = buf;
+    }
+    return out;
+}
+
+unsigned long StallLimitMs()
+{
+    wchar_t buf[32];
+    DWORD n = GetEnvironmentVariableW(L"QMCONVERT_STALL_SECONDS", buf, 32);
+    if (n > 0 && n < 32) {
+        long seconds = std::wcstol(buf, nullptr, 10);
+        if (seconds > 0 && seconds < 24 * 3600)
+            return static_cast<unsigned long>(seconds) * 1000;
+    }
+    return 120000;
+}
+
+bool SameMapping(const std::vector<int>& mapped, const StreamChoice& choice)
+{
+    size_t wanted = (choice.video >= 0 ? 1 : 0) + (choice.audio >= 0 ? 1 : 0);
+    if (mapped.size() != wanted)
+        return false;
+    for (int m : mapped)
+        if (m != choice.video && m != choice.audio)
+            return false;
+    return true;
+}
+
+} // namespace
+
+Conversion::Conversion(ConsoleWriter& console, unsigned long startTick)
+    : m_console(console), m_startTick(startTick), m_stallMs(StallLimitMs())
+{
+}
+
+std::string Conversion::Utf8(const std::wstring& text) const
+{
+    return TextFormat::WideToUtf8(text);
+}
+
+void Conversion::Line(const std::string& utf8)
+{
+    m_console.Line(utf8);
+}
+
+int Conversion::Fail(int code, const std::string& reason)
+{
+    m_work.Remove();
+    Line("Conversion failed: " + reason);
+    return code;
+}
+
+int Conversion::FailKeepingLog(int code, const std::string& reason)
+{
+    // ffmpeg's log goes beside the target, where the user looks for the MP4.
+    std::wstring log = m_target + L".log";
+    FileIdentity logId;
+    unsigned long error = 0;
+    if (logId.Read(log, error) && logId.SameFileAs(m_sourceId))
+        log = m_target + L".qmconvert.log";
+    m_work.CloseLog();
+    if (!m_work.Path().empty() &&
+        MoveFileExW(m_work.LogPath().c_str(), log.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+        Line("ffmpeg log: \"" + Utf8(log) + "\"");
+    return Fail(code, reason);
+}
+
+int Conversion::Run(const std::vector<std::wstring>& args)
+{
+    if (args.size() != 2 || args[0].empty() || args[1].empty()) {
+        Line("Usage: qm.bat \"source recording\" \"target.mp4\"");
+        return Fail(1, "source and target are needed, each in double quotes");
+    }
+    for (const std::wstring& a : args)
+        if (a.find_first_of(L"*?") != std::wstring::npos)
+            return Fail(1, "file names must not contain * or ?");
+    m_source = FullPath(args[0]);
+    m_target = FullPath(args[1]);
+    m_targetFolder = FolderOf(m_target);
+    Line("Source: \"" + Utf8(m_source) + "\"");
+    Line("Target: \"" + Utf8(m_target) + "\"");
+    int code = CheckFiles();
+    if (code != 0)
+        return code;
+    return Convert();
+}
+
+int Conversion::CheckFiles()
+{
+    DWORD attr = GetFileAttributesW(m_source.c_str());
+    if (attr == INVALID_FILE_ATTRIBUTES) {
+        DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME)
+            return Fail(2, "the source file does not exist");
+        return Fail(2, "the source cannot be read: " + SystemMessage(error));
+    }
+    if (attr & FILE_ATTRIBUTE_DIRECTORY)
+        return Fail(2, "the source is a folder, not a recording");
+    HANDLE src = CreateFileW(m_source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (src == INVALID_HANDLE_VALUE)
+        return Fail(2, "the source cannot be read: " + SystemMessage(GetLastError()));
+    LARGE_INTEGER size;
+    size.QuadPart = 0;
+    GetFileSizeEx(src, &size);
+    CloseHandle(src);
+    if (size.QuadPart == 0)
+        return Fail(2, "the source file is empty (0 bytes)");
+    unsigned long error = 0;
+    if (!m_sourceId.Read(m_source, error))
+        return Fail(2, "the source cannot be read: " + SystemMessage(error));
+
+    DWORD folderAttr = GetFileAttributesW(m_targetFolder.c_str());
+    if (folderAttr == INVALID_FILE_ATTRIBUTES || !(folderAttr & FILE_ATTRIBUTE_DIRECTORY))
+        return Fail(4, "the target folder \"" + Utf8(m_targetFolder) + "\" does not exist");
+    DWORD targetAttr = GetFileAttributesW(m_target.c_str());
+    if (targetAttr != INVALID_FILE_ATTRIBUTES) {
+        if (targetAttr & FILE_ATTRIBUTE_DIRECTORY)
+            return Fail(4, "the target is a folder; give a file name");
+        // Compared by identity, not by text: a short 8.3 name, another case or another
+        // path to the same file are all caught.
+        FileIdentity targetId;
+        if (targetId.Read(m_target, error) && targetId.SameFileAs(m_sourceId))
+            return Fail(2, "the target is the source file itself; choose another target name");
+    }
+
+    wchar_t self[MAX_PATH * 4];
+    DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
+    std::wstring home = FolderOf(std::wstring(self, n));
+    m_ffmpeg = home + L"ffmpeg.exe";
+    DWORD ffAttr = GetFileAttributesW(m_ffmpeg.c_str());
+    if (ffAttr == INVALID_FILE_ATTRIBUTES || (ffAttr & FILE_ATTRIBUTE_DIRECTORY)) {
+        Line("ffmpeg.exe was looked for in \"" + Utf8(home) + "\".");
+        return Fail(3, "ffmpeg.exe not found; put it beside qm.bat");
+    }
+
+    WorkFolder::RemoveStale(m_target);
+    DWORD workError = m_work.Create(m_target);
+    if (workError != 0) {
+        std::string why = SystemMessage(workError);
+        if (workError == ERROR_ACCESS_DENIED || workError == ERROR_WRITE_PROTECT)
+            why = "access denied (read-only or no permission?)" + AccessDeniedHint(m_targetFolder);
+        else if (workError == ERROR_DISK_FULL || workError == ERROR_HANDLE_DISK_FULL)
+            why = "the drive is full";
+        return Fail(4, "cannot create files in the target folder \"" + Utf8(m_targetFolder) + "\": " + why);
+    }
+    return 0;
+}
+
+std::string Conversion::AccessDeniedHint(const std::wstring& folder) const
+{
+    static const wchar_t* const protectedFolders[] = {L"\\documents\\", L"\\my documents\\", L"\\pictures\\",
+                                                      L"\\videos\\", L"\\music\\", L"\\desktop\\",
+                                                      L"\\favorites\\"};
+    std::wstring lower = folder;
+    if (lower.empty() || lower.back() != L'\\')
+        lower += L'\\';
+    for (wchar_t& c : lower)
+        c = static_cast<wchar_t>(towlower(c));
+    for (const wchar_t* p : protectedFolders)
+        if (lower.find(p) != std::wstring::npos)
+            return "; Windows' Controlled Folder Access may be blocking it: allow qmconvert.exe and "
+                   "ffmpeg.exe under Windows Security > Ransomware protection, or choose another folder";
+    return std::string();
+}
+
+void Conversion::LogHeader(const std::string& text)
+{
+    if (!m_work.LogFile())
+        return;
+    std::string line = "\r\n===== " + text + " =====\r\n";
+    DWORD done = 0;
+    WriteFile(m_work.LogFile(), line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+}
+
+int Conversion::CannotRunFfmpeg(unsigned long error)
+{
+    std::string why = error ? " (" + SystemMessage(error) + ")" : " (damaged, or not a Windows program?)";
+    return Fail(3, "ffmpeg.exe could not be run: \"" + Utf8(m_ffmpeg) + "\"" + why);
+}
+
+int Conversion::Stalled()
+{
+    unsigned long s = m_stallMs / 1000;
+    char buf[64];
+    if (s % 60 == 0)
+        std::snprintf(buf, sizeof buf, "%lu minute%s", s / 60, s == 60 ? "" : "s");
+    else
+        std::snprintf(buf, sizeof buf, "%lu second%s", s, s == 1 ? "" : "s");
+    return FailKeepingLog(5, std::string("ffmpeg stopped: no progress for ") + buf +
+                                 " (source unreachable, or ffmpeg stuck?)");
+}
+
+int Conversion::WriteFailed(const std::string& ffmpegLine)
+{
+    std::string why;
+    if (TextFormat::Contains(ffmpegLine, "No space left") || TextFormat::Contains(ffmpegLine, "quota"))
+        why = "the drive is full";
+    else if (TextFormat::Contains(ffmpegLine, "File too large"))
+        why = "the file is too large for the drive";
+    else
+        why = "access denied" + AccessDeniedHint(m_targetFolder);
+    // FAT32 (most USB sticks) stops every file at 4 GiB.
+    wchar_t root[MAX_PATH], fs[32];
+    if (GetVolumePathNameW(m_targetFolder.c_str(), root, MAX_PATH) &&
+        GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 32) &&
+        (_wcsicmp(fs, L"FAT32") == 0 || _wcsicmp(fs, L"FAT") == 0)) {
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (GetFileAttributesExW(m_work.OutputPath().c_str(), GetFileExInfoStandard, &data) &&
+            data.nFileSizeHigh == 0 && data.nFileSizeLow > 0xF0000000u)
+            why = "the file is too large for the drive (FAT32 holds at most 4 GB per file)";
+    }
+    Line("ffmpeg says: \"" + ffmpegLine + "\"");
+    return FailKeepingLog(4, "cannot write the MP4 in \"" + Utf8(m_targetFolder) + "\": " + why);
+}
+
+int Conversion::Convert()
+{
+    const std::string source = Utf8(m_source);
+    const std::string output = Utf8(m_work.OutputPath());
+    const std::string outputName = "output.mp4";
+    ProgressReporter reporter(m_console, m_startTick);
+    FfmpegRun run(m_ffmpeg, m_work.LogFile(), reporter, m_stallMs);
+
+    // Run 1 reads the recording and remuxes it with ffmpeg's own stream choice. Most
+    // recordings need nothing else; when the report asks for another choice or another
+    // tier, the run is stopped as soon as that is clear.
+    StreamChoice choice;
+    std::vector<Attempt> plan;
+    bool planned = false;
+    auto decide = [&](const FfmpegReportParser& r) {
+        if (!r.InputReportComplete())
+            return true;
+        if (!planned) {
+            choice = StreamChooser::Choose(r.Streams());
+            plan = ConversionPlanner::Plan(r.Streams(), choice, r.InputFormat());
+            planned = true;
+        }
+        if (plan.empty() || plan[0].tier != Tier::CopyBoth || plan[0].hevcTag)
+            return false;
+        for (int m : r.MappedInputs())
+            if (m != choice.video && m != choice.audio)
+                return false;
+        return true;
+    };
+    ++m_attemptNumber;
+    LogHeader("run 1: reading the recording, streams copied as ffmpeg picks them");
+    RunOutcome first = run.Run(ConversionPlanner::FirstRunArguments(source, output), outputName, decide);
+    if (!first.started)
+        return CannotRunFfmpeg(first.startError);
+    if (first.stalled)
+        return Stalled();
+    FfmpegReportParser report = run.Report();
+    m_ffmpegMajor = report.MajorVersion();
+    if (report.WriteError())
+        return WriteFailed(report.WriteErrorLine());
+
+    double duration = report.Duration();
+    bool rawInput = report.InputFormat() == "h264" || report.InputFormat() == "hevc";
+    if (!report.InputOpened()) {
+        if (first.exitCode != 0 && first.logBytes == 0)
+            return CannotRunFfmpeg(0);
+        m_lastReason = report.Reason();
+        Line("ffmpeg cannot read the source as a recording: \"" + m_lastReason + "\"");
+        choice = StreamChoice();
+        plan = ConversionPlanner::RawAttempts();
+        duration = -1;
+    } else {
+        if (!planned) {
+            choice = StreamChooser::Choose(report.Streams());
+            plan = ConversionPlanner::Plan(report.Streams(), choice, report.InputFormat());
+        }
+        std::string what = "Recording: " + report.InputFormat() + ", " +
+                           (duration > 0 ? TextFormat::Clock(duration) : std::string("length unknown"));
+        for (int index : {choice.video, choice.audio}) {
+            const StreamInfo* s = report.Stream(index);
+            if (!s)
+                continue;
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "; %s #0:%d ", s->kind.c_str(), s->index);
+            std::string extra;
+            if (s->kind == "video")
+                extra = " " + std::to_string(s->width) + "x" + std::to_string(s->height) +
+                        (s->interlaced ? " interlaced" : "");
+            else
+                extra = " " + std::to_string(s->sampleRate) + " Hz";
+            what += buf + s->codec + extra;
+        }
+        if (choice.video < 0 && choice.audio < 0)
+            what += "; no usable audio or video stream";
+        Line(what);
+        if (!choice.leftOut.empty()) {
+            std::string left = "Left out: ";
+            for (size_t i = 0; i < choice.leftOut.size(); ++i)
+                left += (i ? ", " : "") + choice.leftOut[i];
+            Line(left);
+        }
+        if (rawInput)
+            duration = -1;
+    }
+
+    size_t next = 0;
+    if (report.InputOpened() && !first.stoppedByEngine && !plan.empty() && plan[0].tier == Tier::CopyBoth &&
+        !plan[0].hevcTag && SameMapping(report.MappedInputs(), choice)) {
+        // Run 1 was the first attempt.
+        Line("Method: " + plan[0].method);
+        if (first.exitCode == 0) {
+            int code = Verify(plan[0], duration);
+            if (code >= 0)
+                return code;
+        } else {
+            m_lastReason = report.Reason();
+            Line("Attempt failed: " + (m_lastReason.empty() ? std::string("ffmpeg stopped with an error")
+                                                            : m_lastReason));
+        }
+        next = 1;
+    }
+    for (; next < plan.size(); ++next) {
+        const Attempt& a = plan[next];
+        Line("Method: " + a.method);
+        ++m_attemptNumber;
+        LogHeader("run " + std::to_string(m_attemptNumber) + ": " + a.method);
+        RunOutcome o = run.Run(ConversionPlanner::Arguments(a, source, output, m_ffmpegMajor), outputName,
+                               FfmpegRun::Decision());
+        if (!o.started)
+            return CannotRunFfmpeg(o.startError);
+        if (o.stalled)
+            return Stalled();
+        if (run.Report().WriteError())
+            return WriteFailed(run.Report().WriteErrorLine());
+        if (o.exitCode != 0) {
+            m_lastReason = run.Report().Reason();
+            if (m_lastReason.empty())
+                m_lastReason = "ffmpeg stopped with exit code " + std::to_string(o.exitCode);
+            Line("Attempt failed: " + m_lastReason);
+            continue;
+        }
+        int code = Verify(a, a.tier == Tier::RawH264 || a.tier == Tier::RawHevc ? -1 : duration);
+        if (code >= 0)
+            return code;
+    }
+    if (!report.InputOpened())
+        return FailKeepingLog(5, "ffmpeg cannot read the source (damaged or not a recording?): " + m_lastReason);
+    return FailKeepingLog(5, "ffmpeg could not convert the recording" +
+                                 (m_lastReason.empty() ? std::string() : ": " + m_lastReason));
+}
+
+int Conversion::Verify(const Attempt& attempt, double duration)
+{
+    Mp4Inspector inspector;
+    std::string why;
+    if (!inspector.InspectFile(m_work.OutputPath())) {
+        why = inspector.Problem();
+    } else {
+        ResultExpectation expected;
+        expected.video = attempt.video >= 0;
+        expected.audio = attempt.audio >= 0;
+        expected.duration = duration;
+        why = ResultCheck::Verify(inspector.Summary(), expected);
+    }
+    if (!why.empty()) {
+        m_lastReason = "the result failed its check: " + why;
+        Line("Attempt failed: " + m_lastReason);
+        return -1;
+    }
+    m_result = inspector.Summary();
+    return Succeed(attempt);
+}
+
+bool Conversion::ReplaceTarget()
+{
+    // A player, a virus scanner or a sync client may hold the target for a while; a
+    // read-only target will not change its mind.
+    DWORD attr = GetFileAttributesW(m_target.c_str());
+    bool readOnly = attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY);
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (MoveFileExW(m_work.OutputPath().c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return true;
+        if (readOnly || GetTickCount() - start > 10000)
+            return false;
+        Sleep(250);
+    }
+}
+
+std::wstring Conversion::KeepBesideTarget()
+{
+    std::wstring stem = m_target, ext;
+    size_t dot = m_target.find_last_of(L'.');
+    size_t slash = m_target.find_last_of(L"\\/");
+    if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) {
+        stem = m_target.substr(0, dot);
+        ext = m_target.substr(dot);
+    }
+    for (int i = 1; i < 100; ++i) {
+        std::wstring name = stem + (i == 1 ? std::wstring(L" (new)") : L" (new " + std::to_wstring(i) + L")") + ext;
+        // No REPLACE_EXISTING: an existing file of that name is never touched.
+        if (MoveFileExW(m_work.OutputPath().c_str(), name.c_str(), 0))
+            return name;
+        DWORD error = GetLastError();
+        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+            break;
+    }
+    return std::wstring();
+}
+
+int Conversion::Succeed(const Attempt& attempt)
+{
+    Line("Result: " + ResultCheck::Describe(m_result) + "; " + attempt.done);
+    m_work.CloseLog();
+    if (!ReplaceTarget()) {
+        std::wstring kept = KeepBesideTarget();
+        if (kept.empty())
+            return FailKeepingLog(4, "the target could not be replaced (open in another program or read-only?), "
+                                     "and the new MP4 could not be kept beside it");
+        return FailKeepingLog(4, "the target could not be replaced (open in another program or read-only?); "
+                                 "the new MP4 was kept as \"" + Utf8(kept) + "\"");
+    }
+    // A log left by an earlier failed run on this target no longer tells anything.
+    std::wstring oldLog = m_target + L".log";
+    FileIdentity logId;
+    unsigned long error = 0;
+    if (logId.Read(oldLog, error) && !logId.SameFileAs(m_sourceId))
+        DeleteFileW(oldLog.c_str());
+    m_work.Remove();
+    Line("Conversion succeeded: \"" + Utf8(m_target) + "\"");
+    return 0;
+}

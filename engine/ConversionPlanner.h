@@ -1,0 +1,50 @@
+#pragma once
+
+#include "FfmpegReportParser.h"
+#include "StreamChooser.h"
+
+#include <string>
+#include <vector>
+
+enum class Tier
+{
+    CopyBoth,            // remux: streams copied
+    CopyVideoAudioToAac, // video copied, audio converted
+    Reencode,            // H.264 + AAC
+    VideoOnly,           // audio left out
+    RawH264,             // forced raw demuxers, for vendor headers and framing
+    RawHevc,
+};
+
+struct Attempt
+{
+    Tier tier = Tier::CopyBoth;
+    int video = -1;           // input stream index (raw tiers: the only stream)
+    int audio = -1;           // -1: no audio in this attempt
+    bool copyVideo = false;
+    bool copyAudio = false;
+    bool hevcTag = false;     // "hvc1", what Apple players need for HEVC
+    bool deinterlace = false;
+    std::string method;       // one line: what is tried and why
+    std::string done;         // for the result line: "remuxed without quality loss", ...
+};
+
+// Orders the attempts, cheapest first, and writes each one's ffmpeg arguments.
+class ConversionPlanner
+{
+public:
+    // streams/format/choice from the input report; inputIsRaw: ffmpeg itself read the
+    // source as a raw H.264/HEVC stream.
+    static std::vector<Attempt> Plan(const std::vector<StreamInfo>& streams, const StreamChoice& choice,
+                                     const std::string& inputFormat);
+    static std::vector<Attempt> RawAttempts();
+
+    static bool VideoFitsMp4(const std::string& codec);
+    static bool AudioFitsMp4(const std::string& codec);
+
+    // The first run: ffmpeg's own stream selection, streams copied. It doubles as the
+    // probe; the engine stops it when the report asks for something else.
+    static std::vector<std::string> FirstRunArguments(const std::string& source, const std::string& output);
+    static std::vector<std::string> Arguments(const Attempt& attempt, const std::string& source,
+                                              const std::string& output, int ffmpegMajor);
+};

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+// One input stream as ffmpeg's report describes it.
+struct StreamInfo
+{
+    int index = -1;           // N in "Stream #0:N"
+    std::string kind;         // "video", "audio", "subtitle", "data", "attachment", "unknown"
+    std::string codec;        // "h264", "aac", "none", ...
+    int width = 0;
+    int height = 0;
+    int sampleRate = 0;
+    int channels = -1;        // -1 when the report names no layout
+    bool interlaced = false;
+    bool attachedPicture = false;
+    bool parametersMissing = false;  // "Could not find codec parameters for stream N"
+    std::vector<int> programs;       // programmes listing the stream (empty: none)
+    std::string details;             // the report's text after "Video: " etc.
+
+    bool DecodableAudio() const;
+    bool UsableVideo() const;
+};
+
+// Reads ffmpeg's log (stderr, UTF-8, one line at a time): the banner's version, the input
+// report (format, length, programmes, streams), the output stream count, the stream
+// mapping, ffmpeg's reason for a failure and whether it could not write its output.
+class FfmpegReportParser
+{
+public:
+    explicit FfmpegReportParser(const std::string& outputName = std::string());
+
+    void AddLine(const std::string& line);
+
+    int MajorVersion() const { return m_major; }        // 0 when no banner was seen
+    bool InputOpened() const { return m_inputSeen; }
+    bool InputReportComplete() const { return m_inputComplete; }
+    const std::string& InputFormat() const { return m_format; }
+    double Duration() const { return m_duration; }      // seconds, < 0 when unknown
+    const std::vector<StreamInfo>& Streams() const { return m_streams; }
+    const StreamInfo* Stream(int index) const;
+
+    const std::vector<int>& MappedInputs() const { return m_mapped; }
+    // True once as many mapping lines arrived as the output report listed streams.
+    bool MappingComplete() const;
+
+    // ffmpeg's most telling error line ("" when there was none).
+    std::string Reason() const;
+    bool WriteError() const { return !m_writeError.empty(); }
+    const std::string& WriteErrorLine() const { return m_writeError; }
+
+private:
+    void ParseStream(const std::string& text);
+    static std::string StripContext(const std::string& line);
+    static bool LooksLikeError(const std::string& line);
+    static bool IsGenericError(const std::string& line);
+
+    enum Section { Banner, InputReport, OutputReport, Mapping, Running };
+
+    std::string m_outputName;
+    Section m_section = Banner;
+    int m_major = 0;
+    bool m_inputSeen = false;
+    bool m_inputComplete = false;
+    std::string m_format;
+    double m_duration = -1;
+    int m_program = -1;
+    std::vector<StreamInfo> m_streams;
+    std::set<int> m_missingParameters;
+    int m_outputStreams = 0;
+    bool m_outputSeen = false;
+    std::vector<int> m_mapped;
+    std::vector<std::string> m_errors;
+    std::string m_writeError;
+};

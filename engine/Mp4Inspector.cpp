@@ -1,0 +1,284 @@
+#include "Mp4Inspector.h"
+
+#include <windows.h>
+
+namespace {
+
+uint32_t Be32(const std::string& d, size_t at)
+{
+    if (at + 4 > d.size())
+        return 0;
+    return (static_cast<uint32_t>(static_cast<unsigned char>(d[at])) << 24) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(d[at + 1])) << 16) |
+           (static_cast<uint32_t>(static_cast<unsigned char>(d[at + 2])) << 8) |
+           static_cast<uint32_t>(static_cast<unsigned char>(d[at + 3]));
+}
+
+uint64_t Be64(const std::string& d, size_t at)
+{
+    return (static_cast<uint64_t>(Be32(d, at)) << 32) | Be32(d, at + 4);
+}
+
+uint16_t Be16(const std::string& d, size_t at)
+{
+    if (at + 2 > d.size())
+        return 0;
+    return static_cast<uint16_t>((static_cast<unsigned char>(d[at]) << 8) |
+                                 static_cast<unsigned char>(d[at + 1]));
+}
+
+// One box inside [pos, end) of d: its type and the range of its payload.
+struct Box
+{
+    std::string type;
+    size_t payload = 0;
+    size_t end = 0;
+};
+
+bool NextBox(const std::string& d, size_t& pos, size_t end, Box& box)
+{
+    if (pos + 8 > end)
+        return false;
+    uint64_t size = Be32(d, pos);
+    size_t header = 8;
+    if (size == 1) {
+        if (pos + 16 > end)
+            return false;
+        size = Be64(d, pos + 8);
+        header = 16;
+    } else if (size == 0) {
+        size = end - pos;
+    }
+    if (size < header || size > end - pos)
+        return false;
+    box.type = d.substr(pos + 4, 4);
+    box.payload = pos + header;
+    box.end = pos + static_cast<size_t>(size);
+    pos = box.end;
+    return true;
+}
+
+} // namespace
+
+bool Mp4Inspector::Fail(const std::string& why)
+{
+    if (m_problem.empty())
+        m_problem = why;
+    return false;
+}
+
+bool Mp4Inspector::InspectBytes(const std::string& bytes)
+{
+    return Inspect(
+        [&bytes](uint64_t at, uint32_t n, std::string& out) {
+            if (at > bytes.size() || n > bytes.size() - at)
+                return false;
+            out.assign(bytes, static_cast<size_t>(at), n);
+            return true;
+        },
+        bytes.size());
+}
+
+bool Mp4Inspector::InspectFile(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return Fail("the MP4 could not be opened");
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(h, &size)) {
+        CloseHandle(h);
+        return Fail("the MP4's size could not be read");
+    }
+    bool ok = Inspect(
+        [h](uint64_t at, uint32_t n, std::string& out) {
+            LARGE_INTEGER pos;
+            pos.QuadPart = static_cast<LONGLONG>(at);
+            if (!SetFilePointerEx(h, pos, nullptr, FILE_BEGIN))
+                return false;
+            out.assign(n, '\0');
+            DWORD done = 0;
+            uint32_t total = 0;
+            while (total < n) {
+                if (!ReadFile(h, &out[total], n - total, &done, nullptr) || done == 0)
+                    return false;
+                total += done;
+            }
+            return true;
+        },
+        static_cast<uint64_t>(size.QuadPart));
+    CloseHandle(h);
+    return ok;
+}
+
+bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
+{
+    m_summary = Mp4Summary();
+    m_summary.fileSize = fileSize;
+    m_problem.clear();
+    if (fileSize == 0)
+        return Fail("the MP4 is empty");
+
+    bool haveMoov = false, haveMdat = false, haveFtyp = false;
+    std::string moov;
+    uint64_t pos = 0;
+    std::string head;
+    while (pos < fileSize) {
+        if (fileSize - pos < 8 || !read(pos, 8, head))
+            return Fail("the MP4 ends inside a box header");
+        uint64_t size = Be32(head, 0);
+        std::string type = head.substr(4, 4);
+        uint64_t header = 8;
+        if (size == 1) {
+            if (fileSize - pos < 16 || !read(pos + 8, 8, head))
+                return Fail("the MP4 ends inside a box header");
+            size = Be64(head, 0);
+            header = 16;
+        } else if (size == 0) {
+            size = fileSize - pos;
+        }
+        if (size < header)
+            return Fail("the MP4 has a damaged box '" + type + "'");
+        if (size > fileSize - pos)
+            return Fail("the MP4 is cut off: box '" + type + "' runs past the end of the file");
+        if (type == "ftyp")
+            haveFtyp = true;
+        else if (type == "mdat")
+            haveMdat = haveMdat || size > header;
+        else if (type == "moov") {
+            if (size > 512ULL * 1024 * 1024)
+                return Fail("the MP4's index is implausibly large");
+            if (!read(pos, static_cast<uint32_t>(size), moov))
+                return Fail("the MP4's index could not be read");
+            haveMoov = true;
+        }
+        pos += size;
+    }
+    if (!haveFtyp)
+        return Fail("the file is not an MP4 (no ftyp box)");
+    if (!haveMoov)
+        return Fail("the MP4 has no index (moov box): ffmpeg did not finish it");
+    if (!haveMdat)
+        return Fail("the MP4 holds no media data");
+    if (!ParseMoov(moov))
+        return false;
+    if (m_summary.tracks.empty())
+        return Fail("the MP4 holds no streams");
+    if (m_sampleBytes > fileSize || m_lastChunk >= fileSize)
+        return Fail("the MP4 is cut off: its index points past the end of the file");
+    for (const Mp4Track& t : m_summary.tracks)
+        if (t.duration > m_summary.duration)
+            m_summary.duration = t.duration;
+    return true;
+}
+
+bool Mp4Inspector::ParseMoov(const std::string& moov)
+{
+    size_t pos = 0;
+    Box outer;
+    if (!NextBox(moov, pos, moov.size(), outer))
+        return Fail("the MP4's index is damaged");
+    pos = outer.payload;
+    Box box;
+    while (pos < outer.end) {
+        if (!NextBox(moov, pos, outer.end, box))
+            return Fail("the MP4's index is damaged");
+        if (box.type == "trak" && !ParseTrack(moov, box.payload, box.end))
+            return false;
+    }
+    return true;
+}
+
+bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
+{
+    Mp4Track track;
+    uint32_t timescale = 0;
+    uint64_t duration = 0;
+    bool haveSizes = false;
+    // Walk the containers on the way to the sample table; leaves are read in place.
+    struct Range { size_t pos, end; };
+    std::vector<Range> stack{{begin, end}};
+    while (!stack.empty()) {
+        Range& r = stack.back();
+        if (r.pos >= r.end) {
+            stack.pop_back();
+            continue;
+        }
+        Box b;
+        if (!NextBox(d, r.pos, r.end, b))
+            return Fail("the MP4's track index is damaged");
+        const size_t p = b.payload;
+        const size_t len = b.end - b.payload;
+        if (b.type == "mdia" || b.type == "minf" || b.type == "stbl") {
+            stack.push_back(Range{b.payload, b.end});
+        } else if (b.type == "tkhd") {
+            size_t at = p + (d[p] == 1 ? 88 : 76);
+            if (at + 8 <= b.end) {
+                track.width = static_cast<int>(Be32(d, at) >> 16);
+                track.height = static_cast<int>(Be32(d, at + 4) >> 16);
+            }
+        } else if (b.type == "mdhd") {
+            if (len >= 32 && d[p] == 1) {
+                timescale = Be32(d, p + 20);
+                duration = Be64(d, p + 24);
+            } else if (len >= 20) {
+                timescale = Be32(d, p + 12);
+                duration = Be32(d, p + 16);
+            }
+        } else if (b.type == "hdlr") {
+            if (len >= 12)
+                track.handler = d.substr(p + 8, 4);
+        } else if (b.type == "stsd") {
+            // version/flags, entry count, then the first sample entry.
+            if (len >= 16) {
+                size_t entry = p + 8;
+                track.format = d.substr(entry + 4, 4);
+                if (track.handler == "vide" && entry + 36 <= b.end) {
+                    track.width = Be16(d, entry + 32);
+                    track.height = Be16(d, entry + 34);
+                } else if (track.handler == "soun" && entry + 36 <= b.end) {
+                    track.channels = Be16(d, entry + 24);
+                    track.sampleRate = static_cast<int>(Be32(d, entry + 32) >> 16);
+                }
+            }
+        } else if (b.type == "stsz") {
+            if (len < 12)
+                return Fail("the MP4's sample table is damaged");
+            uint32_t fixed = Be32(d, p + 4);
+            uint32_t count = Be32(d, p + 8);
+            track.samples = count;
+            haveSizes = true;
+            if (fixed != 0) {
+                m_sampleBytes += static_cast<uint64_t>(fixed) * count;
+            } else {
+                if (len < 12 + static_cast<uint64_t>(count) * 4)
+                    return Fail("the MP4's sample table is cut short");
+                for (uint32_t i = 0; i < count; ++i)
+                    m_sampleBytes += Be32(d, p + 12 + i * 4);
+            }
+        } else if (b.type == "stz2") {
+            if (len < 12)
+                return Fail("the MP4's sample table is damaged");
+            track.samples = Be32(d, p + 8);
+            haveSizes = true;
+        } else if (b.type == "stco" || b.type == "co64") {
+            if (len < 8)
+                return Fail("the MP4's chunk table is damaged");
+            uint32_t count = Be32(d, p + 4);
+            size_t width = b.type == "stco" ? 4 : 8;
+            if (len < 8 + static_cast<uint64_t>(count) * width)
+                return Fail("the MP4's chunk table is cut short");
+            for (uint32_t i = 0; i < count; ++i) {
+                uint64_t off = width == 4 ? Be32(d, p + 8 + i * 4) : Be64(d, p + 8 + i * 8);
+                if (off > m_lastChunk)
+                    m_lastChunk = off;
+            }
+        }
+    }
+    if (!haveSizes)
+        return Fail("the MP4's track has no sample table");
+    if (timescale > 0)
+        track.duration = static_cast<double>(duration) / timescale;
+    m_summary.tracks.push_back(track);
+    return true;
+}

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct Mp4Track
+{
+    std::string handler;        // "vide", "soun", ...
+    std::string format;         // sample entry: "avc1", "hvc1", "mp4a", ...
+    uint64_t samples = 0;
+    double duration = 0;        // seconds, from the media header
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    int sampleRate = 0;
+};
+
+struct Mp4Summary
+{
+    std::vector<Mp4Track> tracks;
+    double duration = 0;        // the longest track, seconds
+    uint64_t fileSize = 0;
+};
+
+// Reads an MP4 back by its boxes (ftyp, moov/trak/mdia/minf/stbl, mdat) without running
+// ffmpeg again. A box running past the end, sample data past the end or a missing moov
+// make it fail with a plain reason.
+class Mp4Inspector
+{
+public:
+    // read(offset, length, out) fills out with exactly length bytes or returns false.
+    typedef std::function<bool(uint64_t, uint32_t, std::string&)> Reader;
+
+    bool Inspect(const Reader& read, uint64_t fileSize);
+    bool InspectBytes(const std::string& bytes);
+    bool InspectFile(const std::wstring& path);
+
+    const Mp4Summary& Summary() const { return m_summary; }
+    const std::string& Problem() const { return m_problem; }
+
+private:
+    bool Fail(const std::string& why);
+    bool ParseMoov(const std::string& moov);
+    bool ParseTrack(const std::string& data, size_t begin, size_t end);
+
+    Mp4Summary m_summary;
+    std::string m_problem;
+    uint64_t m_sampleBytes = 0;
+    uint64_t m_lastChunk = 0;
+};

@@ -1,0 +1,70 @@
+#include "ResultCheck.h"
+
+#include "TextFormat.h"
+
+#include <cmath>
+#include <cstdio>
+
+bool ResultCheck::LengthMatches(double actual, double expected)
+{
+    double tolerance = expected * 0.02;
+    if (tolerance < 1.0)
+        tolerance = 1.0;
+    return std::fabs(actual - expected) <= tolerance;
+}
+
+std::string ResultCheck::Verify(const Mp4Summary& mp4, const ResultExpectation& expected)
+{
+    const Mp4Track* video = nullptr;
+    const Mp4Track* audio = nullptr;
+    for (const Mp4Track& t : mp4.tracks) {
+        if (t.handler == "vide" && !video)
+            video = &t;
+        if (t.handler == "soun" && !audio)
+            audio = &t;
+    }
+    if (expected.video && !video)
+        return "the MP4 holds no video";
+    if (expected.audio && !audio)
+        return "the MP4 holds no audio";
+    if (expected.video && video->samples == 0)
+        return "the MP4's video track is empty";
+    if (expected.audio && audio->samples == 0)
+        return "the MP4's audio track is empty";
+    if (expected.duration > 0 && !LengthMatches(mp4.duration, expected.duration))
+        return "the MP4 is " + TextFormat::Clock(mp4.duration) + " long, the recording " +
+               TextFormat::Clock(expected.duration);
+    return std::string();
+}
+
+std::string ResultCheck::CodecName(const std::string& format)
+{
+    if (format == "avc1" || format == "avc3")
+        return "H.264";
+    if (format == "hvc1" || format == "hev1")
+        return "HEVC";
+    if (format == "mp4a")
+        return "AAC";
+    if (format == ".mp3")
+        return "MP3";
+    return format;
+}
+
+std::string ResultCheck::Describe(const Mp4Summary& mp4)
+{
+    std::string parts;
+    for (const Mp4Track& t : mp4.tracks) {
+        char buf[96];
+        if (t.handler == "vide")
+            std::snprintf(buf, sizeof buf, "%s %dx%d", CodecName(t.format).c_str(), t.width, t.height);
+        else if (t.handler == "soun")
+            std::snprintf(buf, sizeof buf, "%s %.1f kHz", CodecName(t.format).c_str(),
+                          t.sampleRate / 1000.0);
+        else
+            continue;
+        if (!parts.empty())
+            parts += " + ";
+        parts += buf;
+    }
+    return parts + ", " + TextFormat::Size(mp4.fileSize) + ", " + TextFormat::Clock(mp4.duration);
+}

@@ -1,0 +1,77 @@
+#include "TextFormat.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+std::wstring TextFormat::Utf8ToWide(const std::string& text)
+{
+    if (text.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n);
+    return out;
+}
+
+std::string TextFormat::WideToUtf8(const std::wstring& text)
+{
+    if (text.empty())
+        return std::string();
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
+    std::string out(static_cast<size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], n, nullptr,
+                        nullptr);
+    return out;
+}
+
+std::string TextFormat::Clock(double seconds)
+{
+    if (!(seconds > 0))
+        seconds = 0;
+    long long s = static_cast<long long>(seconds + 0.5);
+    char buf[48];
+    std::snprintf(buf, sizeof buf, "%lld:%02lld:%02lld", s / 3600, (s / 60) % 60, s % 60);
+    return buf;
+}
+
+std::string TextFormat::Size(unsigned long long bytes)
+{
+    char buf[48];
+    if (bytes >= 1000ULL * 1000 * 1000)
+        std::snprintf(buf, sizeof buf, "%.2f GB", bytes / 1e9);
+    else if (bytes >= 1000ULL * 1000)
+        std::snprintf(buf, sizeof buf, "%.1f MB", bytes / 1e6);
+    else
+        std::snprintf(buf, sizeof buf, "%llu KB", (bytes + 999) / 1000);
+    return buf;
+}
+
+std::string TextFormat::Lower(std::string text)
+{
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+bool TextFormat::StartsWith(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+bool TextFormat::Contains(const std::string& text, const char* part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::string TextFormat::Trim(const std::string& text)
+{
+    size_t b = text.find_first_not_of(" \t\r\n");
+    if (b == std::string::npos)
+        return std::string();
+    size_t e = text.find_last_not_of(" \t\r\n");
+    return text.substr(b, e - b + 1);
+}

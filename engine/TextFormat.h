@@ -1,0 +1,20 @@
+#pragma once
+
+#include <string>
+
+// Conversions between the text forms the engine meets: ffmpeg speaks UTF-8, Windows
+// paths are wide, and the console/log box reads the ANSI code page.
+class TextFormat
+{
+public:
+    static std::wstring Utf8ToWide(const std::string& text);
+    static std::string WideToUtf8(const std::wstring& text);
+    // "H:MM:SS" for a number of seconds (negative counts as 0).
+    static std::string Clock(double seconds);
+    // "12.3 MB", "850 KB"
+    static std::string Size(unsigned long long bytes);
+    static std::string Lower(std::string text);
+    static bool StartsWith(const std::string& text, const char* prefix);
+    static bool Contains(const std::string& text, const char* part);
+    static std::string Trim(const std::string& text);
+};
