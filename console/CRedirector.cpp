@@ -5,6 +5,8 @@
 #include "CString.h"
 
 const char* CRedirector::s_interpreterPathOverride = NULL;
+CRedirector::InputPacing CRedirector::s_inputPacing = CRedirector::PacingAuto;
+void (*CRedirector::s_releaseHook)() = NULL;
 
 namespace {
 
@@ -40,7 +42,23 @@ DWORD WaitServingSentMessages(HANDLE handle, DWORD timeoutMs)
     }
 }
 
+// Wine's ntdll exports its version; Windows' never does.
+bool RunningUnderWine()
+{
+    const HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    return ntdll != NULL && GetProcAddress(ntdll, "wine_get_version") != NULL;
+}
+
 } // namespace
+
+bool CRedirector::PacesInput()
+{
+    if (s_inputPacing == PacingAuto) {
+        static const bool wine = RunningUnderWine();
+        return wine;
+    }
+    return s_inputPacing == PacingAlways;
+}
 
 CRedirector::CRedirector()
     : m_hReaderThread(NULL),
@@ -53,7 +71,7 @@ CRedirector::CRedirector()
       m_hChildStdinPeek(NULL),
       m_stopRequested(0)
 {
-    InitializeCriticalSection(&m_lock);
+    m_hLock = CreateMutexA(NULL, FALSE, NULL);
 }
 
 CRedirector::~CRedirector()
@@ -61,16 +79,18 @@ CRedirector::~CRedirector()
     // By now the object is a plain CRedirector: whatever the closing code or a still
     // running reader reports goes to the base handlers and is dropped.
     CRedirector::CloseConsole();
-    DeleteCriticalSection(&m_lock);
+    CloseHandleAndClear(m_hLock);
 }
 
 BOOL CRedirector::CloseHandleAndClear(HANDLE& handle)
 {
     if (handle == NULL)
         return 0;
-    BOOL result = CloseHandle(handle);
+    // Cleared before the close: a thread ended between the two leaks a handle rather than
+    // leaving a stale value that would be closed twice.
+    const HANDLE closing = handle;
     handle = NULL;
-    return result;
+    return CloseHandle(closing);
 }
 
 BOOL CRedirector::OpenConsole()
@@ -93,7 +113,8 @@ BOOL CRedirector::OpenConsole()
         // Our ends must not be inherited, or the child would hold its own pipes open.
         && DuplicateHandle(self, outReadTmp, self, &m_hChildStdoutRead, 0, FALSE, DUPLICATE_SAME_ACCESS)
         && DuplicateHandle(self, inWriteTmp, self, &m_hChildStdinWrite, 0, FALSE, DUPLICATE_SAME_ACCESS)
-        && DuplicateHandle(self, inRead, self, &m_hChildStdinPeek, 0, FALSE, DUPLICATE_SAME_ACCESS);
+        && (!PacesInput() ||
+            DuplicateHandle(self, inRead, self, &m_hChildStdinPeek, 0, FALSE, DUPLICATE_SAME_ACCESS));
     if (ok) {
         CloseHandleAndClear(outReadTmp);
         CloseHandleAndClear(inWriteTmp);
@@ -153,7 +174,10 @@ BOOL CRedirector::LaunchInterpreter(HANDLE hStdOut, HANDLE hStdIn, HANDLE hStdEr
             return FALSE;
         lstrcatA(application, "\\cmd.exe");
     }
-    char commandLine[] = "cmd.exe";   // CreateProcessA may write into this buffer
+    // /d: no AutoRun command of the user's runs before our lines (it could change the code
+    // page they are read in); /v:off: a "!" in a typed path is never expanded, whatever
+    // the registry says. CreateProcessA may write into this buffer.
+    char commandLine[] = "cmd.exe /d /v:off";
 
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
@@ -251,7 +275,7 @@ void CRedirector::CloseConsole()
 {
     HANDLE readerToWaitFor = NULL;
 
-    EnterCriticalSection(&m_lock);
+    Lock();
     if (m_hReaderThread != NULL && GetCurrentThreadId() != m_readerThreadId) {
         // Take the handle out under the lock: the reader's own CloseConsole then finds
         // none to close, and ours stays valid for the wait.
@@ -267,7 +291,7 @@ void CRedirector::CloseConsole()
         CloseHandleAndClear(m_hReaderThread);
         ReleaseHandles();
     }
-    LeaveCriticalSection(&m_lock);
+    Unlock();
     if (readerToWaitFor == NULL)
         return;
 
@@ -277,14 +301,29 @@ void CRedirector::CloseConsole()
     }
     CloseHandleAndClear(readerToWaitFor);
 
-    // The reader normally released everything on its way out; not when it was killed.
-    EnterCriticalSection(&m_lock);
+    // The reader normally released everything on its way out; not when it was killed,
+    // possibly in the middle of that release (the lock then comes back abandoned).
+    Lock();
     ReleaseHandles();
-    LeaveCriticalSection(&m_lock);
+    Unlock();
+}
+
+void CRedirector::Lock()
+{
+    if (m_hLock != NULL)
+        WaitForSingleObject(m_hLock, INFINITE);   // WAIT_ABANDONED also gives ownership
+}
+
+void CRedirector::Unlock()
+{
+    if (m_hLock != NULL)
+        ReleaseMutex(m_hLock);
 }
 
 void CRedirector::ReleaseHandles()
 {
+    if (s_releaseHook != NULL)
+        s_releaseHook();
     CloseHandleAndClear(m_hStopEvent);
     CloseHandleAndClear(m_hChildProcess);
     CloseHandleAndClear(m_hChildStdinWrite);
@@ -299,13 +338,13 @@ void CRedirector::WaitForInputTaken()
     for (;;) {
         DWORD pending = 0;
         BOOL childRunning = FALSE;
-        EnterCriticalSection(&m_lock);
+        Lock();
         if (m_hChildStdinPeek != NULL && m_hChildProcess != NULL) {
             if (!PeekNamedPipe(m_hChildStdinPeek, NULL, 0, NULL, &pending, NULL))
                 pending = 0;
             childRunning = WaitForSingleObject(m_hChildProcess, 0) == WAIT_TIMEOUT;
         }
-        LeaveCriticalSection(&m_lock);
+        Unlock();
         if (pending == 0 || !childRunning || GetTickCount() - start >= kInputTakenWaitMs)
             return;
         DispatchSentMessages();
@@ -325,23 +364,39 @@ BOOL CRedirector::SendFormatted(const char* format, ...)
     va_end(args);
 
     // Wine's interpreter drops every line after the first that arrives in one read:
-    // let it take what was written before.
-    WaitForInputTaken();
+    // let it take what was written before. Never on Windows (see s_inputPacing).
+    if (PacesInput())
+        WaitForInputTaken();
 
-    BOOL result = FALSE;
-    EnterCriticalSection(&m_lock);
+    // The write runs on a handle of its own and outside the lock: a reader that sees the
+    // interpreter end can then release the console, and with it the last read end we
+    // hold, which ends a write the interpreter will never read.
+    HANDLE input = NULL;
+    BOOL childGone = FALSE;
+    Lock();
     if (m_hChildStdinWrite != NULL) {
-        if (m_hChildProcess != NULL && WaitForSingleObject(m_hChildProcess, 0) == WAIT_OBJECT_0) {
-            // We keep a read end of this pipe ourselves, so a write would "succeed" into
-            // a pipe nobody reads: report what the write to a gone reader reports.
-            SetLastError(ERROR_NO_DATA);
-        } else {
-            DWORD written = 0;
-            result = WriteFile(m_hChildStdinWrite, text.GetString(),
-                               static_cast<DWORD>(text.GetLength()), &written, NULL);
-        }
+        // With a read end of our own the pipe never breaks: a write after the interpreter
+        // ended would "succeed" into a pipe nobody reads.
+        childGone = m_hChildStdinPeek != NULL && m_hChildProcess != NULL &&
+                    WaitForSingleObject(m_hChildProcess, 0) == WAIT_OBJECT_0;
+        if (!childGone)
+            DuplicateHandle(GetCurrentProcess(), m_hChildStdinWrite, GetCurrentProcess(), &input, 0,
+                            FALSE, DUPLICATE_SAME_ACCESS);
     }
-    LeaveCriticalSection(&m_lock);
+    Unlock();
+    if (childGone) {
+        SetLastError(ERROR_NO_DATA);
+        return FALSE;
+    }
+    if (input == NULL)
+        return FALSE;
+
+    DWORD written = 0;
+    const BOOL result =
+        WriteFile(input, text.GetString(), static_cast<DWORD>(text.GetLength()), &written, NULL);
+    const DWORD error = GetLastError();
+    CloseHandle(input);
+    SetLastError(error);
     return result;
 }
 

@@ -5,8 +5,12 @@
 //   console_emit drip N MS   N lines "drip i", one every MS milliseconds
 //   console_emit forever     writes until the pipe breaks
 //   console_emit stamp N MS  N lines "stamp <performance counter>", one every MS ms
-// Started with the environment variable EMIT_MODE=echo-stdin (in place of the
-// interpreter), it writes one line of hex per read from standard input until end of file.
+// Started in place of the interpreter, EMIT_MODE says what to do:
+//   echo-stdin   one line of hex per read from standard input until end of file; input
+//                ending in "close\r\n" makes it close its standard input, say
+//                "stdin-closed" and stay 10 s
+//   sleep:MS     reads nothing, exits after MS milliseconds
+//   pattern:N    as "pattern N", then exits
 
 #include <windows.h>
 
@@ -51,6 +55,12 @@ static int EchoStdin()
         }
         line += "\r\n";
         WriteText(line.c_str());
+        if (got >= 7 && std::memcmp(buffer + got - 7, "close\r\n", 7) == 0) {
+            CloseHandle(in);
+            WriteText("stdin-closed\r\n");
+            Sleep(10000);
+            return 0;
+        }
     }
     WriteText("eof\r\n");
     return 0;
@@ -59,13 +69,20 @@ static int EchoStdin()
 int main(int argc, char** argv)
 {
     char mode[32] = "";
-    if (GetEnvironmentVariableA("EMIT_MODE", mode, sizeof mode) && std::strcmp(mode, "echo-stdin") == 0)
-        return EchoStdin();
-    if (argc < 2)
-        return 2;
-
-    if (std::strcmp(argv[1], "pattern") == 0 && argc >= 3) {
-        const unsigned long total = std::strtoul(argv[2], NULL, 10);
+    unsigned long total = 0;
+    if (GetEnvironmentVariableA("EMIT_MODE", mode, sizeof mode)) {
+        if (std::strcmp(mode, "echo-stdin") == 0)
+            return EchoStdin();
+        if (std::strncmp(mode, "sleep:", 6) == 0) {
+            Sleep(static_cast<DWORD>(std::atoi(mode + 6)));
+            return 0;
+        }
+        if (std::strncmp(mode, "pattern:", 8) == 0)
+            total = std::strtoul(mode + 8, NULL, 10);
+    } else if (argc >= 3 && std::strcmp(argv[1], "pattern") == 0) {
+        total = std::strtoul(argv[2], NULL, 10);
+    }
+    if (total > 0) {
         std::vector<char> block(7919);   // an odd write size, so chunk edges wander
         WriteText(EmitPattern::kBegin);
         for (unsigned long done = 0; done < total;) {
@@ -79,6 +96,8 @@ int main(int argc, char** argv)
         WriteText(EmitPattern::kEnd);
         return 0;
     }
+    if (argc < 2)
+        return 2;
     if (std::strcmp(argv[1], "nul") == 0) {
         static const char line[] = "before-abc\0def-after\r\nnext-line\r\n";
         return WriteAll(line, sizeof line - 1) ? 0 : 1;

@@ -13,6 +13,8 @@ CCapturingRedirector::~CCapturingRedirector()
 
 void CCapturingRedirector::OnOutputText(const char* text)
 {
+    if (beforeOutput)
+        beforeOutput(text);
     EnterCriticalSection(&m_capture);
     m_chunks.push_back(text);
     LeaveCriticalSection(&m_capture);

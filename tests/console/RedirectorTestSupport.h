@@ -33,6 +33,24 @@ public:
                !m_hChildProcess && !m_hChildStdinPeek && m_readerThreadId == 0;
     }
     DWORD ReaderThreadId() const { return m_readerThreadId; }
+
+    // Runs on the reader thread before each output chunk is recorded.
+    std::function<void(const char*)> beforeOutput;
+
+    // One write straight to the child's input pipe, past SendFormatted's checks.
+    BOOL WriteToChildInput(const char* text)
+    {
+        DWORD written = 0;
+        return WriteFile(m_hChildStdinWrite, text, lstrlenA(text), &written, NULL);
+    }
+
+    // Puts a handle that is no pipe where the reader looks for its output pipe.
+    void BreakOutputPipe()
+    {
+        HANDLE pipe = m_hChildStdoutRead;
+        m_hChildStdoutRead = CreateEventA(NULL, TRUE, FALSE, NULL);
+        CloseHandle(pipe);
+    }
     DWORD PollInterval() const { return m_pollIntervalMs; }
     HANDLE ChildProcess() const { return m_hChildProcess; }
 
