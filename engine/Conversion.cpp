@@ -305,10 +305,13 @@ int Conversion::Convert()
 
     double duration = report.Duration();
     bool rawInput = report.InputFormat() == "h264" || report.InputFormat() == "hevc";
+    m_clockMayJump = report.InputFormat() == "mpegts" || report.InputFormat() == "mpeg" ||
+                     report.InputFormat() == "mpegvideo" || report.InputFormat() == "vob";
+    std::string openReason;
     if (!report.InputOpened()) {
         if (first.exitCode != 0 && first.logBytes == 0)
             return CannotRunFfmpeg(0);
-        m_lastReason = report.Reason();
+        m_lastReason = openReason = report.Reason();
         Line("ffmpeg cannot read the source as a recording: \"" + m_lastReason + "\"");
         choice = StreamChoice();
         plan = ConversionPlanner::RawAttempts();
@@ -388,7 +391,8 @@ int Conversion::Convert()
             return code;
     }
     if (!report.InputOpened())
-        return FailKeepingLog(5, "ffmpeg cannot read the source (damaged or not a recording?): " + m_lastReason);
+        return FailKeepingLog(5, "ffmpeg cannot read the source (damaged or not a recording?): " +
+                                     (openReason.empty() ? m_lastReason : openReason));
     return FailKeepingLog(5, "ffmpeg could not convert the recording" +
                                  (m_lastReason.empty() ? std::string() : ": " + m_lastReason));
 }
@@ -404,6 +408,7 @@ int Conversion::Verify(const Attempt& attempt, double duration)
         expected.video = attempt.video >= 0;
         expected.audio = attempt.audio >= 0;
         expected.duration = duration;
+        expected.clockMayJump = m_clockMayJump;
         why = ResultCheck::Verify(inspector.Summary(), expected);
     }
     if (!why.empty()) {
@@ -412,6 +417,9 @@ int Conversion::Verify(const Attempt& attempt, double duration)
         return -1;
     }
     m_result = inspector.Summary();
+    if (duration > 0 && !ResultCheck::LengthMatches(m_result.duration, duration))
+        Line("Note: the recording's clock jumps; its " + TextFormat::Clock(duration) +
+             " include a gap that ffmpeg closed (MP4 " + TextFormat::Clock(m_result.duration) + ")");
     return Succeed(attempt);
 }
 

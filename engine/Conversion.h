@@ -51,6 +51,7 @@ private:
     FileIdentity m_sourceId;
     WorkFolder m_work;
     int m_ffmpegMajor = 0;
+    bool m_clockMayJump = false;
     int m_attemptNumber = 0;
     Mp4Summary m_result;
     std::string m_lastReason;

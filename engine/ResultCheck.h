@@ -9,6 +9,9 @@ struct ResultExpectation
     bool video = false;          // the MP4 must hold a video track with samples
     bool audio = false;          // ... and an audio track with samples
     double duration = -1;        // the recording's length in seconds, < 0 unknown
+    // MPEG-TS/PS: a clock jump in the recording makes its stated length span the gap,
+    // which ffmpeg closes; a shorter MP4 is then no sign of a lost part.
+    bool clockMayJump = false;
 };
 
 // Decides whether a finished MP4 is what the attempt promised, and says what it holds.

@@ -117,14 +117,14 @@ int WorkFolder::RemoveStale(const std::wstring& target)
             if (error == ERROR_SHARING_VIOLATION)
                 continue;   // a run is using it
             // No lock at all: a run killed before it made one, or one that is making it
-            // right now; only an old folder is taken for stale.
+            // right now; only a folder unchanged for a minute is taken for stale.
             FILETIME now;
             GetSystemTimeAsFileTime(&now);
             ULARGE_INTEGER a, b;
             a.LowPart = now.dwLowDateTime;
             a.HighPart = now.dwHighDateTime;
-            b.LowPart = found.ftCreationTime.dwLowDateTime;
-            b.HighPart = found.ftCreationTime.dwHighDateTime;
+            b.LowPart = found.ftLastWriteTime.dwLowDateTime;
+            b.HighPart = found.ftLastWriteTime.dwHighDateTime;
             if (a.QuadPart < b.QuadPart || a.QuadPart - b.QuadPart < 60ULL * 10000000ULL)
                 continue;
         } else {

@@ -1,0 +1,133 @@
+// File identity, the command line and the work folder's stale-run cleanup.
+
+#include "TestKit.h"
+
+#include "ChildProcess.h"
+#include "CommandLineSplitter.h"
+#include "FileIdentity.h"
+#include "WorkFolder.h"
+
+#include <windows.h>
+
+namespace {
+
+std::wstring TempFolder(const wchar_t* name)
+{
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    std::wstring path = std::wstring(base) + name;
+    CreateDirectoryW(path.c_str(), nullptr);
+    return path;
+}
+
+void WriteFile(const std::wstring& path, const char* text)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD done = 0;
+    ::WriteFile(h, text, static_cast<DWORD>(strlen(text)), &done, nullptr);
+    CloseHandle(h);
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Dates a folder back an hour: the cleanup spares young folders without a lock.
+void Age(const std::wstring& folder)
+{
+    HANDLE h = CreateFileW(folder.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER t;
+    t.LowPart = now.dwLowDateTime;
+    t.HighPart = now.dwHighDateTime;
+    t.QuadPart -= 3600ULL * 10000000ULL;
+    FILETIME old = {t.LowPart, t.HighPart};
+    SetFileTime(h, &old, &old, &old);
+    CloseHandle(h);
+}
+
+} // namespace
+
+TEST_CASE(identity_sees_one_file_in_any_spelling)
+{
+    std::wstring dir = TempFolder(L"qmconvert identity test");
+    std::wstring file = dir + L"\\Recording long name.ksm";
+    std::wstring other = dir + L"\\other.ksm";
+    WriteFile(file, "a");
+    WriteFile(other, "a");
+    unsigned long error = 0;
+    FileIdentity a, upper, dotted, shortName, b;
+    REQUIRE(a.Read(file, error));
+    CHECK(upper.Read(dir + L"\\RECORDING LONG NAME.KSM", error) && upper.SameFileAs(a));
+    CHECK(dotted.Read(dir + L"\\.\\sub\\..\\Recording long name.ksm", error) && dotted.SameFileAs(a));
+    wchar_t shortPath[MAX_PATH];
+    DWORD n = GetShortPathNameW(file.c_str(), shortPath, MAX_PATH);
+    REQUIRE(n > 0 && n < MAX_PATH);
+    CHECK(file != shortPath);
+    CHECK(shortName.Read(shortPath, error) && shortName.SameFileAs(a));
+    CHECK(b.Read(other, error) && !b.SameFileAs(a));
+    FileIdentity missing;
+    CHECK(!missing.Read(dir + L"\\missing.ksm", error));
+    CHECK(!missing.SameFileAs(missing));
+    DeleteFileW(file.c_str());
+    DeleteFileW(other.c_str());
+    RemoveDirectoryW(dir.c_str());
+}
+
+TEST_CASE(command_line_splits_like_the_runtime_and_quoting_round_trips)
+{
+    std::vector<std::wstring> args =
+        CommandLineSplitter::Arguments(L"\"C:\\Program Files\\q\\qmconvert.exe\" \"C:\\rec & (1)\\a b.ksm\"  "
+                                       L"C:\\out.mp4 \"\" \"a\\\\\"");
+    REQUIRE(args.size() == 4);
+    CHECK(args[0] == L"C:\\rec & (1)\\a b.ksm");
+    CHECK(args[1] == L"C:\\out.mp4");
+    CHECK(args[2].empty());
+    CHECK(args[3] == L"a\\");
+    for (const wchar_t* s : {L"plain", L"with space", L"C:\\dir with space\\", L"quote\"inside", L"", L"\\\\server\\share\\x y"}) {
+        std::vector<std::wstring> back = CommandLineSplitter::Arguments(L"prog " + ChildProcess::Quote(s));
+        CHECK(back.size() == 1 && back[0] == s);
+    }
+}
+
+TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
+{
+    std::wstring dir = TempFolder(L"qmconvert work test");
+    std::wstring target = dir + L"\\out.mp4";
+    // A killed run: folder, lock and output left, nobody holds the lock.
+    std::wstring stale = target + L".qm1234.tmp";
+    CreateDirectoryW(stale.c_str(), nullptr);
+    WriteFile(stale + L"\\run.lock", "");
+    WriteFile(stale + L"\\output.mp4", "partial");
+    // A user's folder of a similar name with other content stays.
+    std::wstring foreign = target + L".qmnotes.tmp";
+    CreateDirectoryW(foreign.c_str(), nullptr);
+    WriteFile(foreign + L"\\notes.txt", "mine");
+
+    WorkFolder live;
+    REQUIRE(live.Create(target) == 0);
+    CHECK(Exists(live.Path() + L"\\run.lock"));
+    // Old enough that only its held lock keeps it.
+    Age(live.Path());
+    Age(foreign);
+    // A run killed before it made its lock.
+    std::wstring noLock = target + L".qm99.tmp";
+    CreateDirectoryW(noLock.c_str(), nullptr);
+    Age(noLock);
+    CHECK_EQ(WorkFolder::RemoveStale(target), 2);
+    CHECK(!Exists(stale));
+    CHECK(!Exists(noLock));
+    live.CloseLog();   // a delete of an open file takes effect only now
+    CHECK(Exists(live.LogPath()));
+    CHECK(Exists(foreign + L"\\notes.txt"));
+    std::wstring livePath = live.Path();
+    live.Remove();
+    CHECK(!Exists(livePath));
+
+    DeleteFileW((foreign + L"\\notes.txt").c_str());
+    RemoveDirectoryW(foreign.c_str());
+    RemoveDirectoryW(dir.c_str());
+}

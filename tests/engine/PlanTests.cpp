@@ -1,0 +1,136 @@
+// Which streams go into the MP4 and which attempts come in which order.
+
+#include "TestKit.h"
+
+#include "ConversionPlanner.h"
+#include "StreamChooser.h"
+
+#include <algorithm>
+
+namespace {
+
+StreamInfo Video(int index, const char* codec, int w, int h, int programme = -1)
+{
+    StreamInfo s;
+    s.index = index;
+    s.kind = "video";
+    s.codec = codec;
+    s.width = w;
+    s.height = h;
+    if (programme >= 0)
+        s.programs.push_back(programme);
+    return s;
+}
+
+StreamInfo Audio(int index, const char* codec, int rate, int channels, int programme = -1)
+{
+    StreamInfo s;
+    s.index = index;
+    s.kind = "audio";
+    s.codec = codec;
+    s.sampleRate = rate;
+    s.channels = channels;
+    if (programme >= 0)
+        s.programs.push_back(programme);
+    return s;
+}
+
+std::vector<Tier> Tiers(const std::vector<Attempt>& plan)
+{
+    std::vector<Tier> t;
+    for (const Attempt& a : plan)
+        t.push_back(a.tier);
+    return t;
+}
+
+bool Has(const std::vector<std::string>& args, const std::string& a, const std::string& b)
+{
+    for (size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == a && args[i + 1] == b)
+            return true;
+    return false;
+}
+
+} // namespace
+
+TEST_CASE(choice_takes_the_largest_picture_and_audio_that_carries_data)
+{
+    StreamInfo dataless = Audio(1, "aac", 0, 0);
+    dataless.parametersMissing = true;
+    std::vector<StreamInfo> streams = {Video(0, "h264", 352, 288), dataless, Video(2, "h264", 1280, 720),
+                                       Audio(3, "pcm_alaw", 8000, 1)};
+    StreamChoice c = StreamChooser::Choose(streams);
+    CHECK_EQ(c.video, 2);
+    CHECK_EQ(c.audio, 3);
+    REQUIRE(c.leftOut.size() == 2);
+    CHECK(c.leftOut[0].find("#0:0") == 0);
+    CHECK(c.leftOut[1].find("declared without data") != std::string::npos);
+
+    StreamInfo unknown = Audio(1, "none", 0, -1);
+    StreamChoice none = StreamChooser::Choose({Video(0, "h264", 640, 480), unknown});
+    CHECK_EQ(none.audio, -1);
+}
+
+TEST_CASE(choice_keeps_video_and_audio_in_one_programme)
+{
+    std::vector<StreamInfo> streams = {Video(0, "h264", 640, 360, 1), Audio(1, "aac", 48000, 2, 1),
+                                       Video(2, "h264", 1920, 1080, 2), Audio(3, "aac", 48000, 2, 2)};
+    StreamChoice c = StreamChooser::Choose(streams);
+    CHECK_EQ(c.video, 2);
+    CHECK_EQ(c.audio, 3);
+    // The main picture's programme has no audio: none rather than another programme's.
+    StreamChoice alone = StreamChooser::Choose({Audio(0, "aac", 48000, 2, 1), Video(1, "h264", 1920, 1080, 2)});
+    CHECK_EQ(alone.video, 1);
+    CHECK_EQ(alone.audio, -1);
+}
+
+TEST_CASE(tiers_go_cheapest_first)
+{
+    std::vector<StreamInfo> fits = {Video(0, "h264", 1280, 720), Audio(1, "aac", 48000, 2)};
+    CHECK(Tiers(ConversionPlanner::Plan(fits, StreamChooser::Choose(fits), "mpegts")) ==
+          (std::vector<Tier>{Tier::CopyBoth, Tier::CopyVideoAudioToAac, Tier::Reencode, Tier::VideoOnly}));
+
+    std::vector<StreamInfo> g711 = {Video(0, "h264", 1280, 720), Audio(1, "pcm_mulaw", 8000, 1)};
+    CHECK(Tiers(ConversionPlanner::Plan(g711, StreamChooser::Choose(g711), "avi")) ==
+          (std::vector<Tier>{Tier::CopyVideoAudioToAac, Tier::Reencode, Tier::VideoOnly}));
+
+    std::vector<StreamInfo> mpeg2 = {Video(0, "mpeg2video", 720, 576), Audio(1, "mp2", 48000, 2)};
+    std::vector<Attempt> plan = ConversionPlanner::Plan(mpeg2, StreamChooser::Choose(mpeg2), "mpeg");
+    CHECK(Tiers(plan) == (std::vector<Tier>{Tier::Reencode, Tier::VideoOnly}));
+    CHECK(plan.back().method.find("audio (mp2) could not be converted") != std::string::npos);
+
+    std::vector<StreamInfo> nothing;
+    CHECK(Tiers(ConversionPlanner::Plan(nothing, StreamChooser::Choose(nothing), "")) ==
+          (std::vector<Tier>{Tier::RawH264, Tier::RawHevc}));
+
+    std::vector<StreamInfo> raw = {Video(0, "h264", 1280, 720)};
+    std::vector<Attempt> rawPlan = ConversionPlanner::Plan(raw, StreamChooser::Choose(raw), "h264");
+    CHECK(rawPlan.front().method.find("speed taken from the stream") != std::string::npos);
+    CHECK(rawPlan.back().tier == Tier::RawHevc);
+}
+
+TEST_CASE(arguments_map_the_choice_and_keep_frame_timing)
+{
+    StreamInfo v = Video(2, "mpeg2video", 721, 577);
+    v.interlaced = true;
+    std::vector<StreamInfo> streams = {Audio(0, "mp2", 48000, 2), v};
+    std::vector<Attempt> plan = ConversionPlanner::Plan(streams, StreamChooser::Choose(streams), "mpeg");
+    std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", 5);
+    CHECK(Has(args, "-map", "0:2"));
+    CHECK(Has(args, "-map", "0:0"));
+    CHECK(Has(args, "-fps_mode", "vfr"));
+    CHECK(Has(args, "-vf", "yadif=0:-1:0,scale=trunc(iw/2)*2:trunc(ih/2)*2"));
+    CHECK(Has(args, "-c:a", "aac"));
+    CHECK_EQ(args.back(), "out.mp4");
+    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", 4), "-vsync", "vfr"));
+
+    std::vector<std::string> videoOnly = ConversionPlanner::Arguments(plan[1], "in.ksm", "out.mp4", 5);
+    CHECK(std::find(videoOnly.begin(), videoOnly.end(), "-an") != videoOnly.end());
+    CHECK(!Has(videoOnly, "-map", "0:0"));
+
+    std::vector<Attempt> raw = ConversionPlanner::RawAttempts();
+    std::vector<std::string> hevc = ConversionPlanner::Arguments(raw[1], "in.ksm", "out.mp4", 5);
+    CHECK(Has(hevc, "-f", "hevc"));
+    CHECK(Has(hevc, "-tag:v", "hvc1"));
+    CHECK(std::find(hevc.begin(), hevc.end(), "-f") < std::find(hevc.begin(), hevc.end(), "-i"));
+}

@@ -1,0 +1,143 @@
+// The MP4 read back by its boxes, and what counts as a finished conversion.
+
+#include "TestKit.h"
+
+#include "Mp4Inspector.h"
+#include "ResultCheck.h"
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace {
+
+std::string ReadAll(const std::string& name)
+{
+    std::string path = std::string(ENGINE_TEST_DATA) + "/" + name;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::string();
+    std::string data;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0)
+        data.append(buf, got);
+    CloseHandle(h);
+    return data;
+}
+
+std::string Be32(uint32_t v)
+{
+    std::string s(4, '\0');
+    s[0] = static_cast<char>(v >> 24);
+    s[1] = static_cast<char>(v >> 16);
+    s[2] = static_cast<char>(v >> 8);
+    s[3] = static_cast<char>(v);
+    return s;
+}
+
+std::string Box(const char* type, const std::string& payload)
+{
+    return Be32(static_cast<uint32_t>(payload.size() + 8)) + type + payload;
+}
+
+// A minimal MP4 with one video track: 'samples' samples of 10 bytes, 'seconds' long.
+std::string HandMade(uint32_t samples, uint32_t seconds, uint32_t chunkOffset = 40)
+{
+    std::string mdhd = Box("mdhd", Be32(0) + Be32(0) + Be32(0) + Be32(1000) + Be32(seconds * 1000) + Be32(0));
+    std::string hdlr = Box("hdlr", Be32(0) + Be32(0) + "vide" + std::string(12, '\0') + "v");
+    std::string entry = Be32(86) + "avc1" + std::string(6, '\0') + std::string("\0\1", 2) +
+                        std::string(16, '\0') + std::string("\x01\x40\x00\xf0", 4) + std::string(50, '\0');
+    std::string stsd = Box("stsd", Be32(0) + Be32(1) + entry);
+    std::string stsz = Box("stsz", Be32(0) + Be32(10) + Be32(samples));
+    std::string stco = Box("stco", Be32(0) + Be32(1) + Be32(chunkOffset));
+    std::string trak = Box("trak", Box("mdia", mdhd + hdlr + Box("minf", Box("stbl", stsd + stsz + stco))));
+    std::string ftyp = Box("ftyp", "isom" + Be32(512));
+    std::string mdat = Box("mdat", std::string((samples ? samples : 1) * 10, 'x'));
+    return ftyp + mdat + Box("moov", trak);
+}
+
+} // namespace
+
+TEST_CASE(mp4_made_by_ffmpeg_reads_back_with_its_streams_and_length)
+{
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    for (const char* name : {"av.mp4", "faststart.mp4"}) {
+        Mp4Inspector mp4;
+        REQUIRE(mp4.InspectBytes(ReadAll(name)));
+        const Mp4Summary& s = mp4.Summary();
+        REQUIRE(s.tracks.size() == 2);
+        CHECK_EQ(s.tracks[0].handler, "vide");
+        CHECK_EQ(s.tracks[0].format, "avc1");
+        CHECK_EQ(s.tracks[0].width, 320);
+        CHECK_EQ(s.tracks[0].height, 240);
+        CHECK_EQ(s.tracks[0].samples, 75ULL);
+        CHECK_EQ(s.tracks[1].handler, "soun");
+        CHECK_EQ(s.tracks[1].format, "mp4a");
+        CHECK_EQ(s.tracks[1].sampleRate, 48000);
+        CHECK(s.duration > 2.9 && s.duration < 3.2);
+        ResultExpectation both;
+        both.video = both.audio = true;
+        both.duration = 3.0;
+        CHECK_EQ(ResultCheck::Verify(s, both), "");
+    }
+    Mp4Inspector file;
+    CHECK(file.InspectFile(L"" ENGINE_TEST_DATA L"/av.mp4"));
+    CHECK_EQ(file.Summary().tracks.size(), 2u);
+}
+
+TEST_CASE(cut_or_damaged_mp4_fails_the_check)
+{
+    if (ENGINE_TEST_HAVE_SAMPLES) {
+        std::string whole = ReadAll("av.mp4");
+        REQUIRE(whole.size() > 1000);
+        // The index at the end: a cut anywhere loses or truncates it.
+        for (size_t keep : {whole.size() - 1, whole.size() - 300, whole.size() / 2, static_cast<size_t>(20)}) {
+            Mp4Inspector mp4;
+            CHECK(!mp4.InspectBytes(whole.substr(0, keep)));
+            CHECK(!mp4.Problem().empty());
+        }
+        // Index first: a cut loses media data the index points to.
+        std::string fast = ReadAll("faststart.mp4");
+        Mp4Inspector cutFast;
+        CHECK(!cutFast.InspectBytes(fast.substr(0, fast.size() - 1000)));
+    }
+    Mp4Inspector good;
+    CHECK(good.InspectBytes(HandMade(5, 2)));
+    Mp4Inspector past;
+    CHECK(!past.InspectBytes(HandMade(5, 2, 5000)));   // chunk beyond the end
+    CHECK(past.Problem().find("past the end") != std::string::npos);
+    Mp4Inspector empty;
+    CHECK(!empty.InspectBytes(""));
+    Mp4Inspector notMp4;
+    CHECK(!notMp4.InspectBytes(std::string(64, '\0')));
+}
+
+TEST_CASE(check_wants_chosen_streams_with_samples_and_the_recordings_length)
+{
+    Mp4Inspector mp4;
+    REQUIRE(mp4.InspectBytes(HandMade(5, 60)));
+    ResultExpectation video;
+    video.video = true;
+    video.duration = 60.5;
+    CHECK_EQ(ResultCheck::Verify(mp4.Summary(), video), "");
+    ResultExpectation withAudio = video;
+    withAudio.audio = true;
+    CHECK_EQ(ResultCheck::Verify(mp4.Summary(), withAudio), "the MP4 holds no audio");
+    ResultExpectation longer = video;
+    longer.duration = 120;
+    CHECK(ResultCheck::Verify(mp4.Summary(), longer).find("0:01:00 long") != std::string::npos);
+    longer.clockMayJump = true;   // a TS whose clock jumps: ffmpeg closes the gap
+    CHECK_EQ(ResultCheck::Verify(mp4.Summary(), longer), "");
+
+    Mp4Inspector none;
+    REQUIRE(none.InspectBytes(HandMade(0, 60)));
+    CHECK_EQ(ResultCheck::Verify(none.Summary(), video), "the MP4's video track is empty");
+
+    // 2 % or 1 s, whichever is more.
+    CHECK(ResultCheck::LengthMatches(10.9, 10));
+    CHECK(!ResultCheck::LengthMatches(8.9, 10));
+    CHECK(ResultCheck::LengthMatches(3528, 3600));
+    CHECK(!ResultCheck::LengthMatches(3500, 3600));
+}
