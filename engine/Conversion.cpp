@@ -41,7 +41,13 @@ std::string SystemMessage(DWORD error)
         out = TextFormat::Trim(TextFormat::WideToUtf8(text));
         LocalFree(text);
     }
-    while (!out.empty() && out.back() == '.')
+    // Messages written for an insert ("... for %1") lose it.
+    size_t insert = out.find(" for %1");
+    if (insert == std::string::npos)
+        insert = out.find(" %1");
+    if (insert != std::string::npos)
+        out.erase(insert);
+    while (!out.empty() && (out.back() == '.' || out.back() == ' '))
         out.pop_back();
     if (out.empty()) {
         char buf[32];
@@ -223,12 +229,14 @@ void Conversion::LogHeader(const std::string& text)
 
 int Conversion::CannotRunFfmpeg(unsigned long error)
 {
-    std::string why = error ? " (" + SystemMessage(error) + ")" : " (damaged, or not a Windows program?)";
+    std::string why = error && error != ERROR_BAD_EXE_FORMAT ? " (" + SystemMessage(error) + ")"
+                                                             : " (damaged, or not a Windows program?)";
     return Fail(3, "ffmpeg.exe could not be run: \"" + Utf8(m_ffmpeg) + "\"" + why);
 }
 
 int Conversion::Stalled()
 {
+    LogHeader("qmconvert stopped ffmpeg: no progress within the time limit");
     unsigned long s = m_stallMs / 1000;
     char buf[64];
     if (s % 60 == 0)
@@ -425,15 +433,16 @@ int Conversion::Verify(const Attempt& attempt, double duration)
 
 bool Conversion::ReplaceTarget()
 {
-    // A player, a virus scanner or a sync client may hold the target for a while; a
-    // read-only target will not change its mind.
+    // A read-only target is one the user wants kept (Windows refuses to replace it; Wine
+    // would not); a player, a virus scanner or a sync client may hold it for a while.
     DWORD attr = GetFileAttributesW(m_target.c_str());
-    bool readOnly = attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY);
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY))
+        return false;
     DWORD start = GetTickCount();
     for (;;) {
         if (MoveFileExW(m_work.OutputPath().c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING))
             return true;
-        if (readOnly || GetTickCount() - start > 10000)
+        if (GetTickCount() - start > 10000)
             return false;
         Sleep(250);
     }
