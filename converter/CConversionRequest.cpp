@@ -19,6 +19,39 @@ int FileNameStart(const char* path)
     return start;
 }
 
+// Names the interpreter defines by itself when the environment does not.
+const char* const kInterpreterNames[] = {"CD", "DATE", "TIME", "RANDOM", "ERRORLEVEL",
+                                         "CMDEXTVERSION", "CMDCMDLINE", "HIGHESTNUMANODENUMBER",
+                                         "__CD__", "__APPDIR__", "PROMPT"};
+
+bool InterpreterDefines(const CString& name)
+{
+    if (name.IsEmpty())
+        return false;
+    if (name[0] == '=')   // per-drive folders (=C:) and =ExitCode
+        return true;
+    for (const char* known : kInterpreterNames)
+        if (name.CompareNoCase(known) == 0)
+            return true;
+    char value[2];
+    SetLastError(ERROR_SUCCESS);
+    return GetEnvironmentVariableA(name, value, sizeof value) > 0 ||
+           GetLastError() != ERROR_ENVVAR_NOT_FOUND;
+}
+
+int CharacterCount(const char* ansi)
+{
+    const int length = lstrlenA(ansi);
+    return length == 0 ? 0 : MultiByteToWideChar(CP_ACP, 0, ansi, length, NULL, 0);
+}
+
+// "<what> ... :" + the quoted path on a line of its own, so no full stop reads as part
+// of it, + how to fix it.
+CString Explain(const CString& what, const char* path, const char* fix)
+{
+    return what + "\r\n\r\n\"" + path + "\"\r\n\r\n" + fix;
+}
+
 } // namespace
 
 CString CConversionRequest::CurrentProgramFolder()
@@ -87,4 +120,104 @@ bool CConversionRequest::ToOemExactly(const char* ansi, CString& oem)
         return false;
     oem = CString(&bytes[0], oemLength);
     return true;
+}
+
+CString CConversionRequest::CharactersMissingInOem(const char* ansi)
+{
+    CString missing;
+    for (const char* p = ansi; *p != '\0'; p = CharNextA(p)) {
+        const int bytes = static_cast<int>(CharNextA(p) - p);
+        const CString character(p, bytes);
+        CString oem;
+        if (ToOemExactly(character, oem) || missing.Find(character) >= 0)
+            continue;
+        if (!missing.IsEmpty())
+            missing += " ";
+        missing += character;
+    }
+    return missing;
+}
+
+CString CConversionRequest::ExpandedVariableIn(const char* line)
+{
+    const CString text(line);
+    // The interpreter pairs each '%' with the next one; when the name between is not
+    // defined it keeps the first '%' and goes on from the next character.
+    for (int start = text.Find('%'); start >= 0; start = text.Find('%', start + 1)) {
+        const int end = text.Find('%', start + 1);
+        if (end < 0)
+            break;
+        CString name = text.Mid(start + 1, end - start - 1);
+        const int edit = name.Find(':');
+        if (edit >= 0)
+            name = name.Left(edit);
+        if (InterpreterDefines(name))
+            return text.Mid(start, end - start + 1);
+    }
+    return CString();
+}
+
+CString CConversionRequest::ChangeFolderCommand(const char* folderOem)
+{
+    const CString folder(folderOem);
+    if (folder.Left(2) == "\\\\")
+        return "pushd \"" + folder + "\"";
+    return "cd /d \"" + folder + "\"";
+}
+
+CString CConversionRequest::Refusal(const char* sourcePath, const char* programFolder,
+                                    CString& folderLine, CString& scriptLine)
+{
+    folderLine.Empty();
+    scriptLine.Empty();
+    if (*programFolder == '\0')
+        return "The program's own folder could not be determined, so the conversion script "
+               "cannot be found.";
+    const CString targetPath = TargetPathFor(sourcePath);
+    if (IsSamePath(targetPath, sourcePath))
+        return "The file is already an MP4 file: converting it would overwrite it. Please "
+               "choose a different source file.";
+
+    const char* const renameFile = "Renaming the file (or its folder) fixes it.";
+    const char* const moveProgram = "Moving the program to another folder fixes it.";
+    CString missing = CharactersMissingInOem(programFolder);
+    if (!missing.IsEmpty())
+        return Explain("The command interpreter cannot receive these characters of the "
+                       "program's folder: " + missing, programFolder, moveProgram);
+    missing = CharactersMissingInOem(sourcePath);
+    if (!missing.IsEmpty())
+        return Explain("The command interpreter cannot receive these characters of the "
+                       "file's path: " + missing, sourcePath, renameFile);
+
+    CString variable = ExpandedVariableIn(programFolder);
+    if (!variable.IsEmpty())
+        return Explain("The command interpreter would replace " + variable +
+                       " in the program's folder with the value of an environment variable",
+                       programFolder, moveProgram);
+    variable = ExpandedVariableIn(ScriptCommand(sourcePath, targetPath));
+    if (!variable.IsEmpty())
+        return Explain("The command interpreter would replace " + variable +
+                       " in the file's path with the value of an environment variable, and "
+                       "the conversion would use another file",
+                       sourcePath, renameFile);
+
+    CString folderOem, commandOem;
+    ToOemExactly(programFolder, folderOem);
+    ToOemExactly(ScriptCommand(sourcePath, targetPath), commandOem);
+    // qm.bat repeats both paths after the program folder in a line of its own.
+    const int longest = CharacterCount(ScriptCommand(sourcePath, targetPath)) +
+                        CharacterCount(programFolder) + 32;
+    if (longest > kLongestLine) {
+        CString count;
+        count.Format("%d", longest);
+        CString shown(sourcePath);
+        if (shown.GetLength() > 120)
+            shown = shown.Left(120) + "...";
+        return Explain("The command for this file would be about " + count +
+                       " characters long, and the command interpreter takes at most 8191",
+                       shown, "Moving the file to a folder with a shorter path fixes it.");
+    }
+    folderLine = ChangeFolderCommand(folderOem);
+    scriptLine = commandOem;
+    return CString();
 }

@@ -31,4 +31,23 @@ public:
     // its piped input. Returns false, leaving `oem` empty, when some character has no
     // exact OEM counterpart (a near look-alike would name another file).
     static bool ToOemExactly(const char* ansi, CString& oem);
+
+    // The characters of `ansi` the OEM code page lacks, each once, separated by spaces.
+    static CString CharactersMissingInOem(const char* ansi);
+
+    // The first "%NAME%" (also "%NAME:~1,2%" or "%NAME:a=b%") in a typed line that the
+    // interpreter would replace because NAME is defined, or empty when there is none.
+    static CString ExpandedVariableIn(const char* line);
+
+    // The line that makes the program folder the interpreter's current folder: cd /d for
+    // a drive path, pushd for a network path (cd cannot enter one).
+    static CString ChangeFolderCommand(const char* folderOem);
+
+    // The longest line the interpreter reads, in characters.
+    static const int kLongestLine = 8191;
+
+    // Why the request for this source cannot be typed into the interpreter, or empty when
+    // it can; on success `folderLine` and `scriptLine` hold the two lines (OEM, no CR LF).
+    static CString Refusal(const char* sourcePath, const char* programFolder, CString& folderLine,
+                           CString& scriptLine);
 };

@@ -89,23 +89,9 @@ void CksmConverterDlg::OnStartConversion()
 
     // Every refusal comes before the log and the console are touched: a refused request
     // changes nothing but the message it shows.
-    CString folderOem, commandOem;
-    CString refusal;
-    if (programFolder.IsEmpty()) {
-        refusal = "The program's own folder could not be determined, so the conversion "
-                  "script cannot be found.";
-    } else if (CConversionRequest::IsSamePath(targetPath, m_strPath)) {
-        refusal = "The file is already an MP4 file: converting it would overwrite it. "
-                  "Please choose a different source file.";
-    } else if (!CConversionRequest::ToOemExactly(programFolder, folderOem)) {
-        refusal = "The program's folder contains characters the command interpreter cannot "
-                  "receive: " + programFolder +
-                  ". Please move the program to a folder with a plain name.";
-    } else if (!CConversionRequest::ToOemExactly(
-                   CConversionRequest::ScriptCommand(m_strPath, targetPath), commandOem)) {
-        refusal = "The path contains characters the command interpreter cannot receive: " +
-                  m_strPath + ". Please rename the file or move it to a folder with a plain name.";
-    }
+    CString folderLine, scriptLine;
+    const CString refusal =
+        CConversionRequest::Refusal(m_strPath, programFolder, folderLine, scriptLine);
     if (!refusal.IsEmpty()) {
         AfxMessageBox(refusal, 0, 0);
         m_btnStart.EnableWindow(TRUE);
@@ -116,9 +102,8 @@ void CksmConverterDlg::OnStartConversion()
     m_editLog.SetWindowText("Start Converting the file.\r\n \r\n");
     m_redirector.CloseConsole();
     m_redirector.OpenConsole();
-    // /d: the program may lie on another drive than the interpreter's current one.
-    m_redirector.SendFormatted("cd /d \"%s\"\r\n", folderOem.GetString());
-    m_redirector.SendFormatted("%s\r\n", commandOem.GetString());
+    m_redirector.SendFormatted("%s\r\n", folderLine.GetString());
+    m_redirector.SendFormatted("%s\r\n", scriptLine.GetString());
 
     m_btnStart.EnableWindow(TRUE);
     m_editConverted.SetWindowText("Converted File: " + targetPath);

@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <string>
+
 #include "CConversionRequest.h"
 #include "TestKit.h"
 #include "afxwin.h"
@@ -12,6 +15,32 @@ namespace {
 std::string S(const CString& text)
 {
     return std::string(text.GetString(), static_cast<size_t>(text.GetLength()));
+}
+
+// A single-byte ANSI character of this machine's code page that its OEM code page has
+// (want == true) or lacks; 0 when there is none.
+char AnsiCharacter(bool inOem)
+{
+    for (int b = 0x80; b <= 0xFF; ++b) {
+        const char c = static_cast<char>(b);
+        WCHAR wide;
+        if (IsDBCSLeadByte(static_cast<BYTE>(b)) ||
+            MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, &c, 1, &wide, 1) != 1)
+            continue;
+        CString oem;
+        if (CConversionRequest::ToOemExactly(CString(&c, 1), oem) == inOem)
+            return c;
+    }
+    return 0;
+}
+
+std::wstring Wide(UINT codePage, const CString& text)
+{
+    std::wstring wide(static_cast<size_t>(text.GetLength()) + 1, L'\0');
+    const int n = MultiByteToWideChar(codePage, 0, text.GetString(), text.GetLength(), &wide[0],
+                                      static_cast<int>(wide.size()));
+    wide.resize(static_cast<size_t>(n > 0 ? n : 0));
+    return wide;
 }
 
 } // namespace
@@ -76,27 +105,88 @@ TEST_CASE(script_command_quotes_both_paths)
 
 TEST_CASE(oem_conversion_is_exact_or_refused)
 {
-    // These byte values hold for the ANSI/OEM pair the tests run with.
-    REQUIRE(GetACP() == 1252);
-    REQUIRE(GetOEMCP() == 437);
-
+    // The characters come from this machine's own ANSI/OEM code pages.
     CString oem;
     const char* ascii = "cd /d \"Z:\\tmp\\some dir (1)\\\" & qm.bat ~!@#$%^&*()_+{}[];',.";
     CHECK(CConversionRequest::ToOemExactly(ascii, oem));
     CHECK_EQ(S(oem), std::string(ascii));
-
-    // e acute: 0xE9 in 1252, 0x82 in 437.
-    CHECK(CConversionRequest::ToOemExactly("C:\\caf\xE9.ksm", oem));
-    CHECK_EQ(S(oem), "C:\\caf\x82.ksm");
-
-    // The euro sign (0x80 in 1252) and S caron (0x8A) have no 437 character; best fit
-    // would turn the S caron into a plain S and name another file.
-    CHECK(!CConversionRequest::ToOemExactly("C:\\price\x80.ksm", oem));
-    CHECK_EQ(S(oem), "");
-    CHECK(!CConversionRequest::ToOemExactly("C:\\\x8Akoda.ksm", oem));
-
     CHECK(CConversionRequest::ToOemExactly("", oem));
     CHECK_EQ(S(oem), "");
+
+    const char kept = AnsiCharacter(true);
+    if (kept != 0) {
+        const CString path = CString("C:\\caf") + CString(&kept, 1) + ".ksm";
+        CHECK(CConversionRequest::ToOemExactly(path, oem));
+        CHECK(Wide(CP_OEMCP, oem) == Wide(CP_ACP, path));
+    }
+    const char lacking = AnsiCharacter(false);
+    std::printf("code pages: ANSI %u, OEM %u\n", GetACP(), GetOEMCP());
+    if (lacking != 0) {
+        // A best-fit look-alike would name another file.
+        const CString path = CString("C:\\a") + CString(&lacking, 1) + "b" + CString(&lacking, 1) + ".ksm";
+        CHECK(!CConversionRequest::ToOemExactly(path, oem));
+        CHECK_EQ(S(oem), "");
+        CHECK_EQ(S(CConversionRequest::CharactersMissingInOem(path)), std::string(1, lacking));
+    }
+    CHECK_EQ(S(CConversionRequest::CharactersMissingInOem("C:\\plain name.ksm")), "");
+}
+
+TEST_CASE(refusals_name_the_part_and_quote_the_path_on_its_own_line)
+{
+    CString folderLine, scriptLine;
+    SetEnvironmentVariableA("KSMTEST_VAR", "elsewhere");
+    const char* expanding[][2] = {
+        {"C:\\%KSMTEST_VAR%\\a.ksm", "%KSMTEST_VAR%"},
+        {"C:\\x\\%ksmtest_var:~0,3% clip.ksm", "%ksmtest_var:~0,3%"},
+        {"C:\\x\\%KSMTEST_VAR:e=o%.ksm", "%KSMTEST_VAR:e=o%"},
+        {"C:\\x\\at %CD%.ksm", "%CD%"},
+        {"C:\\x\\50%undefined-ksm%KSMTEST_VAR%.ksm", "%KSMTEST_VAR%"},
+    };
+    for (const auto& c : expanding) {
+        const std::string refusal = S(CConversionRequest::Refusal(c[0], "C:\\Tools\\", folderLine, scriptLine));
+        CHECK(refusal.find(c[1]) != std::string::npos);
+        CHECK(refusal.find("\r\n\r\n\"" + std::string(c[0]) + "\"\r\n\r\n") != std::string::npos);
+        CHECK(refusal.find("Renaming the file") != std::string::npos);
+        CHECK(S(scriptLine).empty());
+    }
+    const std::string inFolder = S(CConversionRequest::Refusal("C:\\x\\a.ksm", "C:\\%KSMTEST_VAR%\\",
+                                                               folderLine, scriptLine));
+    CHECK(inFolder.find("%KSMTEST_VAR% in the program's folder") != std::string::npos);
+    SetEnvironmentVariableA("KSMTEST_VAR", NULL);
+
+    // A '%' that names nothing defined is typed as it is.
+    const char* plain[] = {"C:\\x\\a 50%off.ksm", "C:\\100% sure\\%KSMTEST_VAR%.ksm", "C:\\x\\%%.ksm"};
+    for (const char* source : plain) {
+        CHECK_EQ(S(CConversionRequest::Refusal(source, "C:\\Tools\\", folderLine, scriptLine)), "");
+        CHECK_EQ(S(scriptLine), S(CConversionRequest::ScriptCommand(
+                                     source, CConversionRequest::TargetPathFor(source))));
+        CHECK_EQ(S(folderLine), "cd /d \"C:\\Tools\\\"");
+    }
+
+    // cd cannot enter a network folder; pushd can.
+    CHECK_EQ(S(CConversionRequest::Refusal("C:\\x\\a.ksm", "\\\\server\\share\\tools\\", folderLine,
+                                           scriptLine)), "");
+    CHECK_EQ(S(folderLine), "pushd \"\\\\server\\share\\tools\\\"");
+
+    // The interpreter takes lines of at most 8191 characters, and qm.bat repeats both
+    // paths after its own folder.
+    const std::string longName = "C:\\" + std::string(4100, 'n') + ".ksm";
+    const std::string tooLong = S(CConversionRequest::Refusal(longName.c_str(), "C:\\Tools\\", folderLine,
+                                                              scriptLine));
+    CHECK(tooLong.find("at most 8191") != std::string::npos);
+    CHECK(tooLong.find("\"C:\\nnn") != std::string::npos);
+    CHECK(tooLong.size() < 600);
+    const std::string fits = "C:\\" + std::string(3000, 'n') + ".ksm";
+    CHECK_EQ(S(CConversionRequest::Refusal(fits.c_str(), "C:\\Tools\\", folderLine, scriptLine)), "");
+
+    const char lacking = AnsiCharacter(false);
+    if (lacking != 0) {
+        const std::string source = std::string("C:\\x\\a") + lacking + "b.ksm";
+        const std::string refusal = S(CConversionRequest::Refusal(source.c_str(), "C:\\Tools\\", folderLine,
+                                                                  scriptLine));
+        CHECK(refusal.find(std::string("cannot receive these characters of the file's path: ") + lacking +
+                           "\r\n\r\n\"" + source + "\"\r\n") != std::string::npos);
+    }
 }
 
 TEST_CASE(cstring_pieces_the_converter_relies_on)

@@ -290,16 +290,17 @@ TEST_CASE(refused_requests_show_why_and_start_nothing)
         const char* source;
         std::string expectedText;
     };
-    // An .mp4 source would be its own target; the euro sign (ANSI 0x80) has no
-    // counterpart in the interpreter's code page 437.
+    // An .mp4 source would be its own target; the interpreter would replace a defined
+    // variable's name in the path.
+    SetEnvironmentVariableA("KSMTEST_DLG", "x");
     const Refusal refusals[] = {
         {"Z:\\videos\\clip.MP4",
          "The file is already an MP4 file: converting it would overwrite it. Please choose a "
          "different source file."},
-        {"Z:\\videos\\price\x80.ksm",
-         "The path contains characters the command interpreter cannot receive: "
-         "Z:\\videos\\price\x80.ksm. Please rename the file or move it to a folder with a plain "
-         "name."},
+        {"Z:\\videos\\%KSMTEST_DLG%.ksm",
+         "The command interpreter would replace %KSMTEST_DLG% in the file's path with the value "
+         "of an environment variable, and the conversion would use another file\r\n\r\n"
+         "\"Z:\\videos\\%KSMTEST_DLG%.ksm\"\r\n\r\nRenaming the file (or its folder) fixes it."},
     };
     for (const Refusal& refusal : refusals) {
         TestDlg dlg;
@@ -324,6 +325,169 @@ TEST_CASE(refused_requests_show_why_and_start_nothing)
         CHECK_EQ(converted, "unchanged");
         CHECK(startEnabled);
     }
+}
+
+namespace {
+
+WNDPROC g_logProc = NULL;
+HWND g_startButton = NULL;
+int g_logResetsWithStartDisabled = 0;
+int g_logResets = 0;
+LRESULT CALLBACK WatchLogReset(HWND hWnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTEXT && lParam != 0 &&
+        lstrcmpA(reinterpret_cast<const char*>(lParam), "Start Converting the file.\r\n \r\n") == 0) {
+        ++g_logResets;
+        if (!IsWindowEnabled(g_startButton))
+            ++g_logResetsWithStartDisabled;
+    }
+    return CallWindowProcA(g_logProc, hWnd, message, wParam, lParam);
+}
+
+} // namespace
+
+TEST_CASE(start_is_disabled_while_the_request_is_made)
+{
+    // No interpreter can start here, so the request runs through without a conversion;
+    // the log box sees its reset while the button is off, and the button is on again after.
+    CRedirector::s_interpreterPathOverride = "C:\\no-such-folder-ksm\\cmd.exe";
+    TestDlg dlg;
+    dlg.SetSourcePath("Z:\\videos\\clip.ksm");
+    std::string converted, log;
+    bool enabledAfter = false;
+    g_logResets = g_logResetsWithStartDisabled = 0;
+    RunDialog(dlg, [&](HWND hWnd) {
+        g_startButton = GetDlgItem(hWnd, IDC_START);
+        HWND logBox = GetDlgItem(hWnd, IDC_LOG);
+        g_logProc = reinterpret_cast<WNDPROC>(
+            SetWindowLongPtrA(logBox, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&WatchLogReset)));
+        SendMessageA(hWnd, WM_COMMAND, MAKEWPARAM(IDC_START, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(g_startButton));
+        SetWindowLongPtrA(logBox, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_logProc));
+        converted = ItemText(hWnd, IDC_CONVERTED);
+        log = ItemText(hWnd, IDC_LOG);
+        enabledAfter = IsWindowEnabled(g_startButton) != FALSE;
+    });
+    CRedirector::s_interpreterPathOverride = NULL;
+    CHECK_EQ(g_logResets, 1);
+    CHECK_EQ(g_logResetsWithStartDisabled, 1);
+    CHECK(enabledAfter);
+    CHECK_EQ(converted, "Converted File: Z:\\videos\\clip.mp4");
+    CHECK(log.find("Error message: Redirect console error: ") != std::string::npos);
+}
+
+namespace {
+
+BOOL CALLBACK FindOpenDialog(HWND hWnd, LPARAM param)
+{
+    char className[32] = {0};
+    GetClassNameA(hWnd, className, sizeof className);
+    if (lstrcmpA(className, "#32770") == 0 && IsWindowVisible(hWnd) && GetDlgItem(hWnd, 0x470) != NULL) {
+        *reinterpret_cast<HWND*>(param) = hWnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND WaitForOpenDialog(DWORD uiThread, DWORD timeoutMs = 15000)
+{
+    const DWORD start = GetTickCount();
+    do {
+        HWND found = NULL;
+        EnumThreadWindows(uiThread, FindOpenDialog, reinterpret_cast<LPARAM>(&found));
+        if (found != NULL)
+            return found;
+        Sleep(20);
+    } while (GetTickCount() - start < timeoutMs);
+    return NULL;
+}
+
+// The open-file dialog's file name box: a combo box's edit in the Explorer style.
+HWND FileNameBox(HWND openDialog)
+{
+    HWND combo = GetDlgItem(openDialog, 0x47C);
+    if (combo != NULL) {
+        HWND edit = FindWindowExA(combo, NULL, "Edit", NULL);
+        return edit != NULL ? edit : combo;
+    }
+    return GetDlgItem(openDialog, 0x480);
+}
+
+// Types a name into the box and presses Open; true when the dialog went away.
+bool OpenByName(HWND openDialog, const std::string& name)
+{
+    SetWindowTextA(FileNameBox(openDialog), name.c_str());
+    PostMessageA(openDialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    const DWORD start = GetTickCount();
+    while (IsWindow(openDialog) && GetTickCount() - start < 3000)
+        Sleep(20);
+    return !IsWindow(openDialog);
+}
+
+} // namespace
+
+TEST_CASE(browse_offers_ksm_then_all_files_and_takes_only_existing_files)
+{
+    char tempDir[MAX_PATH];
+    GetTempPathA(MAX_PATH, tempDir);
+    const std::string folder = std::string(tempDir) + "ksm-browse-test";
+    CreateDirectoryA(folder.c_str(), NULL);
+    const std::string probe = folder + "\\probe.ksm";
+    CloseHandle(CreateFileA(probe.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL));
+
+    TestDlg dlg;
+    const DWORD uiThread = GetCurrentThreadId();
+    std::string types[3], nameBox, missingBoxText, pathBox;
+    int typeCount = 0;
+    bool readOnlyBoxShown = true, missingRefused = false, missingBoxAppeared = false, opened = false;
+    RunDialog(dlg, [&](HWND hWnd) {
+        PostMessageA(hWnd, WM_COMMAND, MAKEWPARAM(IDC_BROWSE, BN_CLICKED),
+                     reinterpret_cast<LPARAM>(GetDlgItem(hWnd, IDC_BROWSE)));
+        HWND open = WaitForOpenDialog(uiThread);
+        if (open == NULL)
+            return;
+        HWND typeBox = GetDlgItem(open, 0x470);
+        typeCount = static_cast<int>(SendMessageA(typeBox, CB_GETCOUNT, 0, 0));
+        for (int i = 0; i < typeCount && i < 3; ++i) {
+            char item[128] = {0};
+            SendMessageA(typeBox, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item));
+            types[i] = item;
+        }
+        nameBox = TextOf(FileNameBox(open));
+        HWND readOnly = GetDlgItem(open, 0x410);
+        readOnlyBoxShown = readOnly != NULL && IsWindowVisible(readOnly);
+
+        // A file that does not exist is refused with a message, and the dialog stays.
+        missingRefused = !OpenByName(open, folder + "\\missing.ksm");
+        BoxSearch search = {open, NULL};
+        const DWORD start = GetTickCount();
+        while (search.found == NULL && GetTickCount() - start < 5000) {
+            EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&search));
+            Sleep(20);
+        }
+        missingBoxAppeared = search.found != NULL;
+        if (search.found != NULL) {
+            std::string caption;
+            ReadAndCloseBox(search.found, missingBoxText, caption);
+        }
+        // A name without extension gets ".ksm".
+        // Wine's dialog checks a typed name before it adds the default extension, so
+        // that extension cannot be seen here; an existing file is taken.
+        opened = OpenByName(open, probe);
+        Sleep(200);
+        pathBox = ItemText(hWnd, IDC_SOURCE_PATH);
+    });
+    DeleteFileA(probe.c_str());
+    RemoveDirectoryA(folder.c_str());
+    CHECK_EQ(typeCount, 2);
+    CHECK_EQ(types[0], "Ksm Files (*.ksm)");
+    CHECK_EQ(types[1], "All Files (*.*)");
+    CHECK_EQ(nameBox, "*.ksm");
+    CHECK(!readOnlyBoxShown);
+    CHECK(missingRefused);
+    CHECK(missingBoxAppeared);
+    CHECK(opened);
+    CHECK_EQ(pathBox, probe);
 }
 
 TEST_CASE(help_command_reaches_the_application)
