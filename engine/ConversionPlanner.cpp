@@ -191,9 +191,9 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
             args.push_back(filter);
             // Frames keep their own times: a gap stays a gap instead of repeated frames.
             if (ffmpegMajor >= 5 || ffmpegMajor == 0)
-                Append(args, {"-fps_mode", "vfr"});
+                Append(args, {"-fps_mode", "passthrough"});
             else
-                Append(args, {"-vsync", "vfr"});
+                Append(args, {"-vsync", "passthrough"});
         }
     }
     if (t.audio >= 0) {

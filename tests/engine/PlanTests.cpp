@@ -118,11 +118,11 @@ TEST_CASE(arguments_map_the_choice_and_keep_frame_timing)
     std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", 5);
     CHECK(Has(args, "-map", "0:2"));
     CHECK(Has(args, "-map", "0:0"));
-    CHECK(Has(args, "-fps_mode", "vfr"));
+    CHECK(Has(args, "-fps_mode", "passthrough"));
     CHECK(Has(args, "-vf", "yadif=0:-1:0,scale=trunc(iw/2)*2:trunc(ih/2)*2"));
     CHECK(Has(args, "-c:a", "aac"));
     CHECK_EQ(args.back(), "out.mp4");
-    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", 4), "-vsync", "vfr"));
+    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", 4), "-vsync", "passthrough"));
 
     std::vector<std::string> videoOnly = ConversionPlanner::Arguments(plan[1], "in.ksm", "out.mp4", 5);
     CHECK(std::find(videoOnly.begin(), videoOnly.end(), "-an") != videoOnly.end());
