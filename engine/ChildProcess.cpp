@@ -109,9 +109,14 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
                                   flags | (haveList ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
                                   &si.StartupInfo, &pi);
     if (!started && haveList && GetLastError() == ERROR_INVALID_PARAMETER) {
-        // A system that rejects the handle list (older Wine): the three handles above are
-        // the only inheritable ones this process ever makes, so plain inheritance passes
-        // the same set.
+        // A system that rejects the handle list (older Wine): plain inheritance. The three
+        // handles above are the only inheritable ones this process makes; the standard
+        // handles it got from cmd (the window's pipes) are kept from passing on.
+        for (DWORD std : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+            HANDLE h = GetStdHandle(std);
+            if (h && h != INVALID_HANDLE_VALUE)
+                SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
+        }
         si.StartupInfo.cb = sizeof(STARTUPINFOW);
         started = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr,
                                  &si.StartupInfo, &pi);

@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <cwctype>
 
 namespace {
 
@@ -297,7 +298,7 @@ int Conversion::Convert()
         for (int m : r.MappedInputs())
             if (m != choice.video && m != choice.audio)
                 return false;
-        return true;
+        return !r.MappingComplete() || SameMapping(r.MappedInputs(), choice);
     };
     ++m_attemptNumber;
     LogHeader("run 1: reading the recording, streams copied as ffmpeg picks them");
@@ -306,6 +307,8 @@ int Conversion::Convert()
         return CannotRunFfmpeg(first.startError);
     if (first.stalled)
         return Stalled();
+    if (first.stoppedByEngine)
+        LogHeader("run 1 stopped by qmconvert: the recording needs another stream choice or way");
     FfmpegReportParser report = run.Report();
     m_ffmpegMajor = report.MajorVersion();
     if (report.WriteError())
