@@ -54,11 +54,28 @@ INT_PTR CFileDialog::DoModal()
     }
     m_ofn.hwndOwner = owner;
 
-    BOOL chosen = m_bOpenFileDialog ? ::GetOpenFileNameA(&m_ofn) : ::GetSaveFileNameA(&m_ofn);
-    if (chosen)
+    // The dialog library (and the shell it pulls in) is loaded when a dialog is first
+    // shown, not at start-up: most of a start's memory would otherwise go to it.
+    typedef BOOL(WINAPI * ShowFunction)(LPOPENFILENAMEA);
+    typedef DWORD(WINAPI * ErrorFunction)();
+    static HMODULE library = ::LoadLibraryA("comdlg32.dll");
+    ShowFunction show = NULL;
+    ErrorFunction lastError = NULL;
+    if (library != NULL) {
+        show = reinterpret_cast<ShowFunction>(reinterpret_cast<void*>(
+            ::GetProcAddress(library, m_bOpenFileDialog ? "GetOpenFileNameA" : "GetSaveFileNameA")));
+        lastError = reinterpret_cast<ErrorFunction>(
+            reinterpret_cast<void*>(::GetProcAddress(library, "CommDlgExtendedError")));
+    }
+    if (show == NULL || lastError == NULL) {
+        AfxMessageBox("The file dialog could not be shown (comdlg32.dll is missing).",
+                      MB_OK | MB_ICONERROR);
+        return IDCANCEL;
+    }
+    if (show(&m_ofn))
         return IDOK;
 
-    DWORD error = ::CommDlgExtendedError();
+    DWORD error = lastError();
     if (error != 0) {
         char text[160];
         if (error == FNERR_BUFFERTOOSMALL)
