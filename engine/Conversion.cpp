@@ -367,7 +367,7 @@ int Conversion::Convert()
         // Run 1 was the first attempt.
         Line("Method: " + plan[0].method);
         if (first.exitCode == 0) {
-            int code = Verify(plan[0], duration);
+            int code = Verify(run, plan[0], duration);
             if (code >= 0)
                 return code;
         } else {
@@ -397,7 +397,7 @@ int Conversion::Convert()
             Line("Attempt failed: " + m_lastReason);
             continue;
         }
-        int code = Verify(a, a.tier == Tier::RawH264 || a.tier == Tier::RawHevc ? -1 : duration);
+        int code = Verify(run, a, a.tier == Tier::RawH264 || a.tier == Tier::RawHevc ? -1 : duration);
         if (code >= 0)
             return code;
     }
@@ -408,19 +408,43 @@ int Conversion::Convert()
                                  (m_lastReason.empty() ? std::string() : ": " + m_lastReason));
 }
 
-int Conversion::Verify(const Attempt& attempt, double duration)
+int Conversion::Verify(FfmpegRun& run, const Attempt& attempt, double duration)
 {
     Mp4Inspector inspector;
     std::string why;
+    ResultExpectation expected;
+    expected.video = attempt.video >= 0;
+    expected.audio = attempt.audio >= 0;
+    expected.duration = duration;
     if (!inspector.InspectFile(m_work.OutputPath())) {
         why = inspector.Problem();
     } else {
-        ResultExpectation expected;
-        expected.video = attempt.video >= 0;
-        expected.audio = attempt.audio >= 0;
-        expected.duration = duration;
-        expected.clockMayJump = m_clockMayJump;
         why = ResultCheck::Verify(inspector.Summary(), expected);
+        double length = inspector.Summary().duration;
+        if (!why.empty() && m_clockMayJump && length > 0 && length < duration) {
+            // An MPEG-TS/PS's stated length spans any jump of its clock, which ffmpeg
+            // closes. Whether the MP4 is short or the recording holds less than it says
+            // is told by reading the recording through once more, writing nothing.
+            ResultExpectation rest = expected;
+            rest.duration = -1;
+            if (ResultCheck::Verify(inspector.Summary(), rest).empty()) {
+                ++m_attemptNumber;
+                LogHeader("run " + std::to_string(m_attemptNumber) + ": the recording's length as ffmpeg reads it");
+                RunOutcome o = run.Run(ConversionPlanner::MeasureArguments(attempt, TextFormat::WideToUtf8(m_source)),
+                                       std::string(), FfmpegRun::Decision());
+                bool read = o.started && !o.stalled && o.exitCode == 0;
+                double content = read ? run.Progress().Position() : -1;
+                long long frames = read && attempt.video >= 0 ? run.Progress().Frames() : -1;
+                std::string shortfall = ResultCheck::VerifyAgainstContent(inspector.Summary(), content, frames);
+                if (content > 0 && shortfall.empty()) {
+                    Line("Note: the recording's clock jumps; it spans " + TextFormat::Clock(duration) + " but holds " +
+                         TextFormat::Clock(content) + " of pictures and sound");
+                    why.clear();
+                } else if (content > 0) {
+                    why = shortfall;
+                }
+            }
+        }
     }
     if (!why.empty()) {
         m_lastReason = "the result failed its check: " + why;
@@ -428,9 +452,6 @@ int Conversion::Verify(const Attempt& attempt, double duration)
         return -1;
     }
     m_result = inspector.Summary();
-    if (duration > 0 && !ResultCheck::LengthMatches(m_result.duration, duration))
-        Line("Note: the recording's clock jumps; its " + TextFormat::Clock(duration) +
-             " include a gap that ffmpeg closed (MP4 " + TextFormat::Clock(m_result.duration) + ")");
     return Succeed(attempt);
 }
 

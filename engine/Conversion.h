@@ -27,7 +27,7 @@ private:
     int Convert();
     // Runs one attempt; returns -1 to go on with the next, otherwise the exit code.
     int TryAttempt(FfmpegRun& run, const Attempt& attempt, const std::string& report, double duration);
-    int Verify(const Attempt& attempt, double duration);
+    int Verify(FfmpegRun& run, const Attempt& attempt, double duration);
     int Succeed(const Attempt& attempt);
     int Fail(int code, const std::string& reason);
     int FailKeepingLog(int code, const std::string& reason);

@@ -157,6 +157,21 @@ std::vector<std::string> ConversionPlanner::FirstRunArguments(const std::string&
     return args;
 }
 
+std::vector<std::string> ConversionPlanner::MeasureArguments(const Attempt& t, const std::string& source)
+{
+    std::vector<std::string> args = Head(false);
+    Append(args, {"-fflags", "+genpts", "-i"});
+    args.push_back(source);
+    for (int index : {t.video, t.audio}) {
+        if (index >= 0) {
+            args.push_back("-map");
+            args.push_back(MapArg(index));
+        }
+    }
+    Append(args, {"-c", "copy", "-f", "null", "-"});
+    return args;
+}
+
 std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const std::string& source,
                                                       const std::string& output, int ffmpegMajor)
 {

@@ -45,6 +45,9 @@ public:
     // The first run: ffmpeg's own stream selection, streams copied. It doubles as the
     // probe; the engine stops it when the report asks for something else.
     static std::vector<std::string> FirstRunArguments(const std::string& source, const std::string& output);
+    // Reads the attempt's streams through to the end without writing anything: the
+    // progress report's last position is the length ffmpeg finds in the recording.
+    static std::vector<std::string> MeasureArguments(const Attempt& attempt, const std::string& source);
     static std::vector<std::string> Arguments(const Attempt& attempt, const std::string& source,
                                               const std::string& output, int ffmpegMajor);
 };

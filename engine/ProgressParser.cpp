@@ -24,7 +24,14 @@ bool ProgressParser::AddLine(const std::string& rawLine)
         long long v = std::strtoll(value.c_str(), &end, 10);
         if (end != value.c_str())
             m_candidateBytes = v;
+    } else if (key == "frame") {
+        char* end = nullptr;
+        long long v = std::strtoll(value.c_str(), &end, 10);
+        if (end != value.c_str())
+            m_candidateFrames = v;
     } else if (key == "progress") {
+        if (m_candidateFrames >= 0)
+            m_frames = m_candidateFrames;
         if (m_candidatePosition >= 0)
             m_position = m_candidatePosition;
         if (m_candidateBytes >= 0)

@@ -145,6 +145,7 @@ TEST_CASE(progress_blocks_count_when_closed)
     CHECK(p.AddLine("progress=continue\r"));
     CHECK(p.Position() > 62.49 && p.Position() < 62.51);
     CHECK_EQ(p.WrittenBytes(), 91603LL);
+    CHECK_EQ(p.Frames(), 75LL);
     CHECK(!p.Ended());
     p.AddLine("out_time=-577014:32:22.775808");   // before the first packet
     p.AddLine("total_size=N/A");

@@ -1,0 +1,57 @@
+// Stands in for ffmpeg.exe in the engine's flow tests. QM_FAKE_MODE picks what it does:
+// "remux" prints ffmpeg 5.1's report for a 3 s H.264/AAC TS and copies QM_FAKE_MP4 to the
+// output; "short" does the same for a recording said to last a minute; "diskfull" stops
+// with ffmpeg's disk-full message; "hang" never ends. Every start adds a line to
+// QM_FAKE_COUNT. A run to the null muxer reports as far as the stated length.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    char mode[32] = "", mp4[MAX_PATH] = "", count[MAX_PATH] = "";
+    GetEnvironmentVariableA("QM_FAKE_MODE", mode, sizeof mode);
+    GetEnvironmentVariableA("QM_FAKE_MP4", mp4, sizeof mp4);
+    GetEnvironmentVariableA("QM_FAKE_COUNT", count, sizeof count);
+    if (count[0]) {
+        FILE* f = std::fopen(count, "a");
+        if (f) {
+            std::fputs("run\n", f);
+            std::fclose(f);
+        }
+    }
+    std::string m = mode;
+    if (m == "hang")
+        Sleep(INFINITE);
+    std::fprintf(stderr, "ffmpeg version 5.1.9 Copyright (c) 2000-2026 the FFmpeg developers\n"
+                         "Input #0, mpegts, from 'in.ksm':\n"
+                         "  Duration: %s, start: 1.400000, bitrate: 292 kb/s\n"
+                         "  Program 1 \n"
+                         "  Stream #0:0[0x100]: Video: h264 (High) ([27][0][0][0] / 0x001B), yuv420p(progressive), "
+                         "320x240, 25 fps, 25 tbr, 90k tbn\n"
+                         "  Stream #0:1[0x101]: Audio: aac (LC) ([15][0][0][0] / 0x000F), 48000 Hz, mono, fltp\n",
+                 m == "short" ? "00:01:00.00" : "00:00:03.00");
+    std::fprintf(stderr, "Output #0, mp4, to 'out.mp4':\n"
+                         "  Stream #0:0: Video: h264 (High) (avc1 / 0x31637661), yuv420p(progressive), 320x240\n"
+                         "  Stream #0:1: Audio: aac (LC) (mp4a / 0x6134706D), 48000 Hz, mono, fltp\n"
+                         "Stream mapping:\n"
+                         "  Stream #0:0 -> #0:0 (copy)\n"
+                         "  Stream #0:1 -> #0:1 (copy)\n");
+    std::fflush(stderr);
+    if (m == "diskfull") {
+        std::fprintf(stderr, "av_interleaved_write_frame(): No space left on device\n"
+                             "Error writing trailer of out.mp4: No space left on device\n");
+        return 1;
+    }
+    if (std::string(argv[argc - 1]) == "-") {   // reading through to the null muxer
+        std::printf("frame=1500\nout_time=00:01:00.000000\nprogress=end\n");
+        return 0;
+    }
+    if (!CopyFileA(mp4, argv[argc - 1], FALSE))
+        return 1;
+    std::printf("out_time=00:00:03.000000\ntotal_size=300000\nprogress=end\n");
+    return 0;
+}

@@ -1,0 +1,230 @@
+// The engine as qm.bat runs it, with a stand-in ffmpeg.exe: what reaches the user and
+// what is left in the target's folder when writing fails, a result falls short, ffmpeg
+// hangs or the target cannot be replaced.
+
+#include "TestKit.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring Wide(const char* s)
+{
+    std::wstring w;
+    while (*s)
+        w += static_cast<wchar_t>(*s++);
+    return w;
+}
+
+struct Flow
+{
+    std::wstring root;      // a fresh folder: prog\ (engine, ffmpeg.exe) and the recordings
+    std::wstring source;
+    std::wstring target;
+
+    explicit Flow(const wchar_t* name)
+    {
+        wchar_t base[MAX_PATH];
+        GetTempPathW(MAX_PATH, base);
+        root = std::wstring(base) + name;
+        CreateDirectoryW(root.c_str(), nullptr);
+        CreateDirectoryW((root + L"\\prog").c_str(), nullptr);
+        CopyFileW(Wide(ENGINE_QMCONVERT).c_str(), (root + L"\\prog\\qmconvert.exe").c_str(), FALSE);
+        CopyFileW(Wide(ENGINE_FAKE_FFMPEG).c_str(), (root + L"\\prog\\ffmpeg.exe").c_str(), FALSE);
+        source = root + L"\\cam.ksm";
+        target = root + L"\\cam.mp4";
+        Write(source, "recording bytes");
+        Write(target, "earlier conversion");
+        SetEnvironmentVariableA("QM_FAKE_MP4", ENGINE_TEST_DATA "/av.mp4");
+        SetEnvironmentVariableW(L"QM_FAKE_COUNT", (root + L"\\runs.txt").c_str());
+        SetEnvironmentVariableA("QMCONVERT_STALL_SECONDS", nullptr);
+    }
+
+    ~Flow()
+    {
+        SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        for (const std::wstring& name : Names())
+            DeleteFileW((root + L"\\" + name).c_str());
+        DeleteFileW((root + L"\\prog\\qmconvert.exe").c_str());
+        DeleteFileW((root + L"\\prog\\ffmpeg.exe").c_str());
+        RemoveDirectoryW((root + L"\\prog").c_str());
+        RemoveDirectoryW(root.c_str());
+    }
+
+    static void Write(const std::wstring& path, const char* text)
+    {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        DWORD done = 0;
+        WriteFile(h, text, static_cast<DWORD>(strlen(text)), &done, nullptr);
+        CloseHandle(h);
+    }
+
+    static std::string Read(const std::wstring& path)
+    {
+        HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        std::string data;
+        char buf[4096];
+        DWORD got = 0;
+        while (h != INVALID_HANDLE_VALUE && ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0)
+            data.append(buf, got);
+        if (h != INVALID_HANDLE_VALUE)
+            CloseHandle(h);
+        return data;
+    }
+
+    // Files and folders in root, "prog" and the run counter left out.
+    std::vector<std::wstring> Names() const
+    {
+        std::vector<std::wstring> names;
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+            return names;
+        do {
+            std::wstring n = found.cFileName;
+            if (n != L"." && n != L".." && n != L"prog")
+                names.push_back(n);
+        } while (FindNextFileW(find, &found));
+        FindClose(find);
+        return names;
+    }
+
+    bool Has(const wchar_t* name) const
+    {
+        for (const std::wstring& n : Names())
+            if (n == name)
+                return true;
+        return false;
+    }
+
+    // Runs the engine; returns its exit code, output in text.
+    DWORD Run(const char* mode, std::string& text)
+    {
+        SetEnvironmentVariableA("QM_FAKE_MODE", mode);
+        SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+        HANDLE r = nullptr, w = nullptr;
+        CreatePipe(&r, &w, &sa, 0);
+        SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
+        STARTUPINFOW si;
+        ZeroMemory(&si, sizeof si);
+        si.cb = sizeof si;
+        si.dwFlags = STARTF_USESTDHANDLES;
+        si.hStdOutput = w;
+        si.hStdError = w;
+        std::wstring exe = root + L"\\prog\\qmconvert.exe";
+        std::wstring cmd = L"\"" + exe + L"\" \"" + source + L"\" \"" + target + L"\"";
+        PROCESS_INFORMATION pi;
+        if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                            &pi))
+            return 999;
+        CloseHandle(w);
+        char buf[4096];
+        DWORD got = 0;
+        text.clear();
+        while (ReadFile(r, buf, sizeof buf, &got, nullptr) && got > 0)
+            text.append(buf, got);
+        CloseHandle(r);
+        WaitForSingleObject(pi.hProcess, 60000);
+        DWORD code = 999;
+        GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+        return code;
+    }
+
+    int Runs() const
+    {
+        std::string counted = Read(root + L"\\runs.txt");
+        int n = 0;
+        for (char c : counted)
+            n += c == '\n';
+        return n;
+    }
+};
+
+std::string LastLine(const std::string& text)
+{
+    std::string t = text;
+    while (!t.empty() && (t.back() == '\n' || t.back() == '\r'))
+        t.pop_back();
+    size_t nl = t.rfind('\n');
+    return nl == std::string::npos ? t : t.substr(nl + 1);
+}
+
+bool Contains(const std::string& text, const char* part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST_CASE(flow_remux_replaces_the_target_and_leaves_nothing_else)
+{
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    Flow f(L"qmconvert flow ok");
+    std::string out;
+    CHECK_EQ(f.Run("remux", out), 0ul);
+    CHECK(Contains(out, "remuxed without quality loss"));
+    std::string target(f.target.begin(), f.target.end());
+    CHECK_EQ(LastLine(out), "Conversion succeeded: \"" + target + "\"");
+    CHECK_EQ(f.Runs(), 1);
+    CHECK_EQ(Flow::Read(f.target).size(), Flow::Read(Wide(ENGINE_TEST_DATA "/av.mp4")).size());
+    CHECK_EQ(f.Names().size(), 3u);   // source, MP4, the stand-in's run counter
+}
+
+TEST_CASE(flow_write_error_stops_at_once_and_keeps_the_log)
+{
+    Flow f(L"qmconvert flow full");
+    std::string out;
+    CHECK_EQ(f.Run("diskfull", out), 4ul);
+    CHECK_EQ(f.Runs(), 1);   // no lossy attempts after a write error
+    CHECK(Contains(LastLine(out), "the drive is full"));
+    CHECK_EQ(Flow::Read(f.target), "earlier conversion");
+    CHECK(f.Has(L"cam.mp4.log"));
+    CHECK(Contains(out, "cam.mp4.log\""));
+    CHECK_EQ(f.Names().size(), 4u);   // source, old target, log, counter: no work folder
+}
+
+TEST_CASE(flow_result_shorter_than_the_recording_is_never_a_success)
+{
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    Flow f(L"qmconvert flow short");
+    std::string out;
+    CHECK_EQ(f.Run("short", out), 5ul);
+    CHECK(Contains(out, "failed its check"));
+    CHECK(!Contains(out, "succeeded"));
+    CHECK_EQ(Flow::Read(f.target), "earlier conversion");
+    CHECK(f.Runs() >= 2);   // every tier tried
+}
+
+TEST_CASE(flow_hanging_ffmpeg_is_stopped)
+{
+    Flow f(L"qmconvert flow hang");
+    SetEnvironmentVariableA("QMCONVERT_STALL_SECONDS", "2");
+    std::string out;
+    DWORD start = GetTickCount();
+    CHECK_EQ(f.Run("hang", out), 5ul);
+    CHECK(GetTickCount() - start < 30000);
+    CHECK(Contains(LastLine(out), "no progress for 2 seconds"));
+    CHECK_EQ(Flow::Read(f.target), "earlier conversion");
+}
+
+TEST_CASE(flow_read_only_target_is_kept_and_the_mp4_goes_beside_it)
+{
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    Flow f(L"qmconvert flow readonly");
+    SetFileAttributesW(f.target.c_str(), FILE_ATTRIBUTE_READONLY);
+    std::string out;
+    CHECK_EQ(f.Run("remux", out), 4ul);
+    CHECK_EQ(Flow::Read(f.target), "earlier conversion");
+    CHECK(f.Has(L"cam (new).mp4"));
+    std::string kept(f.root.begin(), f.root.end());
+    CHECK(Contains(LastLine(out), ("\"" + kept + "\\cam (new).mp4\"").c_str()));
+    DeleteFileW((f.root + L"\\cam (new).mp4").c_str());
+}
