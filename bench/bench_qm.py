@@ -1,21 +1,26 @@
 #!/usr/bin/env python3
-"""How much qm.bat costs on top of running ffmpeg by hand, under Wine.
+"""What qm.bat (and the qmconvert.exe it runs) costs on top of ffmpeg.exe alone, under Wine.
 
-Three 60-second 1280x720 recordings: H.264/AAC in MPEG-TS (remux path), MPEG-2/MP2
-in a program stream (re-encode path), and MPEG-2/MP2 in MPEG-TS with corrupt bytes
-sprinkled through it (re-encode path; the decoder warns thousands of times). Each is
-converted by qm.bat (wine cmd /c) and by a bare ffmpeg.exe doing the same work, both
-with output on one pipe like the program's log box; the best of --repeat runs is
-printed with the ratio and the bytes that reached the console. Figures, not a
-pass/fail verdict.
+Each pair runs qm.bat (wine cmd /c) and the same ffmpeg.exe bare on the same recording,
+back to back, output on one pipe; medians of the pairs and their ratios, all measured in
+this one run. Figures, not a pass/fail verdict.
 
-    bench/bench_qm.py [--bin-dir DIR] [--qm qm.bat] [--ffmpeg ffmpeg.exe] [--repeat N] [--keep]
+  remux      60 s 1280x720 H.264/AAC TS; bare: ffmpeg -i in -c copy out.mp4
+  re-encode  60 s (--seconds) 1280x720 MPEG-2/MP2 PS; bare: the arguments qm.bat's ffmpeg ran with
+             (read from the running process), same settings, same work
+  damaged    the same as MPEG-2/MP2 TS with bytes overwritten throughout (thousands of
+             ffmpeg warnings); bare: qm.bat's arguments again
+  1 GiB      the remux recording looped to about 1 GiB (made here, deleted afterwards),
+             remuxed, next to a plain file copy of it (Wine's copy)
+  gap        the motion-triggered MPEG-2 recording with a 60 s gap: frames out / frames in
+
+    bench/bench_qm.py --bin-dir DIR [--pairs N] [--big-pairs N] [--seconds S] [--skip-big] [--keep]
 """
 
 import argparse
 import os
-import random
 import shutil
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -24,134 +29,178 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, ".."))
-
-# What qm.bat's re-encode path asks of ffmpeg, so the bare run does the same work.
-ENCODE = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "23", "-pix_fmt", "yuv420p",
-          "-vf", "scale=trunc(iw/2)*2:trunc(ih/2)*2", "-c:a", "aac", "-b:a", "128k",
-          "-movflags", "+faststart"]
-
-
-# The Wine helpers are the script tests' own.
 sys.path.insert(0, os.path.join(REPO, "tests", "script"))
-os.environ.setdefault("WINEPREFIX", os.path.join(REPO, "build", "wineprefix"))
-from test_qm_bat import start_wine_keeper, stop_wine_keeper, wine_env, winpath  # noqa: E402
+
+import qmkit  # noqa: E402
+import recordings  # noqa: E402
+from qmkit import winpath  # noqa: E402
 
 
-def timed(args, cwd, timeout=1800):
-    """Runs args with stdout+stderr on one pipe, like the program's log box; returns
-    (seconds until the program ended, exit code, output bytes). The output is read to
-    its end, but qm.bat's progress reporter may hold the pipe a second after the
-    script ended, which is not the script's time."""
-    out = bytearray()
-    t = time.monotonic()
-    proc = subprocess.Popen(["timeout", "-k", "5", str(timeout)] + args, cwd=cwd, env=wine_env(),
-                            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
-    reader = threading.Thread(target=lambda: out.extend(proc.stdout.read()))
-    reader.start()
-    rc = proc.wait()
-    took = time.monotonic() - t
-    reader.join()
-    return took, rc, bytes(out)
+def timed(args, cwd, timeout=3600):
+    """Runs args (stdout+stderr on one pipe, read to the end); returns (seconds, exit code,
+    output bytes)."""
+    started = time.monotonic()
+    r = subprocess.run(["timeout", "-k", "5", str(timeout)] + args, cwd=cwd, env=qmkit.wine_env(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       timeout=timeout + 30)
+    return time.monotonic() - started, r.returncode, r.stdout
 
 
-def make(path, args):
-    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y"] + args + [path],
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    if r.returncode:
-        sys.exit("making %s failed: %s" % (path, r.stdout.decode(errors="replace")))
+def ffmpeg_args_of_run(prog, source, target):
+    """Runs qm.bat once; returns the run and the arguments of the last ffmpeg.exe it started
+    (Wine gives a Windows process the parsed arguments as its Linux argv)."""
+    seen = []
+    done = threading.Event()
+
+    def watch():
+        while not done.is_set():
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        argv = [a.decode(errors="replace") for a in f.read().split(b"\0")[:-1]]
+                except OSError:
+                    continue
+                if argv and argv[0].lower().endswith("ffmpeg.exe") and winpath(source) in argv \
+                        and argv not in seen:
+                    seen.append(argv)
+            time.sleep(0.2)
+    t = threading.Thread(target=watch, daemon=True)
+    t.start()
+    run = qmkit.run_qm(prog, winpath(source), winpath(target), timeout=3600)
+    done.set()
+    t.join()
+    if run.rc != 0 or not seen:
+        sys.exit("qm.bat did not convert %s: %r" % (source, run))
+    return run, seen[-1][1:]
 
 
-def damage(src, dst, every=20000, seed=7):
-    """Overwrites a few bytes every `every` bytes: a recording with many bad spots."""
-    rnd = random.Random(seed)
-    data = bytearray(open(src, "rb").read())
-    for pos in range(every, len(data) - 16, every):
-        data[pos:pos + 12] = bytes(rnd.randrange(256) for _ in range(12))
-    open(dst, "wb").write(data)
+def bare_args(args, output):
+    """qm.bat's ffmpeg arguments writing to `output` (the output is the last argument)."""
+    return args[:-1] + [winpath(output)]
+
+
+def pairs(label, count, prog, ffmpeg, source, bare, remove):
+    """`count` pairs of bare ffmpeg then qm.bat; prints each, returns [(bare s, qm s)]."""
+    out = []
+    target = os.path.join(os.path.dirname(source), "qm.mp4")
+    for _ in range(max(1, count)):
+        for p in remove + [target]:
+            if os.path.exists(p):
+                os.remove(p)
+        tb, rb, ob = timed(["wine", ffmpeg] + bare, prog)
+        tq, rq, oq = timed(["wine", "cmd", "/c", "qm.bat", winpath(source), winpath(target)], prog)
+        final = qmkit.Run(rq, oq, tq).final
+        print("  %-10s bare %7.2f s (exit %d, %d bytes out) | qm.bat %7.2f s (exit %d, %d bytes out) %s"
+              % (label, tb, rb, len(ob), tq, rq, len(oq), final[:60]), flush=True)
+        out.append((tb, tq))
+    for p in remove + [target]:
+        if os.path.exists(p):
+            os.remove(p)
+    return out
+
+
+def med(values):
+    return statistics.median(values)
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--bin-dir")
-    ap.add_argument("--qm")
-    ap.add_argument("--ffmpeg")
-    ap.add_argument("--repeat", type=int, default=3, help="runs of each, the fastest counts")
-    ap.add_argument("--keep", action="store_true", help="keep the work folder")
-    ap.add_argument("--tmp", help="where to put the work folder (default /dev/shm)")
+    ap.add_argument("--bin-dir", required=True)
+    ap.add_argument("--pairs", type=int, default=3, help="pairs of each kind (medians); default 3")
+    ap.add_argument("--big-pairs", type=int, default=3)
+    ap.add_argument("--seconds", type=int, default=60, help="length of the re-encode and damaged recordings")
+    ap.add_argument("--skip-big", action="store_true", help="leave out the 1 GiB recording")
+    ap.add_argument("--keep", action="store_true")
     opts = ap.parse_args()
-    qm = next(p for p in [opts.qm, opts.bin_dir and os.path.join(opts.bin_dir, "qm.bat"),
-                          os.path.join(REPO, "scripts", "qm.bat")] if p and os.path.isfile(p))
-    ff = next((p for p in [opts.ffmpeg, os.environ.get("KSM_FFMPEG"),
-                           opts.bin_dir and os.path.join(opts.bin_dir, "ffmpeg.exe"),
-                           os.path.join(REPO, "build", "ffmpeg-win32", "ffmpeg.exe")]
-               if p and os.path.isfile(p)), None)
-    if not ff:
-        sys.exit("no Windows ffmpeg.exe (run tools/setup or pass --ffmpeg)")
-    ff = os.path.abspath(ff)
+    prog = os.path.abspath(opts.bin_dir)
+    ffmpeg = os.path.join(prog, "ffmpeg.exe")
+    for name in ("qm.bat", "qmconvert.exe", "ffmpeg.exe"):
+        if not os.path.isfile(os.path.join(prog, name)):
+            sys.exit("bench_qm: no %s in %s" % (name, prog))
 
-    # In memory when possible: disk writeback stalls (several seconds on a VM disk
-    # when a file is overwritten) would drown the differences being measured.
-    shm = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
-    work = tempfile.mkdtemp(prefix="qm-bench-", dir=opts.tmp or shm)
+    # In memory when there is room: disk writeback stalls would drown the differences.
+    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    work = tempfile.mkdtemp(prefix="qm-bench-", dir=shm)
     keeper = None
     try:
-        prog = os.path.join(work, "prog")
-        os.makedirs(prog)
-        shutil.copy(qm, os.path.join(prog, "qm.bat"))
-        os.symlink(ff, os.path.join(prog, "ffmpeg.exe"))
-        print("qm.bat %s, ffmpeg.exe %s, work folder %s" % (qm, ff, work))
-        print("making the samples (60 s, 1280x720) ...", flush=True)
-        src = ["-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25",
-               "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000", "-t", "60"]
-        ts = os.path.join(work, "h264_aac.ksm")
-        make(ts, src + ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "veryfast",
-                        "-b:v", "4M", "-g", "50", "-c:a", "aac", "-b:a", "128k", "-f", "mpegts"])
-        ps = os.path.join(work, "mpeg2_mp2.ksm")
-        make(ps, src + ["-c:v", "mpeg2video", "-b:v", "8M", "-c:a", "mp2", "-b:a", "192k", "-f", "vob"])
-        m2ts = os.path.join(work, "mpeg2_ts.ksm")
-        make(m2ts, src + ["-c:v", "mpeg2video", "-b:v", "8M", "-c:a", "mp2", "-b:a", "192k",
-                          "-f", "mpegts"])
+        print("work folder %s; making the recordings ..." % work, flush=True)
+        ts = os.path.join(work, "remux 720p.ksm")
+        recordings.make_long_ts(ts)
+        ps = os.path.join(work, "mpeg2 720p.ksm")
+        recordings.make_long_mpeg2_ps(ps, seconds=opts.seconds)
         bad = os.path.join(work, "damaged.ksm")
-        damage(m2ts, bad)
-        os.remove(m2ts)
+        recordings.make_damaged_ts(bad, seconds=opts.seconds)
+        keeper = qmkit.start_keeper(work)
+        bare_out = os.path.join(work, "bare.mp4")
+        # Warm-up: Wine's first start and a cold file cache count for neither side.
+        timed(["wine", ffmpeg, "-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)], prog)
 
-        keeper = start_wine_keeper(work)
+        print("\nremux, %d pairs:" % opts.pairs, flush=True)
+        remux = pairs("remux", opts.pairs, prog, ffmpeg, ts,
+                      ["-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)], [bare_out])
 
-        cases = [
-            ("remux (H.264/AAC TS)", ts, ["-c", "copy"]),
-            ("re-encode (MPEG-2/MP2 PS)", ps, ENCODE),
-            ("damaged MPEG-2 TS (encode)", bad, ENCODE),
-        ]
-        print()
-        print("%-28s %9s %9s %7s %9s %12s %12s" % ("case", "bare s", "qm.bat s", "ratio",
-                                                   "extra s", "bare bytes", "qm bytes"))
-        for name, path, codec in cases:
-            bare_out = os.path.join(work, "bare.mp4")
-            qm_out = os.path.join(work, "qm.mp4")
-            bare, qmr = [], []
-            for _ in range(max(1, opts.repeat)):
-                for p in (bare_out, qm_out, qm_out + ".log"):
-                    if os.path.exists(p):
-                        os.remove(p)
-                bare.append(timed(["wine", ff, "-nostdin", "-y", "-i", winpath(path)] + codec +
-                                  [winpath(bare_out)], prog))
-                qmr.append(timed(["wine", "cmd", "/c", "qm.bat", winpath(path), winpath(qm_out)], prog))
-            tb, rb, ob = min(bare)
-            tq, rq, oq = min(qmr)
-            last = [l for l in oq.decode("cp1252", "replace").replace("\r", "").split("\n") if l.strip()]
-            method = next((l for l in last if l.startswith("Method:")), "?")
-            print("%-28s %9.2f %9.2f %6.2fx %9.2f %12d %12d" % (name, tb, tq, tq / tb, tq - tb,
-                                                              len(ob), len(oq)))
-            print("    bare exit %d; qm.bat exit %d, %s; %s" % (rb, rq, method, last[-1] if last else ""))
-            for p in (bare_out, qm_out, qm_out + ".log"):
-                if os.path.exists(p):
-                    os.remove(p)
-        print()
-        print("goals: re-encode ratio <= 1.1x, damaged ratio <= 1.2x; remux extra seconds = qm.bat's fixed cost")
+        results = {}
+        for label, src in (("re-encode", ps), ("damaged", bad)):
+            run, cmd = ffmpeg_args_of_run(prog, src, os.path.join(work, "probe.mp4"))
+            os.remove(os.path.join(work, "probe.mp4"))
+            args = bare_args(cmd, bare_out)
+            method = next((l for l in run.lines if l.startswith("Method:")), "?")
+            print("\n%s, %d pairs; qm.bat's %s; its ffmpeg ran: %s"
+                  % (label, opts.pairs, method, " ".join(args)), flush=True)
+            results[label] = pairs(label, opts.pairs, prog, ffmpeg, src, args, [bare_out])
+            if label == "damaged":
+                _, _, noise = timed(["wine", ffmpeg] + args, prog)
+                print("  bare ffmpeg printed %d lines on the damaged recording"
+                      % noise.count(b"\n"), flush=True)
+
+        gap = os.path.join(work, "gap.ksm")
+        recordings.make_gap_ts(gap)
+        gap_out = os.path.join(work, "gap.mp4")
+        run = qmkit.run_qm(prog, winpath(gap), winpath(gap_out), timeout=600)
+        frames_in = recordings.streams_of(recordings.probe(gap), "video")[0]["packets"]
+        frames_out = recordings.streams_of(recordings.probe(gap_out), "video")[0]["packets"] if run.rc == 0 else 0
+
+        big = None
+        if not opts.skip_big:
+            os.remove(ps)
+            free = shutil.disk_usage(work).free
+            if free < 4 * 2 ** 30:
+                print("\n1 GiB: skipped, only %.1f GiB free in %s" % (free / 2 ** 30, work))
+            else:
+                big_src = os.path.join(work, "big.ksm")
+                loops = max(1, int(2 ** 30 / os.path.getsize(ts)))
+                recordings.ffmpeg(["-stream_loop", str(loops - 1), "-i", ts, "-c", "copy", "-f", "mpegts", big_src],
+                                  timeout=1800)
+                size = os.path.getsize(big_src)
+                print("\n1 GiB: %.2f GiB, %d pairs:" % (size / 2 ** 30, opts.big_pairs), flush=True)
+                big = pairs("1 GiB", opts.big_pairs, prog, ffmpeg, big_src,
+                            ["-nostdin", "-y", "-i", winpath(big_src), "-c", "copy", winpath(bare_out)], [bare_out])
+                copies = []
+                copy = os.path.join(work, "copy.ksm")
+                for _ in range(max(1, opts.big_pairs)):
+                    t, _, _ = timed(["wine", "cmd", "/c", "copy", "/b", "/y", winpath(big_src), winpath(copy)], prog)
+                    copies.append(t)
+                    os.remove(copy)
+                os.remove(big_src)
+
+        print("\nresults (medians):")
+        over = med([q - b for b, q in remux])
+        print("  remux: qm.bat %.2f s, bare ffmpeg -c copy %.2f s: +%.2f s (goal <= 0.15 s)"
+              % (med([q for _, q in remux]), med([b for b, _ in remux]), over))
+        for label, goal in (("re-encode", 1.05), ("damaged", 1.1)):
+            r = results[label]
+            print("  %s: qm.bat / bare, same settings: %.3fx (%.1f s vs %.1f s; goal <= %.2fx)"
+                  % (label, med([q / b for b, q in r]), med([q for _, q in r]), med([b for b, _ in r]), goal))
+        if big:
+            print("  1 GiB remux: qm.bat / bare: %.3fx (%.1f s vs %.1f s; goal <= 1.05x); plain copy %.1f s"
+                  % (med([q / b for b, q in big]), med([q for _, q in big]), med([b for b, _ in big]), med(copies)))
+        print("  gap recording re-encoded: %d frames out / %d in = %.3f (goal <= 1.05); %s"
+              % (frames_out, frames_in, frames_out / frames_in, run.final))
     finally:
         if keeper:
-            stop_wine_keeper(keeper)
+            qmkit.stop_keeper(keeper)
         if opts.keep:
             print("kept", work)
         else:

@@ -1,0 +1,66 @@
+// Small Windows helper for the qm.bat tests, run under Wine:
+//   TestAid hold <file> <release-file> <seconds>
+//       opens <file> the way a player does (read, sharing read only: no rename, no
+//       delete, no write by others), prints "holding", and keeps it open until
+//       <release-file> exists or <seconds> have passed.
+//   TestAid short <path>
+//       prints the 8.3 short form of <path> (GetShortPathNameW).
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+namespace {
+
+void Print(const std::wstring& text)
+{
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1)
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    out += "\n";
+    DWORD done = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), out.data(), static_cast<DWORD>(out.size()), &done, nullptr);
+}
+
+int Hold(const wchar_t* file, const wchar_t* release, const wchar_t* seconds)
+{
+    HANDLE h = CreateFileW(file, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        Print(L"cannot open: error " + std::to_wstring(GetLastError()));
+        return 1;
+    }
+    Print(L"holding");
+    // Bounded, so a test that dies never leaves it behind for long.
+    DWORD limit = static_cast<DWORD>(std::wcstoul(seconds, nullptr, 10)) * 1000;
+    DWORD start = GetTickCount();
+    while (GetFileAttributesW(release) == INVALID_FILE_ATTRIBUTES && GetTickCount() - start < limit)
+        Sleep(100);
+    CloseHandle(h);
+    return 0;
+}
+
+int Short(const wchar_t* path)
+{
+    DWORD n = GetShortPathNameW(path, nullptr, 0);
+    if (n == 0)
+        return 1;
+    std::wstring out(n, L'\0');
+    n = GetShortPathNameW(path, &out[0], n);
+    out.resize(n);
+    Print(out);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
+        return Hold(argv[2], argv[3], argv[4]);
+    if (argc == 3 && std::wcscmp(argv[1], L"short") == 0)
+        return Short(argv[2]);
+    Print(L"usage: TestAid hold <file> <release-file> <seconds> | TestAid short <path>");
+    return 2;
+}

@@ -1,0 +1,265 @@
+"""Recordings as cameras and recorders write them, made with Debian's ffmpeg, and the
+checks a converted MP4 has to pass (Debian's ffprobe/ffmpeg).
+
+Small pictures and a few seconds each, so a whole test run makes them in seconds.
+`Recordings(folder).path(name)` makes a recording on first use and caches it.
+"""
+
+import json
+import os
+import random
+import re
+import subprocess
+
+PATTERN = "testsrc2=size=%s:rate=%s"
+TONE = "sine=frequency=%d:sample_rate=%d"
+X264 = ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "ultrafast"]
+
+# Start-code-like bytes in a vendor header: an MPEG-PS pack header, an MPEG video
+# sequence header and a PES start. They send ffmpeg's format probe the wrong way.
+VENDOR_MAGIC = bytes([0, 0, 1, 0xBA]) * 4 + bytes([0, 0, 1, 0xB3, 0x14, 0, 0xF0, 0x11]) + \
+    bytes([0, 0, 1, 0xE0, 0, 0])
+
+
+def ffmpeg(args, timeout=300):
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y"] + args,
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout)
+    if r.returncode != 0:
+        raise RuntimeError("ffmpeg %s failed: %s" % (" ".join(args[-3:]), r.stdout.decode(errors="replace")))
+
+
+def video_in(size="320x240", rate=25, seconds=3):
+    return ["-f", "lavfi", "-t", str(seconds), "-i", PATTERN % (size, rate)]
+
+
+def audio_in(freq=440, rate=48000, seconds=3):
+    return ["-f", "lavfi", "-t", str(seconds), "-i", TONE % (freq, rate)]
+
+
+def vendor_header(kind, size):
+    """A made-up vendor header: magic, a version, start-code-like bytes, filler."""
+    rnd = random.Random(size)
+    head = b"KSMV" + bytes([kind, 0, 0, 0]) + VENDOR_MAGIC
+    return (head + bytes(rnd.randrange(256) for _ in range(size - len(head) - 64))).ljust(size, b"\0")
+
+
+def drop_ts_pid(src, dst, pid):
+    """A copy of a transport stream without the packets of one PID: the stream stays
+    declared in the programme table but carries no data."""
+    with open(src, "rb") as f:
+        data = f.read()
+    with open(dst, "wb") as f:
+        for i in range(0, len(data) - 187, 188):
+            packet = data[i:i + 188]
+            if ((packet[1] & 0x1F) << 8 | packet[2]) != pid:
+                f.write(packet)
+
+
+# --- the recordings ------------------------------------------------------------
+
+def make_plain_ts(path):
+    """H.264/AAC in MPEG-TS: the happy path, remuxed."""
+    ffmpeg(video_in() + audio_in() + X264 + ["-g", "25", "-c:a", "aac", "-b:a", "64k",
+                                             "-f", "mpegts", path])
+
+
+def make_mic_off_ts(path):
+    """Camera with its microphone off: the audio PID is declared, no audio packet follows."""
+    full = path + ".full"
+    make_plain_ts(full)
+    drop_ts_pid(full, path, 0x101)
+    os.remove(full)
+
+
+def make_sub_first_avi(path):
+    """Recorder writing its small sub stream before the main stream, PCM audio."""
+    ffmpeg(video_in("352x288") + video_in("1280x720") + audio_in(rate=16000) +
+           ["-map", "0:v", "-map", "1:v", "-map", "2:a"] + X264 +
+           ["-g", "25", "-c:a", "pcm_s16le", "-f", "avi", path])
+
+
+def make_two_programmes_ts(path):
+    """Two programmes: sub stream + 16 kHz audio first, main stream + 48 kHz audio second."""
+    ffmpeg(video_in("352x288") + audio_in(300, 16000) + video_in("1280x720") + audio_in(1000, 48000) +
+           ["-map", "0:v", "-map", "1:a", "-map", "2:v", "-map", "3:a"] + X264 +
+           ["-g", "25", "-c:a", "aac", "-b:a", "64k",
+            "-program", "title=sub:st=0:st=1", "-program", "title=main:st=2:st=3", "-f", "mpegts", path])
+
+
+def make_raw_h264(path):
+    """Raw H.264 (15 fps, 60 frames) behind a vendor header."""
+    raw = path + ".264"
+    ffmpeg(video_in(rate=15, seconds=4) + X264 + ["-g", "15", "-f", "h264", raw])
+    with open(path, "wb") as out, open(raw, "rb") as f:
+        out.write(vendor_header(1, 1024) + f.read())
+    os.remove(raw)
+
+
+def make_raw_hevc(path):
+    """Raw HEVC (20 fps, 60 frames) behind a vendor header."""
+    raw = path + ".265"
+    ffmpeg(video_in(rate=20, seconds=3) + ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-preset", "ultrafast",
+                                           "-x265-params", "log-level=error", "-g", "20", "-f", "hevc", raw])
+    with open(path, "wb") as out, open(raw, "rb") as f:
+        out.write(vendor_header(2, 512) + f.read())
+    os.remove(raw)
+
+
+def make_g711(path, codec, container):
+    """H.264 with 8 kHz G.711 audio (A-law or mu-law), as IP cameras send it."""
+    ffmpeg(video_in() + audio_in(rate=8000) + X264 + ["-g", "25", "-c:a", codec, "-ac", "1",
+                                                      "-f", container, path])
+
+
+def make_gap_ts(path):
+    """Motion-triggered MPEG-2/MP2: 2 s, a 60 s gap in the timestamps, 2 s (100 frames)."""
+    ffmpeg(video_in(seconds=4) + audio_in(seconds=4) +
+           ["-vf", "setpts=PTS+gte(T\\,2)*60/TB", "-af", "asetpts=PTS+gte(T\\,2)*60/TB",
+            "-fps_mode", "passthrough", "-c:v", "mpeg2video", "-q:v", "5", "-g", "10",
+            "-c:a", "mp2", "-b:a", "128k", "-f", "mpegts", path])
+
+
+def make_interlaced_ps(path):
+    """Interlaced PAL MPEG-2 (top field first) + MP2 in a program stream, moving picture."""
+    ffmpeg(video_in("720x576", 50) + audio_in() +
+           ["-vf", "interlace=scan=tff", "-c:v", "mpeg2video", "-b:v", "4M", "-flags", "+ilme+ildct",
+            "-top", "1", "-c:a", "mp2", "-b:a", "128k", "-f", "vob", path])
+
+
+def make_cut_ts(path):
+    """The happy-path TS cut off two thirds in, in the middle of a 188-byte packet."""
+    full = path + ".full"
+    make_plain_ts(full)
+    with open(full, "rb") as f:
+        data = f.read()
+    end = len(data) * 2 // 3
+    with open(path, "wb") as f:
+        f.write(data[:end - end % 188 + 100])
+    os.remove(full)
+
+
+def make_long_ts(path, seconds=60, size="1280x720", bitrate="4M"):
+    """A longer H.264/AAC TS (benchmarks)."""
+    ffmpeg(video_in(size, 25, seconds) + audio_in(seconds=seconds) +
+           ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "veryfast", "-b:v", bitrate, "-g", "50",
+            "-c:a", "aac", "-b:a", "128k", "-f", "mpegts", path], timeout=1800)
+
+
+def make_long_mpeg2_ps(path, seconds=60, size="1280x720"):
+    """MPEG-2/MP2 in a program stream (re-encode benchmark)."""
+    ffmpeg(video_in(size, 25, seconds) + audio_in(seconds=seconds) +
+           ["-c:v", "mpeg2video", "-b:v", "8M", "-c:a", "mp2", "-b:a", "192k", "-f", "vob", path],
+           timeout=1800)
+
+
+def make_damaged_ts(path, seconds=60, size="1280x720", every=20000, seed=7):
+    """MPEG-2/MP2 TS with bytes overwritten every `every` bytes: converts, but ffmpeg
+    warns thousands of times."""
+    ffmpeg(video_in(size, 25, seconds) + audio_in(seconds=seconds) +
+           ["-c:v", "mpeg2video", "-b:v", "8M", "-c:a", "mp2", "-b:a", "192k", "-f", "mpegts", path],
+           timeout=1800)
+    rnd = random.Random(seed)
+    with open(path, "r+b") as f:
+        data = bytearray(f.read())
+        for pos in range(every, len(data) - 16, every):
+            data[pos:pos + 12] = bytes(rnd.randrange(256) for _ in range(12))
+        f.seek(0)
+        f.write(data)
+
+
+MAKERS = {
+    "plain.ts": make_plain_ts,
+    "mic off.ts": make_mic_off_ts,
+    "sub first.avi": make_sub_first_avi,
+    "two programmes.ts": make_two_programmes_ts,
+    "raw h264.ksm": make_raw_h264,
+    "raw hevc.ksm": make_raw_hevc,
+    "alaw.avi": lambda p: make_g711(p, "pcm_alaw", "avi"),
+    "mulaw.mkv": lambda p: make_g711(p, "pcm_mulaw", "matroska"),
+    "gap.ts": make_gap_ts,
+    "interlaced.mpg": make_interlaced_ps,
+    "cut.ts": make_cut_ts,
+}
+
+
+class Recordings:
+    """Each recording made once per run, in `folder`, named `<name>.ksm`-style."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+
+    def path(self, name):
+        path = os.path.join(self.folder, name.rsplit(".", 1)[0] + ".ksm")
+        if not os.path.exists(path):
+            MAKERS[name](path + ".part")
+            os.rename(path + ".part", path)
+        return path
+
+
+# --- checks on a result ----------------------------------------------------------
+
+def probe(path, count=True):
+    """{"duration", "streams": [{type, codec, tag, width, height, rate, channels,
+    packets, field_order}]} as Debian's ffprobe sees the file."""
+    args = ["ffprobe", "-v", "error", "-print_format", "json", "-show_format", "-show_streams"]
+    if count:
+        args.append("-count_packets")
+    r = subprocess.run(args + [path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+    if r.returncode != 0:
+        raise AssertionError("ffprobe cannot read %s: %s" % (path, r.stderr.decode(errors="replace")))
+    info = json.loads(r.stdout)
+    streams = [{"type": s.get("codec_type"), "codec": s.get("codec_name"),
+                "tag": s.get("codec_tag_string"), "width": s.get("width"), "height": s.get("height"),
+                "rate": int(s["sample_rate"]) if "sample_rate" in s else None,
+                "channels": s.get("channels"), "packets": int(s.get("nb_read_packets", 0) or 0),
+                "field_order": s.get("field_order")}
+               for s in info.get("streams", [])]
+    return {"format": info["format"].get("format_name"),
+            "duration": float(info["format"].get("duration", "nan")), "streams": streams}
+
+
+def streams_of(info, kind):
+    return [s for s in info["streams"] if s["type"] == kind]
+
+
+def decode_errors(path):
+    """What a full decode that stops at the first error reports; "" for a clean file."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i", path, "-f", "null", "-"],
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+    text = r.stdout.decode(errors="replace").strip()
+    if r.returncode != 0 and not text:
+        text = "exit code %d" % r.returncode
+    return text
+
+
+def decode_error_count(path):
+    """Error lines of a full decode that goes on past errors."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
+                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+    return len([l for l in r.stdout.splitlines() if l.strip()])
+
+
+def video_md5(path, fmt=None):
+    """MD5 of every decoded frame of the first video stream: equal when it was copied."""
+    args = ["ffmpeg", "-nostdin", "-v", "error"] + (["-f", fmt] if fmt else []) + \
+        ["-i", path, "-map", "0:v:0", "-f", "md5", "-"]
+    r = subprocess.run(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
+    return r.stdout.decode().strip()
+
+
+def frame_times(path):
+    """Presentation times (s) of the first video stream's frames, in order."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                        "-of", "csv=p=0", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+    return sorted(float(t) for t in r.stdout.decode().split() if t.strip(",") not in ("", "N/A"))
+
+
+def interlace_counts(path):
+    """(interlaced, progressive) frames by ffmpeg's idet filter (combing in the picture)."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-hide_banner", "-i", path, "-an", "-vf", "idet",
+                        "-f", "null", "-"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+    m = re.search(rb"Multi frame detection: TFF:\s*(\d+) BFF:\s*(\d+) Progressive:\s*(\d+)", r.stdout)
+    if not m:
+        raise AssertionError("idet gave no verdict for %s" % path)
+    return int(m.group(1)) + int(m.group(2)), int(m.group(3))
