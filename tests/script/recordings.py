@@ -96,10 +96,10 @@ def make_raw_h264(path):
 
 
 def make_raw_hevc(path):
-    """Raw HEVC (20 fps, 60 frames) behind a vendor header."""
+    """Raw HEVC (20 fps, 60 frames, no B-frames, as cameras send it) behind a vendor header."""
     raw = path + ".265"
     ffmpeg(video_in(rate=20, seconds=3) + ["-pix_fmt", "yuv420p", "-c:v", "libx265", "-preset", "ultrafast",
-                                           "-x265-params", "log-level=error", "-g", "20", "-f", "hevc", raw])
+                                           "-x265-params", "log-level=error:bframes=0", "-g", "20", "-f", "hevc", raw])
     with open(path, "wb") as out, open(raw, "rb") as f:
         out.write(vendor_header(2, 512) + f.read())
     os.remove(raw)
