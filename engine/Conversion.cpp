@@ -310,7 +310,7 @@ int Conversion::Convert()
     if (first.stoppedByEngine)
         LogHeader("run 1 stopped by qmconvert: the recording needs another stream choice or way");
     FfmpegReportParser report = run.Report();
-    m_ffmpegMajor = report.MajorVersion();
+    m_fpsMode = report.HasFpsMode();
     if (report.WriteError())
         return WriteFailed(report.WriteErrorLine());
 
@@ -382,7 +382,7 @@ int Conversion::Convert()
         Line("Method: " + a.method);
         ++m_attemptNumber;
         LogHeader("run " + std::to_string(m_attemptNumber) + ": " + a.method);
-        RunOutcome o = run.Run(ConversionPlanner::Arguments(a, source, output, m_ffmpegMajor), outputName,
+        RunOutcome o = run.Run(ConversionPlanner::Arguments(a, source, output, m_fpsMode), outputName,
                                FfmpegRun::Decision());
         if (!o.started)
             return CannotRunFfmpeg(o.startError);

@@ -50,7 +50,7 @@ private:
     std::wstring m_ffmpeg;
     FileIdentity m_sourceId;
     WorkFolder m_work;
-    int m_ffmpegMajor = 0;
+    bool m_fpsMode = true;
     bool m_clockMayJump = false;
     int m_attemptNumber = 0;
     Mp4Summary m_result;

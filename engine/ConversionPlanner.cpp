@@ -173,7 +173,7 @@ std::vector<std::string> ConversionPlanner::MeasureArguments(const Attempt& t, c
 }
 
 std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const std::string& source,
-                                                      const std::string& output, int ffmpegMajor)
+                                                      const std::string& output, bool hasFpsMode)
 {
     std::vector<std::string> args = Head(false);
     if (t.tier == Tier::RawH264)
@@ -205,7 +205,7 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
                           "-vf"});
             args.push_back(filter);
             // Frames keep their own times: a gap stays a gap instead of repeated frames.
-            if (ffmpegMajor >= 5 || ffmpegMajor == 0)
+            if (hasFpsMode)
                 Append(args, {"-fps_mode", "passthrough"});
             else
                 Append(args, {"-vsync", "passthrough"});

@@ -49,5 +49,5 @@ public:
     // progress report's last position is the length ffmpeg finds in the recording.
     static std::vector<std::string> MeasureArguments(const Attempt& attempt, const std::string& source);
     static std::vector<std::string> Arguments(const Attempt& attempt, const std::string& source,
-                                              const std::string& output, int ffmpegMajor);
+                                              const std::string& output, bool hasFpsMode);
 };

@@ -89,6 +89,13 @@ const StreamInfo* FfmpegReportParser::Stream(int index) const
     return nullptr;
 }
 
+bool FfmpegReportParser::HasFpsMode() const
+{
+    if (m_lavcMajor == 0)
+        return m_major == 0 || m_major >= 5;
+    return m_lavcMajor > 59 || (m_lavcMajor == 59 && m_lavcMinor >= 37);
+}
+
 bool FfmpegReportParser::MappingComplete() const
 {
     return m_outputSeen && m_outputStreams > 0 &&
@@ -160,6 +167,19 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
                 ++pos;
             long major = ReadNumber(line, pos);
             m_major = major > 0 ? static_cast<int>(major) : 0;
+        }
+        return;
+    }
+    if (m_section == Banner && TextFormat::StartsWith(trimmed, "libavcodec ")) {
+        // "  libavcodec     59. 37.100 / 59. 37.100"
+        size_t pos = trimmed.find_first_of("0123456789");
+        long major = pos == std::string::npos ? -1 : ReadNumber(trimmed, pos);
+        while (pos < trimmed.size() && (trimmed[pos] == '.' || trimmed[pos] == ' '))
+            ++pos;
+        long minor = ReadNumber(trimmed, pos);
+        if (major > 0 && minor >= 0) {
+            m_lavcMajor = static_cast<int>(major);
+            m_lavcMinor = static_cast<int>(minor);
         }
         return;
     }

@@ -35,6 +35,9 @@ public:
     void AddLine(const std::string& line);
 
     int MajorVersion() const { return m_major; }        // 0 when no banner was seen
+    // "-fps_mode" came with ffmpeg 5.1 (libavcodec 59.37); snapshot builds name no
+    // version, so the library line decides. True when the banner was not seen.
+    bool HasFpsMode() const;
     bool InputOpened() const { return m_inputSeen; }
     bool InputReportComplete() const { return m_inputComplete; }
     const std::string& InputFormat() const { return m_format; }
@@ -62,6 +65,8 @@ private:
     std::string m_outputName;
     Section m_section = Banner;
     int m_major = 0;
+    int m_lavcMajor = 0;
+    int m_lavcMinor = 0;
     bool m_inputSeen = false;
     bool m_inputComplete = false;
     std::string m_format;

@@ -106,7 +106,7 @@ struct Flow
         SetEnvironmentVariableA("QM_FAKE_MODE", mode);
         SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
         HANDLE r = nullptr, w = nullptr;
-        CreatePipe(&r, &w, &sa, 0);
+        CreatePipe(&r, &w, &sa, 1 << 16);   // the whole output fits: no reading while it runs
         SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);
         STARTUPINFOW si;
         ZeroMemory(&si, sizeof si);
@@ -117,19 +117,31 @@ struct Flow
         std::wstring exe = root + L"\\prog\\qmconvert.exe";
         std::wstring cmd = L"\"" + exe + L"\" \"" + source + L"\" \"" + target + L"\"";
         PROCESS_INFORMATION pi;
-        if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
-                            &pi))
+        // A job ends the engine and its ffmpeg should the engine hang.
+        HANDLE job = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+        ZeroMemory(&limits, sizeof limits);
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+        if (!CreateProcessW(exe.c_str(), &cmd[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW | CREATE_SUSPENDED, nullptr,
+                            nullptr, &si, &pi)) {
+            CloseHandle(job);
             return 999;
+        }
+        AssignProcessToJobObject(job, pi.hProcess);
+        ResumeThread(pi.hThread);
         CloseHandle(w);
+        DWORD code = 998;   // still running after a minute
+        if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
+            GetExitCodeProcess(pi.hProcess, &code);
+        CloseHandle(job);
         char buf[4096];
-        DWORD got = 0;
+        DWORD got = 0, avail = 0;
         text.clear();
-        while (ReadFile(r, buf, sizeof buf, &got, nullptr) && got > 0)
+        while (PeekNamedPipe(r, nullptr, 0, nullptr, &avail, nullptr) && avail > 0 &&
+               ReadFile(r, buf, sizeof buf, &got, nullptr) && got > 0)
             text.append(buf, got);
         CloseHandle(r);
-        WaitForSingleObject(pi.hProcess, 60000);
-        DWORD code = 999;
-        GetExitCodeProcess(pi.hProcess, &code);
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
         return code;

@@ -115,21 +115,21 @@ TEST_CASE(arguments_map_the_choice_and_keep_frame_timing)
     v.interlaced = true;
     std::vector<StreamInfo> streams = {Audio(0, "mp2", 48000, 2), v};
     std::vector<Attempt> plan = ConversionPlanner::Plan(streams, StreamChooser::Choose(streams), "mpeg");
-    std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", 5);
+    std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true);
     CHECK(Has(args, "-map", "0:2"));
     CHECK(Has(args, "-map", "0:0"));
     CHECK(Has(args, "-fps_mode", "passthrough"));
     CHECK(Has(args, "-vf", "yadif=0:-1:0,scale=trunc(iw/2)*2:trunc(ih/2)*2"));
     CHECK(Has(args, "-c:a", "aac"));
     CHECK_EQ(args.back(), "out.mp4");
-    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", 4), "-vsync", "passthrough"));
+    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", false), "-vsync", "passthrough"));
 
-    std::vector<std::string> videoOnly = ConversionPlanner::Arguments(plan[1], "in.ksm", "out.mp4", 5);
+    std::vector<std::string> videoOnly = ConversionPlanner::Arguments(plan[1], "in.ksm", "out.mp4", true);
     CHECK(std::find(videoOnly.begin(), videoOnly.end(), "-an") != videoOnly.end());
     CHECK(!Has(videoOnly, "-map", "0:0"));
 
     std::vector<Attempt> raw = ConversionPlanner::RawAttempts();
-    std::vector<std::string> hevc = ConversionPlanner::Arguments(raw[1], "in.ksm", "out.mp4", 5);
+    std::vector<std::string> hevc = ConversionPlanner::Arguments(raw[1], "in.ksm", "out.mp4", true);
     CHECK(Has(hevc, "-f", "hevc"));
     CHECK(Has(hevc, "-tag:v", "hvc1"));
     CHECK(std::find(hevc.begin(), hevc.end(), "-f") < std::find(hevc.begin(), hevc.end(), "-i"));

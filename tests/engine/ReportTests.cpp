@@ -45,6 +45,7 @@ TEST_CASE(report_reads_format_length_streams_and_mapping)
 {
     FfmpegReportParser p = Parse(TsWithDatalessAudio);
     CHECK_EQ(p.MajorVersion(), 5);
+    CHECK(p.HasFpsMode());
     CHECK(p.InputOpened());
     CHECK(p.InputReportComplete());
     CHECK_EQ(p.InputFormat(), "mpegts");
@@ -132,6 +133,11 @@ TEST_CASE(report_gives_the_telling_error_and_spots_write_errors)
                                           "processing input\n");
     CHECK(!unreadable.InputOpened());
     CHECK_EQ(unreadable.MajorVersion(), 4);
+    CHECK(!unreadable.HasFpsMode());
+    // A snapshot build names no version: its library decides.
+    CHECK(!Parse("ffmpeg version N-92722-gf22fcd4483 Copyright (c) 2000-2018\n"
+                 "  libavcodec     58. 42.102 / 58. 42.102\n").HasFpsMode());
+    CHECK(Parse("ffmpeg version N-1-g1\n  libavcodec     61.  3.100 / 61.  3.100\n").HasFpsMode());
     CHECK_EQ(unreadable.Reason(), "vend.ksm: Invalid data found when processing input");
 }
 
