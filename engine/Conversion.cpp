@@ -70,6 +70,15 @@ unsigned long StallLimitMs()
     return 120000;
 }
 
+// The same attempt once more with ffmpeg closing the jumps of a clock that runs backwards.
+Attempt ClockClosed(const Attempt& attempt)
+{
+    Attempt again = attempt;
+    again.keepClock = false;
+    again.method += "; again with the recording's clock jumps closed (it runs backwards)";
+    return again;
+}
+
 bool SameMapping(const std::vector<int>& mapped, const StreamChoice& choice)
 {
     size_t wanted = (choice.video >= 0 ? 1 : 0) + (choice.audio >= 0 ? 1 : 0);
@@ -376,9 +385,11 @@ int Conversion::Convert()
                                                             : m_lastReason));
         }
         next = 1;
+        if (first.exitCode != 0 && report.ClockTrouble())
+            plan.insert(plan.begin() + 1, ClockClosed(plan[0]));
     }
     for (; next < plan.size(); ++next) {
-        const Attempt& a = plan[next];
+        const Attempt a = plan[next];
         Line("Method: " + a.method);
         ++m_attemptNumber;
         LogHeader("run " + std::to_string(m_attemptNumber) + ": " + a.method);
@@ -395,6 +406,8 @@ int Conversion::Convert()
             if (m_lastReason.empty())
                 m_lastReason = "ffmpeg stopped with exit code " + std::to_string(o.exitCode);
             Line("Attempt failed: " + m_lastReason);
+            if (a.keepClock && run.Report().ClockTrouble())
+                plan.insert(plan.begin() + static_cast<long>(next) + 1, ClockClosed(a));
             continue;
         }
         int code = Verify(run, a, a.tier == Tier::RawH264 || a.tier == Tier::RawHevc ? -1 : duration);
@@ -421,10 +434,10 @@ int Conversion::Verify(FfmpegRun& run, const Attempt& attempt, double duration)
     } else {
         why = ResultCheck::Verify(inspector.Summary(), expected);
         double length = inspector.Summary().duration;
-        if (!why.empty() && m_clockMayJump && length > 0 && length < duration) {
-            // An MPEG-TS/PS's stated length spans any jump of its clock, which ffmpeg
-            // closes. Whether the MP4 is short or the recording holds less than it says
-            // is told by reading the recording through once more, writing nothing.
+        if (!why.empty() && m_clockMayJump && length > 0 && duration > 0) {
+            // An MPEG-TS/PS's stated length is from its first to its last clock reading,
+            // whatever the clock did in between. Whether the MP4 misses something is told
+            // by reading the recording through once more, writing nothing.
             ResultExpectation rest = expected;
             rest.duration = -1;
             if (ResultCheck::Verify(inspector.Summary(), rest).empty()) {
@@ -437,8 +450,8 @@ int Conversion::Verify(FfmpegRun& run, const Attempt& attempt, double duration)
                 long long frames = read && attempt.video >= 0 ? run.Progress().Frames() : -1;
                 std::string shortfall = ResultCheck::VerifyAgainstContent(inspector.Summary(), content, frames);
                 if (content > 0 && shortfall.empty()) {
-                    Line("Note: the recording's clock jumps; it spans " + TextFormat::Clock(duration) + " but holds " +
-                         TextFormat::Clock(content) + " of pictures and sound");
+                    Line("Note: the recording's clock jumps; its clock readings span " + TextFormat::Clock(duration) +
+                         ", ffmpeg reads " + TextFormat::Clock(content) + " from it");
                     why.clear();
                 } else if (content > 0) {
                     why = shortfall;

@@ -150,7 +150,7 @@ std::vector<std::string> ConversionPlanner::FirstRunArguments(const std::string&
                                                               const std::string& output)
 {
     std::vector<std::string> args = Head(true);
-    Append(args, {"-fflags", "+genpts", "-i"});
+    Append(args, {"-fflags", "+genpts", "-dts_delta_threshold", "100000", "-i"});
     args.push_back(source);
     Append(args, {"-c", "copy"});
     Tail(args, output);
@@ -160,7 +160,10 @@ std::vector<std::string> ConversionPlanner::FirstRunArguments(const std::string&
 std::vector<std::string> ConversionPlanner::MeasureArguments(const Attempt& t, const std::string& source)
 {
     std::vector<std::string> args = Head(false);
-    Append(args, {"-fflags", "+genpts", "-i"});
+    Append(args, {"-fflags", "+genpts"});
+    if (t.keepClock)
+        Append(args, {"-dts_delta_threshold", "100000"});
+    args.push_back("-i");
     args.push_back(source);
     for (int index : {t.video, t.audio}) {
         if (index >= 0) {
@@ -180,7 +183,10 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
         Append(args, {"-f", "h264"});
     else if (t.tier == Tier::RawHevc)
         Append(args, {"-f", "hevc"});
-    Append(args, {"-fflags", "+genpts", "-i"});
+    Append(args, {"-fflags", "+genpts"});
+    if (t.keepClock)
+        Append(args, {"-dts_delta_threshold", "100000"});
+    args.push_back("-i");
     args.push_back(source);
     if (t.video >= 0) {
         args.push_back("-map");

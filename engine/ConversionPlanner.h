@@ -25,6 +25,9 @@ struct Attempt
     bool copyAudio = false;
     bool hevcTag = false;     // "hvc1", what Apple players need for HEVC
     bool deinterlace = false;
+    // Timestamps as recorded: a gap stays a gap. Off, ffmpeg closes jumps of the clock
+    // (needed when it runs backwards).
+    bool keepClock = true;
     std::string method;       // one line: what is tried and why
     std::string done;         // for the result line: "remuxed without quality loss", ...
 };

@@ -263,6 +263,10 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
         break;
     }
 
+    if (TextFormat::Contains(plain, "non monotonically increasing dts") ||
+        TextFormat::Contains(plain, "Non-monotonous DTS") || TextFormat::Contains(plain, "non monotonic"))
+        m_clockTrouble = true;
+
     static const char* const writeErrors[] = {"No space left on device", "Disk quota exceeded",
                                               "File too large"};
     for (const char* w : writeErrors)

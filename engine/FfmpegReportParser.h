@@ -51,6 +51,8 @@ public:
 
     // ffmpeg's most telling error line ("" when there was none).
     std::string Reason() const;
+    // The recording's clock ran backwards ("non monotonically increasing dts").
+    bool ClockTrouble() const { return m_clockTrouble; }
     bool WriteError() const { return !m_writeError.empty(); }
     const std::string& WriteErrorLine() const { return m_writeError; }
 
@@ -79,4 +81,5 @@ private:
     std::vector<int> m_mapped;
     std::vector<std::string> m_errors;
     std::string m_writeError;
+    bool m_clockTrouble = false;
 };

@@ -49,9 +49,12 @@ std::string ResultCheck::VerifyAgainstContent(const Mp4Summary& mp4, double cont
         unsigned long long have = video ? video->samples : 0;
         if (have * 100 + 200 < static_cast<unsigned long long>(frames) * 98)
             return "the MP4 holds " + std::to_string(have) + " video frames, the recording " + std::to_string(frames);
+        if (have * 100 > static_cast<unsigned long long>(frames) * 105 + 200)
+            return "the MP4 holds " + std::to_string(have) + " video frames, the recording only " +
+                   std::to_string(frames) + " (frames repeated)";
         return std::string();
     }
-    if (contentSeconds > 0 && mp4.duration < contentSeconds && !LengthMatches(mp4.duration, contentSeconds))
+    if (contentSeconds > 0 && !LengthMatches(mp4.duration, contentSeconds))
         return "the MP4 is " + TextFormat::Clock(mp4.duration) + " long, the recording holds " +
                TextFormat::Clock(contentSeconds);
     return std::string();

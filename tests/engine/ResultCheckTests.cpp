@@ -132,8 +132,10 @@ TEST_CASE(check_wants_chosen_streams_with_samples_and_the_recordings_length)
     // A recording whose clock jumps: its content, as ffmpeg reads it, is what counts.
     CHECK_EQ(ResultCheck::VerifyAgainstContent(mp4.Summary(), 3, 5), "");
     CHECK_EQ(ResultCheck::VerifyAgainstContent(mp4.Summary(), 3, 250), "the MP4 holds 5 video frames, the recording 250");
+    CHECK(ResultCheck::VerifyAgainstContent(mp4.Summary(), 3, 2).find("frames repeated") != std::string::npos);
     CHECK_EQ(ResultCheck::VerifyAgainstContent(mp4.Summary(), 59.5, -1), "");
     CHECK(!ResultCheck::VerifyAgainstContent(mp4.Summary(), 90, -1).empty());
+    CHECK(!ResultCheck::VerifyAgainstContent(mp4.Summary(), 30, -1).empty());
 
     Mp4Inspector none;
     REQUIRE(none.InspectBytes(HandMade(0, 60)));
