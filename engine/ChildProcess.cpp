@@ -112,8 +112,8 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
         // A system that rejects the handle list (older Wine): plain inheritance. The three
         // handles above are the only inheritable ones this process makes; the standard
         // handles it got from cmd (the window's pipes) are kept from passing on.
-        for (DWORD std : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-            HANDLE h = GetStdHandle(std);
+        for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+            HANDLE h = GetStdHandle(which);
             if (h && h != INVALID_HANDLE_VALUE)
                 SetHandleInformation(h, HANDLE_FLAG_INHERIT, 0);
         }
