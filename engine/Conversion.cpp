@@ -280,6 +280,36 @@ int Conversion::WriteFailed(const std::string& ffmpegLine)
     return FailKeepingLog(4, "cannot write the MP4 in \"" + Utf8(m_targetFolder) + "\": " + why);
 }
 
+void Conversion::Announce(const FfmpegReportParser& report, const StreamChoice& choice)
+{
+    double duration = report.Duration();
+    std::string what = "Recording: " + report.InputFormat() + ", " +
+                       (duration > 0 ? TextFormat::Clock(duration) : std::string("length unknown"));
+    for (int index : {choice.video, choice.audio}) {
+        const StreamInfo* s = report.Stream(index);
+        if (!s)
+            continue;
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "; %s #0:%d ", s->kind.c_str(), s->index);
+        std::string extra;
+        if (s->kind == "video")
+            extra = " " + std::to_string(s->width) + "x" + std::to_string(s->height) +
+                    (s->interlaced ? " interlaced" : "");
+        else
+            extra = " " + std::to_string(s->sampleRate) + " Hz";
+        what += buf + s->codec + extra;
+    }
+    if (choice.video < 0 && choice.audio < 0)
+        what += "; no usable audio or video stream";
+    Line(what);
+    if (!choice.leftOut.empty()) {
+        std::string left = "Left out: ";
+        for (size_t i = 0; i < choice.leftOut.size(); ++i)
+            left += (i ? ", " : "") + choice.leftOut[i];
+        Line(left);
+    }
+}
+
 int Conversion::Convert()
 {
     const std::string source = Utf8(m_source);
@@ -294,6 +324,8 @@ int Conversion::Convert()
     StreamChoice choice;
     std::vector<Attempt> plan;
     bool planned = false;
+    bool announced = false;      // "Recording:" and "Left out:" printed
+    bool methodShown = false;    // run 1 is the first attempt and said so
     auto decide = [&](const FfmpegReportParser& r) {
         if (!r.InputReportComplete())
             return true;
@@ -302,12 +334,24 @@ int Conversion::Convert()
             plan = ConversionPlanner::Plan(r.Streams(), choice, r.InputFormat());
             planned = true;
         }
+        if (!announced) {
+            Announce(r, choice);
+            announced = true;
+        }
         if (plan.empty() || plan[0].tier != Tier::CopyBoth || plan[0].hevcTag)
             return false;
         for (int m : r.MappedInputs())
             if (m != choice.video && m != choice.audio)
                 return false;
-        return !r.MappingComplete() || SameMapping(r.MappedInputs(), choice);
+        if (!r.MappingComplete())
+            return true;
+        if (!SameMapping(r.MappedInputs(), choice))
+            return false;
+        if (!methodShown) {
+            Line("Method: " + plan[0].method);
+            methodShown = true;
+        }
+        return true;
     };
     ++m_attemptNumber;
     LogHeader("run 1: reading the recording, streams copied as ffmpeg picks them");
@@ -341,31 +385,8 @@ int Conversion::Convert()
             choice = StreamChooser::Choose(report.Streams());
             plan = ConversionPlanner::Plan(report.Streams(), choice, report.InputFormat());
         }
-        std::string what = "Recording: " + report.InputFormat() + ", " +
-                           (duration > 0 ? TextFormat::Clock(duration) : std::string("length unknown"));
-        for (int index : {choice.video, choice.audio}) {
-            const StreamInfo* s = report.Stream(index);
-            if (!s)
-                continue;
-            char buf[64];
-            std::snprintf(buf, sizeof buf, "; %s #0:%d ", s->kind.c_str(), s->index);
-            std::string extra;
-            if (s->kind == "video")
-                extra = " " + std::to_string(s->width) + "x" + std::to_string(s->height) +
-                        (s->interlaced ? " interlaced" : "");
-            else
-                extra = " " + std::to_string(s->sampleRate) + " Hz";
-            what += buf + s->codec + extra;
-        }
-        if (choice.video < 0 && choice.audio < 0)
-            what += "; no usable audio or video stream";
-        Line(what);
-        if (!choice.leftOut.empty()) {
-            std::string left = "Left out: ";
-            for (size_t i = 0; i < choice.leftOut.size(); ++i)
-                left += (i ? ", " : "") + choice.leftOut[i];
-            Line(left);
-        }
+        if (!announced)
+            Announce(report, choice);
         if (rawInput)
             duration = -1;
     }
@@ -374,7 +395,8 @@ int Conversion::Convert()
     if (report.InputOpened() && !first.stoppedByEngine && !plan.empty() && plan[0].tier == Tier::CopyBoth &&
         !plan[0].hevcTag && SameMapping(report.MappedInputs(), choice)) {
         // Run 1 was the first attempt.
-        Line("Method: " + plan[0].method);
+        if (!methodShown)
+            Line("Method: " + plan[0].method);
         if (first.exitCode == 0) {
             int code = Verify(run, plan[0], duration);
             if (code >= 0)

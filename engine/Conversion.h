@@ -1,6 +1,8 @@
 #pragma once
 
 #include "ConversionPlanner.h"
+#include "FfmpegReportParser.h"
+#include "StreamChooser.h"
 #include "FileIdentity.h"
 #include "Mp4Inspector.h"
 #include "WorkFolder.h"
@@ -25,6 +27,8 @@ public:
 private:
     int CheckFiles();
     int Convert();
+    // "Recording: ..." and, when streams are skipped, "Left out: ...".
+    void Announce(const FfmpegReportParser& report, const StreamChoice& choice);
     // Runs one attempt; returns -1 to go on with the next, otherwise the exit code.
     int TryAttempt(FfmpegRun& run, const Attempt& attempt, const std::string& report, double duration);
     int Verify(FfmpegRun& run, const Attempt& attempt, double duration);
