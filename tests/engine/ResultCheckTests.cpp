@@ -137,6 +137,10 @@ TEST_CASE(check_wants_chosen_streams_with_samples_and_the_recordings_length)
     CHECK(!ResultCheck::VerifyAgainstContent(mp4.Summary(), 90, -1).empty());
     CHECK(!ResultCheck::VerifyAgainstContent(mp4.Summary(), 30, -1).empty());
 
+    Mp4Inspector blink;   // what is left of a recording cut after its headers
+    REQUIRE(blink.InspectBytes(HandMade(1, 0)));
+    CHECK(ResultCheck::Verify(blink.Summary(), video).find("less than half a second") != std::string::npos);
+
     Mp4Inspector none;
     REQUIRE(none.InspectBytes(HandMade(0, 60)));
     CHECK_EQ(ResultCheck::Verify(none.Summary(), video), "the MP4's video track is empty");
