@@ -15,7 +15,13 @@ if not exist "%~dp0qmconvert.exe" goto :noengine
 "%~dp0qmconvert.exe" %*
 set "QM_RC=%ERRORLEVEL%"
 for %%c in (0 1 2 3 4 5) do if "%QM_RC%"=="%%c" exit /b %%c
+rem 9009: cmd could not start it at all.
+if "%QM_RC%"=="9009" goto :engine_broken
 echo Conversion failed: qmconvert.exe stopped unexpectedly (exit code %QM_RC%)
+exit /b 3
+
+:engine_broken
+echo Conversion failed: qmconvert.exe could not be run (damaged, or not a Windows program?); put a good copy beside qm.bat
 exit /b 3
 
 :noengine
