@@ -19,6 +19,7 @@ Figures from one run, printed raw and as a difference; not a pass/fail test.
 
 import argparse
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -94,7 +95,7 @@ def through_program(app, source, target):
     if watch.seen is not None:
         # The line is printed after the target was moved into place.
         before = max(before, watch.seen)
-    app.wait_conversions_end(60)
+    wait_engine_end(app, 60)
     return {
         "line": seen_end - clicked,          # the look that saw the line had returned
         "line_after": before - clicked,      # the look before it had not seen it
@@ -103,6 +104,16 @@ def through_program(app, source, target):
         "log_chars": len(text),
         "log_lines": text.count("\n"),
     }
+
+
+def wait_engine_end(app, timeout):
+    """Waits until no qmconvert.exe or ffmpeg.exe of this program runs (qm.bat's interpreter
+    has ended once they have)."""
+    deadline = time.monotonic() + timeout
+    while any(re.search(r"(qmconvert|ffmpeg)\.exe", cmd, re.I) for _, cmd in realkit.wine_processes(app.mark)):
+        if time.monotonic() > deadline:
+            raise RuntimeError("the conversion's processes still run after %s s" % timeout)
+        time.sleep(0.2)
 
 
 def bare(ffmpeg, folder, source, target, options):

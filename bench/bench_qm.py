@@ -59,7 +59,9 @@ def ffmpeg_args_of_run(prog, source, target):
                     continue
                 try:
                     with open("/proc/%s/cmdline" % pid, "rb") as f:
-                        argv = [a.decode(errors="replace") for a in f.read().split(b"\0")[:-1]]
+                        # Wine pads the last argument with spaces.
+                        argv = [a.decode(errors="replace").rstrip(" ") for a in f.read().split(b"\0")]
+                        argv = [a for a in argv if a]
                 except OSError:
                     continue
                 if argv and argv[0].lower().endswith("ffmpeg.exe") and winpath(source) in argv \

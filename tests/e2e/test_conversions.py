@@ -6,6 +6,7 @@ A remux and a corrupt source in one session, closing the window mid-conversion, 
 second press while a conversion runs."""
 
 import os
+import re
 import shutil
 import tempfile
 import time
@@ -30,6 +31,33 @@ class Samples:
 
     def cleanup(self):
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+# The program's interpreter, as Wine shows it: "cmd.exe" with or without its options.
+INTERPRETER = re.compile(r"^(c:\\windows\\system32\\)?cmd\.exe( |$)", re.I)
+
+
+def interpreters(app):
+    return [cmd for _, cmd in realkit.wine_processes(app.mark) if INTERPRETER.search(cmd)]
+
+
+def conversions_running(app):
+    """True while a conversion of this program runs: qmconvert.exe or ffmpeg.exe, or an
+    interpreter besides the one the open program keeps for its next line."""
+    found = [cmd for _, cmd in realkit.wine_processes(app.mark)]
+    allowed = 1 if app.process is not None and app.process.poll() is None else 0
+    return (any(re.search(r"(qmconvert|ffmpeg)\.exe", cmd, re.I) for cmd in found)
+            or len(interpreters(app)) > allowed)
+
+
+def wait_conversions_end(app, timeout):
+    deadline = time.monotonic() + timeout
+    calm = 0
+    while calm < 2:   # two quiet looks in a row
+        check(time.monotonic() < deadline, "conversion processes still running after %ss: %r"
+              % (timeout, realkit.wine_processes(app.mark)))
+        calm = 0 if conversions_running(app) else calm + 1
+        time.sleep(0.4)
 
 
 def converted_line(target):
@@ -68,7 +96,7 @@ def remux_and_corrupt_source(desktop, samples, args):
         check_equal(got["audio"], "aac", "target audio")
         check_equal(realkit.video_md5(target), realkit.video_md5(source), "decoded video (copied)")
         check_equal(realkit.leftovers(folder, target), [], "files left beside the target")
-        app.wait_conversions_end(30)
+        wait_conversions_end(app, 30)
 
         # Not a recording: the failure is the last line, and nothing is left behind.
         bad_target = garbage[:-3] + "mp4"
@@ -85,7 +113,7 @@ def remux_and_corrupt_source(desktop, samples, args):
 
         if args.shot:
             desktop.screenshot(args.shot, app.window().rect)
-        app.wait_conversions_end(30)
+        wait_conversions_end(app, 30)
         check_equal(app.done(), 0, "exit code after Done")
     finally:
         app.cleanup()
@@ -128,7 +156,7 @@ def closing_mid_conversion(desktop, samples, args):
         # Until everything ends the target is either absent or final: never half a file.
         first_size = None
         deadline = time.monotonic() + 240
-        while app.conversions_running():
+        while conversions_running(app):
             check(time.monotonic() < deadline, "the background conversion did not end")
             if first_size is None and os.path.exists(target):
                 first_size = os.path.getsize(target)
@@ -168,7 +196,7 @@ def second_press_while_converting(desktop, samples, args):
         check(first, "the first run's ffmpeg works when Start is pressed again")
         app.press_start()
         deadline = time.monotonic() + 30
-        while sum(1 for _, cmd in app.conversion_processes() if cmd.lower() == "cmd.exe") < 2:
+        while len(interpreters(app)) < 2:
             check(time.monotonic() < deadline, "no second interpreter: %r" % app.conversion_processes())
             time.sleep(0.2)
         log, final = app.wait_final(timeout=240)
@@ -177,7 +205,7 @@ def second_press_while_converting(desktop, samples, args):
         check_equal(log.count("Source: "), 1, "runs shown in the log")
         check("The redir thread is dead" not in log, "no dead reader: %r" % log)
 
-        app.wait_conversions_end(240)
+        wait_conversions_end(app, 240)
         check_equal(sorted(n for n in os.listdir(folder) if n.endswith(".mp4")),
                     [os.path.basename(target)], "MP4 files in the folder")
         check_equal(realkit.leftovers(folder, target), [], "work folders left")
