@@ -120,7 +120,7 @@ class Checks(unittest.TestCase):
                 self.assertEqual(len(logs), 1, "ffmpeg's log is named: %r" % run)
                 self.assertGreater(os.path.getsize(logs[0]), 0)
 
-    def convert(self, name, video, audio, seconds=None, tolerance=0.3, older=None, prog=None):
+    def convert(self, name, video, audio, seconds=None, tolerance=0.3, older=None):
         """Converts recording `name` (a copy, in a folder of its own) to the MP4 beside it
         and checks the run and the MP4: exactly the expected streams, each with packets,
         the length, a clean full decode, the source unchanged, nothing else left in the
@@ -132,7 +132,7 @@ class Checks(unittest.TestCase):
             with open(tgt, "wb") as f:
                 f.write(older)
         before = md5(src)
-        run = run_qm(prog or BIN, winpath(src), winpath(tgt))
+        run = run_qm(BIN, winpath(src), winpath(tgt))
         self.check_final(run, 0)
         self.assertEqual(run.final, OK + '"%s"' % winpath(tgt))
         self.assertEqual(md5(src), before, "the source was written")
