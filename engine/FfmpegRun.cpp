@@ -107,8 +107,10 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     m_reporter.BeginRun(start);
     for (;;) {
         DWORD wait = WaitForSingleObject(child.Process(), 100);
-        DWORD now = GetTickCount();
         EnterCriticalSection(cs);
+        // Read under the lock: a reader that records progress between a tick read outside
+        // it and the lock would make now - lastAdvance wrap round to a "stall".
+        DWORD now = GetTickCount();
         bool go = !keepGoing || keepGoing(m_report);
         double position = m_progress.Position();
         double duration = m_report.Duration();

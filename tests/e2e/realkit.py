@@ -23,7 +23,9 @@ from guikit import IDC_BROWSE, IDC_CONVERTED, IDC_LOG, IDC_SOURCE_PATH, IDC_STAR
 
 FINAL_LINE = re.compile(r"^Conversion (succeeded|failed): .*$", re.M)
 # Names of the processes a conversion consists of (the Windows command lines Wine shows).
-CONVERSION_PROCESS = re.compile(r"(^|[\\/ ])(cmd|ffmpeg|ping)(\.exe)?( |$)", re.I)
+CONVERSION_PROCESS = re.compile(r"(^|[\\/ ])(cmd|ffmpeg|qmconvert)(\.exe)?( |$)", re.I)
+# The program's own interpreter, waiting for its next line.
+IDLE_INTERPRETER = re.compile(r"^(c:\\windows\\system32\\)?cmd\.exe( /d /v:off)?$", re.I)
 
 
 # --- recordings (Debian's ffmpeg) ------------------------------------------------
@@ -175,7 +177,7 @@ class Program:
         self.own_folder = folder is None
         if self.own_folder:
             self.folder = tempfile.mkdtemp(prefix="ksm-e2e-prog-", dir=parent)
-            for name in ("ksmConverter.exe", "qm.bat"):
+            for name in ("ksmConverter.exe", "qm.bat", "qmconvert.exe"):
                 shutil.copy(os.path.join(bin_dir, name), self.folder)
             os.symlink(os.path.realpath(os.path.join(bin_dir, "ffmpeg.exe")),
                        os.path.join(self.folder, "ffmpeg.exe"))
@@ -244,9 +246,9 @@ class Program:
     def conversions_running(self):
         """True while a conversion of this program runs. The program's own interpreter
         ("cmd.exe", waiting for its next line) stays as long as the program is open; any
-        further interpreter, qm.bat's worker, ffmpeg or ping means work goes on."""
+        further interpreter, the engine or ffmpeg means work goes on."""
         found = [cmd for _, cmd in self.conversion_processes()]
-        idle = sum(1 for cmd in found if cmd.lower() in ("cmd.exe", "c:\\windows\\system32\\cmd.exe"))
+        idle = sum(1 for cmd in found if IDLE_INTERPRETER.match(cmd.strip()))
         allowed = 1 if self.process is not None and self.process.poll() is None else 0
         return len(found) > idle or idle > allowed
 
@@ -294,16 +296,6 @@ class Program:
         self.stop_conversions()
         if self.own_folder:
             shutil.rmtree(self.folder, ignore_errors=True)
-
-
-def qm_encode_options(qm_bat):
-    """The ffmpeg options of qm.bat's re-encode attempt, read from the script itself."""
-    with open(qm_bat, "r", encoding="latin-1") as f:
-        for line in f:
-            m = re.match(r'\s*if "%QM_MODE%"=="encode" set "QM_OPTS=%QM_MAPS% (.*)"\s*$', line)
-            if m:
-                return m.group(1).split()
-    raise RuntimeError("no re-encode options found in %s" % qm_bat)
 
 
 # --- the surroundings: a display and the prefix's wineserver ---------------------
