@@ -13,6 +13,9 @@ import tempfile
 import time
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "script"))
+from qmkit import start_keeper, stop_keeper, wine_env  # noqa: E402
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
 FFMPEG_DIR = None
@@ -36,42 +39,8 @@ ALLOWED = {
 }
 
 
-def wine_env():
-    env = dict(os.environ)
-    env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    env.setdefault("WINEPREFIX", os.path.join(REPO, "build", "wineprefix"))
-    return env
-
-
 def winpath(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def start_wine_keeper(folder):
-    """An idle cmd.exe keeps the prefix's server up between our Wine calls: otherwise each
-    call restarts it, and the services it starts hold that call's output pipe open."""
-    out = os.path.join(folder, "keeper.out")
-    with open(out, "wb") as f:
-        proc = subprocess.Popen(["timeout", "-k", "5", "3600", "wine", "cmd.exe"], cwd=folder,
-                                env=wine_env(), stdin=subprocess.PIPE, stdout=f,
-                                stderr=subprocess.STDOUT)
-    end = time.monotonic() + 120
-    while time.monotonic() < end and proc.poll() is None:
-        with open(out, "rb") as f:
-            if b">" in f.read():   # the prompt: start-up is over
-                break
-        time.sleep(0.1)
-    return proc
-
-
-def stop_wine_keeper(proc):
-    proc.stdin.close()
-    try:
-        proc.wait(timeout=60)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
 
 
 def ffmpeg(*args, timeout=120):
@@ -167,14 +136,14 @@ def main():
         print("no built ffmpeg in %s (run tools/setup)" % FFMPEG_DIR)
         return 1
     WORK = tempfile.mkdtemp(prefix="ffmpeg-exe-test-")
-    keeper = start_wine_keeper(WORK)
+    keeper = start_keeper(WORK)
     try:
         suite = unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__])
         if rest:
             suite = unittest.defaultTestLoader.loadTestsFromNames(rest, sys.modules[__name__])
         return 0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1
     finally:
-        stop_wine_keeper(keeper)
+        stop_keeper(keeper)
         shutil.rmtree(WORK, ignore_errors=True)
 
 
