@@ -96,7 +96,8 @@ def run(opts):
     print("The MP4: %s" % target)
     print("         (%s in the program; its window said \"%s\")" % (guikit.windows_path(target), converted))
     print("ffprobe: %s; decodes without errors" % realkit.summary(target))
-    print("ffmpeg's log: %s" % (target + ".log"))
+    if os.path.exists(target + ".log"):   # kept only after a failed attempt
+        print("ffmpeg's log: %s" % (target + ".log"))
     print("Screenshot:   %s" % shot)
 
 
