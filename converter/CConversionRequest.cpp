@@ -194,7 +194,8 @@ CString CConversionRequest::Refusal(const char* sourcePath, const char* programF
         return Explain("The command interpreter would replace " + variable +
                        " in the program's folder with the value of an environment variable",
                        programFolder, moveProgram);
-    variable = ExpandedVariableIn(ScriptCommand(sourcePath, targetPath));
+    const CString command = ScriptCommand(sourcePath, targetPath);
+    variable = ExpandedVariableIn(command);
     if (!variable.IsEmpty())
         return Explain("The command interpreter would replace " + variable +
                        " in the file's path with the value of an environment variable, and "
@@ -203,9 +204,9 @@ CString CConversionRequest::Refusal(const char* sourcePath, const char* programF
 
     CString folderOem, commandOem;
     ToOemExactly(programFolder, folderOem);
-    ToOemExactly(ScriptCommand(sourcePath, targetPath), commandOem);
+    ToOemExactly(command, commandOem);
     // qm.bat repeats both paths after the program folder in a line of its own.
-    const int longest = CharacterCount(ScriptCommand(sourcePath, targetPath)) +
+    const int longest = CharacterCount(command) +
                         CharacterCount(programFolder) + 32;
     if (longest > kLongestLine) {
         CString count;

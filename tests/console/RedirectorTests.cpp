@@ -174,13 +174,8 @@ TEST_CASE(lines_written_back_to_back_all_run)
 TEST_CASE(send_formatted_writes_exactly_the_formatted_bytes)
 {
     // console_emit stands in for the interpreter and reports each read in hex.
-    const std::string emit = BesideMe("console_emit.exe");
-    InterpreterOverride useEmit(emit.c_str());
-    SetEnvironmentVariableA("EMIT_MODE", "echo-stdin");
     CCapturingRedirector r;
-    const BOOL opened = r.OpenConsole();
-    SetEnvironmentVariableA("EMIT_MODE", NULL);
-    REQUIRE(opened);
+    REQUIRE(OpenEmitConsole(r, "echo-stdin"));
     CHECK(r.SendFormatted("%s\r\n", "hi there"));
     CHECK(r.SendFormatted("cd \"%s\"\r\n", "C:\\x\\"));
     CHECK(r.SendFormatted("%s", ""));   // nothing to write, still a successful write

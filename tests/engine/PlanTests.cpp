@@ -9,29 +9,30 @@
 
 namespace {
 
-StreamInfo Video(int index, const char* codec, int w, int h, int programme = -1)
+StreamInfo Stream(int index, const char* kind, const char* codec, int programme)
 {
     StreamInfo s;
     s.index = index;
-    s.kind = "video";
+    s.kind = kind;
     s.codec = codec;
-    s.width = w;
-    s.height = h;
     if (programme >= 0)
         s.programs.push_back(programme);
     return s;
 }
 
+StreamInfo Video(int index, const char* codec, int w, int h, int programme = -1)
+{
+    StreamInfo s = Stream(index, "video", codec, programme);
+    s.width = w;
+    s.height = h;
+    return s;
+}
+
 StreamInfo Audio(int index, const char* codec, int rate, int channels, int programme = -1)
 {
-    StreamInfo s;
-    s.index = index;
-    s.kind = "audio";
-    s.codec = codec;
+    StreamInfo s = Stream(index, "audio", codec, programme);
     s.sampleRate = rate;
     s.channels = channels;
-    if (programme >= 0)
-        s.programs.push_back(programme);
     return s;
 }
 

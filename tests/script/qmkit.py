@@ -68,10 +68,11 @@ def start_keeper(folder):
     return proc
 
 
-def stop_keeper(proc):
+def stop_keeper(proc, timeout=60):
+    """Ends a piped cmd.exe by closing its input; killed if it does not go."""
     proc.stdin.close()
     try:
-        proc.wait(timeout=60)
+        proc.wait(timeout=timeout)
     except subprocess.TimeoutExpired:
         proc.kill()
         proc.wait()
@@ -163,10 +164,5 @@ def run_qm_typed(prog, source, target, timeout=300):
         end = data.rfind(prompt, 0, data.rfind(b"QMRC="))
         return Run(rc, data[:end if end >= 0 else data.rfind(b"QMRC=")], seconds)
     finally:
-        proc.stdin.close()
-        try:
-            proc.wait(timeout=30)
-        except subprocess.TimeoutExpired:
-            proc.kill()
-            proc.wait()
+        stop_keeper(proc, 30)
         reader.join(10)
