@@ -5,14 +5,14 @@ A 60-second 1280x720 H.264/AAC MPEG-TS is converted by the program (the file cho
 open-file dialog, then timed from the click on "Start Conversion" to the final
 "Conversion succeeded/failed" line in the log box) and by the same Windows ffmpeg.exe run
 bare (`ffmpeg -nostdin -i in -c copy out.mp4`), back to back, --pairs times; the median
-overhead is printed. The program runs from the bin folder itself (qm.bat, qmconvert.exe and
-ffmpeg.exe beside it, as in the release folder).
+overhead is printed. Then the same with a stand-in qm.bat that only runs that bare ffmpeg:
+the least the window, the interpreter and one ffmpeg cost, so the rest is qm.bat's engine.
+Each program runs from a folder of its own (qm.bat, qmconvert.exe and ffmpeg.exe beside it,
+as in the release folder).
 
-The log box is read through WindowProbe.exe (a Wine program, ~0.1 s a look), so the
-moment the last line appeared is known to about that much. Looks cost CPU that ffmpeg
-would use, so they are rare until the target file appears (the engine renames it into
-place just before its last line; watched every 5 ms), and back to back from then on.
-Figures from one run, printed raw and as a difference; not a pass/fail test.
+A WindowProbe.exe watcher started before each click looks at the log box every 10 ms
+(only its length unless it changed), so the moment of the last line is known to about
+that much. Figures from one run, printed raw and as a difference; not a pass/fail test.
 
     python3 bench/bench_conversion.py --bin-dir build/bin [--pairs N] [--keep]
 """
@@ -25,7 +25,6 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -36,74 +35,39 @@ import realkit  # noqa: E402
 from realkit import guikit  # noqa: E402
 
 
-class FileWatch(threading.Thread):
-    """Notes when `path` first exists, and raises `appeared`."""
-
-    def __init__(self, path):
-        super().__init__(daemon=True)
-        self.path = path
-        self.seen = None
-        self.appeared = threading.Event()
-        self.stopping = False
-
-    def run(self):
-        while not self.stopping and self.seen is None:
-            if os.path.exists(self.path):
-                self.seen = time.monotonic()
-                self.appeared.set()
-                return
-            time.sleep(0.005)
-
-    def stop(self):
-        self.stopping = True
-        self.join()
+STAND_IN = "\r\n".join([
+    "@echo off",
+    "rem The least any qm.bat costs: the interpreter and one bare ffmpeg.exe -c copy.",
+    "\"%~dp0ffmpeg.exe\" -nostdin -y -i %1 -c copy %2",
+    "if errorlevel 1 (echo Conversion failed: ffmpeg) else echo Conversion succeeded: %2",
+    ""])
 
 
 def through_program(app, source, target):
-    """One conversion through the window; returns a dict of times (s after the click)."""
+    """One conversion through the window; returns the seconds from the click to the final
+    line in the log box. A WindowProbe watcher started before the click looks at the log
+    every 10 ms (after having seen it reset), so the time is good to about that much."""
     for path in (target, target + ".log"):
         if os.path.exists(path):
             os.remove(path)
     app.choose(source)
-    watch = FileWatch(target)
-    watch.start()
-    looks = []   # (start, end, saw it) of each look at the log
-
-    def look():
-        started = time.monotonic()
-        text = app.log()
-        ended = time.monotonic()
-        found = realkit.final_lines(text)
-        looks.append((started, ended, bool(found)))
-        return text, found
-
-    clicked = app.press_start()
-    deadline = clicked + 1800
-    while True:
-        text, found = look()
-        if found:
-            break
-        if time.monotonic() > deadline:
-            raise RuntimeError("no final line after 30 minutes")
-        # Each look is a Wine process and takes CPU from ffmpeg: while the target is not
-        # there, look only every 2 s (a failure's last line is seen that late); from the
-        # moment it is there (the last line follows at once), back to back.
-        watch.appeared.wait(2.0)
-    watch.stop()
-    seen_end = looks[-1][1]
-    before = looks[-2][1] if len(looks) > 1 else clicked
-    if watch.seen is not None:
-        # The line is printed after the target was moved into place.
-        before = max(before, watch.seen)
+    hwnd = app.window().control(realkit.IDC_LOG).hwnd
+    watcher = subprocess.Popen(["timeout", "-k", "5", "1900", "wine", app.desktop.probe_exe, "watch", str(hwnd),
+                                "1800000", "Conversion succeeded", "Conversion failed"],
+                               env=guikit.wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+    try:
+        if watcher.stdout.readline().strip() != b"ready":
+            raise RuntimeError("the log watcher did not start")
+        clicked = app.press_start()
+        said = watcher.stdout.readline().strip()
+        seen = time.monotonic()
+    finally:
+        watcher.wait(60)
+    if said != b"found":
+        raise RuntimeError("no final line (watcher: %r)" % said)
+    final = realkit.final_lines(app.log())
     wait_engine_end(app, 60)
-    return {
-        "line": seen_end - clicked,          # the look that saw the line had returned
-        "line_after": before - clicked,      # the look before it had not seen it
-        "file": (watch.seen - clicked) if watch.seen else None,
-        "final": found[-1],
-        "log_chars": len(text),
-        "log_lines": text.count("\n"),
-    }
+    return {"line": seen - clicked, "final": final[-1] if final else ""}
 
 
 def wait_engine_end(app, timeout):
@@ -133,11 +97,7 @@ def bare(ffmpeg, folder, source, target, options):
 
 
 def show_pair(name, b, p):
-    extra = ""
-    if p["file"] is not None:
-        extra = ", target file at %.2f s" % p["file"]
-    print("  %-10s bare ffmpeg %7.2f s | program %7.2f s (line seen; not yet at %.2f s%s)"
-          % (name, b["time"], p["line"], p["line_after"], extra), flush=True)
+    print("  %-10s bare ffmpeg %6.2f s | program %6.2f s" % (name, b["time"], p["line"]), flush=True)
 
 
 def main():
@@ -171,39 +131,50 @@ def main():
         os.symlink(real_work, work)
     else:
         real_work = work = tempfile.mkdtemp(prefix="ksm-bench-")
-    app = None
+    apps = []
     try:
         print("work folder %s, display %s, prefix %s" % (work, os.environ["DISPLAY"], prefix))
         print("making the recording (60 s, 1280x720) ...", flush=True)
         ts = realkit.make_h264_ts(os.path.join(work, "h264 aac.ksm"), seconds=60)
 
         desktop = guikit.Desktop(bin_dir)
-        app = realkit.Program(desktop, folder=bin_dir)
-        app.start()
         bare_out = os.path.join(work, "bare.mp4")
-        # A first bare run so neither side pays for a cold file cache or Wine's first start.
-        bare(ffmpeg, app.folder, ts, bare_out, ["-c", "copy"])
-
-        print("\nremux, %d pair(s):" % opts.pairs, flush=True)
-        runs = []
-        for _ in range(max(1, opts.pairs)):
-            b = bare(ffmpeg, app.folder, ts, bare_out, ["-c", "copy"])
-            p = through_program(app, ts, ts[:-3] + "mp4")
-            show_pair("remux", b, p)
-            if not p["final"].startswith("Conversion succeeded"):
-                print("NOTE: the conversion ended with %r" % p["final"])
-            runs.append((b, p))
+        target = ts[:-3] + "mp4"
+        results = {}
+        # The program as released, then the same window with a stand-in qm.bat that only
+        # runs ffmpeg: the difference is what qm.bat's engine costs.
+        for kind in ("qm.bat", "stand-in"):
+            app = realkit.Program(desktop, bin_dir=bin_dir, parent=work)
+            apps.append(app)
+            if kind == "stand-in":
+                with open(os.path.join(app.folder, "qm.bat"), "w", newline="") as f:
+                    f.write(STAND_IN)
+            app.start()
+            # A first bare run so neither side pays for a cold file cache or Wine's first start.
+            bare(ffmpeg, app.folder, ts, bare_out, ["-c", "copy"])
+            print("\nremux through the window with %s, %d pair(s):" % (kind, opts.pairs), flush=True)
+            runs = results[kind] = []
+            for _ in range(max(1, opts.pairs)):
+                b = bare(ffmpeg, app.folder, ts, bare_out, ["-c", "copy"])
+                p = through_program(app, ts, target)
+                show_pair("remux", b, p)
+                if not p["final"].startswith("Conversion succeeded"):
+                    print("NOTE: the conversion ended with %r" % p["final"])
+                runs.append((b, p))
+            app.done()
+            app.cleanup()
+            apps.remove(app)
 
         med = statistics.median
-        print("\nresults (medians of %d pairs):" % len(runs))
-        print("  click -> final line %.2f s, bare ffmpeg -c copy %.2f s: +%.2f s (goal <= 0.45 s); "
-              "click -> target file +%.2f s"
-              % (med([p["line"] for _, p in runs]), med([b["time"] for b, _ in runs]),
-                 med([p["line"] - b["time"] for b, p in runs]),
-                 med([p["file"] - b["time"] for b, p in runs if p["file"] is not None] or [float("nan")])))
-        print("  (the log is read ~every 0.1 s: the program times are good to about that much)")
+        over = {kind: med([p["line"] - b["time"] for b, p in runs]) for kind, runs in results.items()}
+        print("\nresults (medians of %d pairs):" % opts.pairs)
+        print("  click -> final line %.2f s, bare ffmpeg -c copy %.2f s: +%.2f s (goal <= 0.45 s)"
+              % (med([p["line"] for _, p in results["qm.bat"]]), med([b["time"] for b, _ in results["qm.bat"]]),
+                 over["qm.bat"]))
+        print("  the same window with a stand-in qm.bat that only runs ffmpeg: +%.2f s; qm.bat's engine costs "
+              "%.2f s of the difference" % (over["stand-in"], over["qm.bat"] - over["stand-in"]))
     finally:
-        if app is not None:
+        for app in apps:
             try:
                 app.done()
             except Exception:  # the window may be gone already; cleanup ends the rest

@@ -19,8 +19,6 @@ ChildProcess::~ChildProcess()
 {
     HANDLE h = m_stdout;
     CloseIf(h);
-    h = m_stderr;
-    CloseIf(h);
     h = m_process;
     CloseIf(h);
     h = m_job;
@@ -51,7 +49,8 @@ std::wstring ChildProcess::Quote(const std::wstring& arg)
     return out;
 }
 
-bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring>& args, unsigned long& error)
+bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring>& args, void* stderrFile,
+                         unsigned long& error)
 {
     error = 0;
     std::wstring commandLine = Quote(exe);
@@ -60,9 +59,11 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
 
     // Every handle starts non-inheritable; only the child's ends are made inheritable,
     // and the explicit list keeps anything else out on systems that honour it.
-    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
+    HANDLE outRead = nullptr, outWrite = nullptr, errWrite = nullptr;
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
-    if (!CreatePipe(&outRead, &outWrite, &sa, 0) || !CreatePipe(&errRead, &errWrite, &sa, 1 << 16)) {
+    if (!CreatePipe(&outRead, &outWrite, &sa, 0) ||
+        !DuplicateHandle(GetCurrentProcess(), stderrFile, GetCurrentProcess(), &errWrite, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
         error = GetLastError();
         CloseIf(outRead);
         CloseIf(outWrite);
@@ -104,7 +105,9 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
     cmd.push_back(L'\0');
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);
-    DWORD flags = CREATE_NO_WINDOW | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+    // No console at all: ffmpeg needs none (its streams are the pipes and NUL), and
+    // CREATE_NO_WINDOW would start a hidden console host for every run.
+    DWORD flags = DETACHED_PROCESS | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
     BOOL started = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
                                   flags | (haveList ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
                                   &si.StartupInfo, &pi);
@@ -130,7 +133,6 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
     CloseIf(nul);
     if (!started) {
         CloseIf(outRead);
-        CloseIf(errRead);
         return false;
     }
 
@@ -152,7 +154,6 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
     CloseHandle(pi.hThread);
     m_process = pi.hProcess;
     m_stdout = outRead;
-    m_stderr = errRead;
     return true;
 }
 

@@ -3,9 +3,10 @@
 #include <string>
 #include <vector>
 
-// A child program on pipes: stdin is the NUL device, stdout and stderr are pipes whose
-// read ends only this process holds. The child inherits exactly those three handles and
-// runs in a job that ends it should this process die.
+// A child program: stdin is the NUL device, stdout a pipe whose read end only this
+// process holds, stderr a file the caller gives (written at its end). The child inherits
+// exactly those three handles, gets no console and runs in a job that ends it should this
+// process die.
 class ChildProcess
 {
 public:
@@ -14,12 +15,13 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    // False when it could not be started; error holds GetLastError().
-    bool Start(const std::wstring& exe, const std::vector<std::wstring>& args, unsigned long& error);
+    // False when it could not be started; error holds GetLastError(). stderrFile stays
+    // the caller's; the child gets its own copy.
+    bool Start(const std::wstring& exe, const std::vector<std::wstring>& args, void* stderrFile,
+               unsigned long& error);
 
     void* Process() const { return m_process; }
     void* StdOut() const { return m_stdout; }
-    void* StdErr() const { return m_stderr; }
     void Terminate();
     unsigned long ExitCode() const;
 
@@ -30,5 +32,4 @@ private:
     void* m_process = nullptr;
     void* m_job = nullptr;
     void* m_stdout = nullptr;
-    void* m_stderr = nullptr;
 };

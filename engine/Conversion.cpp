@@ -316,7 +316,7 @@ int Conversion::Convert()
     const std::string output = Utf8(m_work.OutputPath());
     const std::string outputName = "output.mp4";
     ProgressReporter reporter(m_console, m_startTick);
-    FfmpegRun run(m_ffmpeg, m_work.LogFile(), reporter, m_stallMs);
+    FfmpegRun run(m_ffmpeg, m_work.LogFile(), m_work.LogPath(), reporter, m_stallMs);
 
     // Run 1 reads the recording and remuxes it with ffmpeg's own stream choice. Most
     // recordings need nothing else; when the report asks for another choice or another

@@ -13,9 +13,9 @@ struct FfmpegRun::Reader
     bool isProgress;
 };
 
-FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, void* logFile, ProgressReporter& progress,
-                     unsigned long stallMs)
-    : m_ffmpeg(ffmpeg), m_log(logFile), m_reporter(progress), m_stallMs(stallMs)
+FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, void* logFile, const std::wstring& logPath,
+                     ProgressReporter& progress, unsigned long stallMs)
+    : m_ffmpeg(ffmpeg), m_log(logFile), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs)
 {
     CRITICAL_SECTION* cs = new CRITICAL_SECTION;
     InitializeCriticalSection(cs);
@@ -46,35 +46,43 @@ void FfmpegRun::OnLine(bool isProgress, const std::string& line)
     LeaveCriticalSection(cs);
 }
 
+void FfmpegRun::Feed(bool isProgress, const char* data, unsigned long size, std::string& pending)
+{
+    for (unsigned long i = 0; i < size; ++i) {
+        char c = data[i];
+        if (c == '\n' || c == '\r') {
+            if (!pending.empty())
+                OnLine(isProgress, pending);
+            pending.clear();
+        } else if (pending.size() < 4096) {
+            pending += c;
+        }
+    }
+}
+
 unsigned long __stdcall FfmpegRun::ReadLoop(void* param)
 {
     Reader* r = static_cast<Reader*>(param);
     std::string pending;
-    char buf[8192];
+    char buf[4096];
     DWORD got = 0;
-    while (ReadFile(r->pipe, buf, sizeof buf, &got, nullptr) && got > 0) {
-        if (!r->isProgress && r->run->m_log) {
-            DWORD written = 0;
-            WriteFile(r->run->m_log, buf, got, &written, nullptr);
-        }
-        CRITICAL_SECTION* cs = static_cast<CRITICAL_SECTION*>(r->run->m_lock);
-        EnterCriticalSection(cs);
-        r->run->m_bytes += got;
-        LeaveCriticalSection(cs);
-        for (DWORD i = 0; i < got; ++i) {
-            char c = buf[i];
-            if (c == '\n' || c == '\r') {
-                if (!pending.empty())
-                    r->run->OnLine(r->isProgress, pending);
-                pending.clear();
-            } else if (pending.size() < 4096) {
-                pending += c;
-            }
-        }
-    }
+    while (ReadFile(r->pipe, buf, sizeof buf, &got, nullptr) && got > 0)
+        r->run->Feed(true, buf, got, pending);
     if (!pending.empty())
-        r->run->OnLine(r->isProgress, pending);
+        r->run->OnLine(true, pending);
     return 0;
+}
+
+void FfmpegRun::ReadLog(void* reader, std::string& pending)
+{
+    if (!reader)
+        return;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(reader, buf, sizeof buf, &got, nullptr) && got > 0) {
+        m_bytes += got;
+        Feed(false, buf, got, pending);
+    }
 }
 
 RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::string& outputName,
@@ -90,23 +98,51 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     std::vector<std::wstring> args;
     for (const std::string& a : utf8Args)
         args.push_back(TextFormat::Utf8ToWide(a));
+
+    // The log is read from where this run's part begins, through a handle of our own.
+    HANDLE log = nullptr;
+    LARGE_INTEGER end;
+    if (GetFileSizeEx(m_log, &end)) {
+        log = CreateFileW(m_logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (log == INVALID_HANDLE_VALUE || !SetFilePointerEx(log, end, nullptr, FILE_BEGIN)) {
+            if (log != INVALID_HANDLE_VALUE)
+                CloseHandle(log);
+            log = nullptr;
+        }
+    }
+    std::string pending;
+
+    // ffmpeg writes through a file object of its own: nothing the engine does with its
+    // handles can wait behind a write of ffmpeg's, or the other way round.
+    HANDLE childLog = CreateFileW(m_logPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     ChildProcess child;
-    if (!child.Start(m_ffmpeg, args, outcome.startError))
+    bool started = childLog != INVALID_HANDLE_VALUE && child.Start(m_ffmpeg, args, childLog, outcome.startError);
+    if (childLog == INVALID_HANDLE_VALUE)
+        outcome.startError = GetLastError();
+    else
+        CloseHandle(childLog);
+    if (!started) {
+        if (log)
+            CloseHandle(log);
         return outcome;
+    }
     outcome.started = true;
 
-    Reader errReader = {this, child.StdErr(), false};
     Reader outReader = {this, child.StdOut(), true};
-    HANDLE threads[2];
-    threads[0] = CreateThread(nullptr, 64 * 1024, ReadLoop, &errReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    threads[1] = CreateThread(nullptr, 64 * 1024, ReadLoop, &outReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    HANDLE thread = CreateThread(nullptr, 64 * 1024, ReadLoop, &outReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 
     CRITICAL_SECTION* cs = static_cast<CRITICAL_SECTION*>(m_lock);
     DWORD start = GetTickCount();
     m_lastAdvance = start;
     m_reporter.BeginRun(start);
     for (;;) {
-        DWORD wait = WaitForSingleObject(child.Process(), 100);
+        // Short waits at first: the stream report that decides whether this run goes on
+        // comes within the first moments.
+        DWORD wait = WaitForSingleObject(child.Process(), GetTickCount() - start < 2000 ? 20 : 100);
+        ReadLog(log, pending);
         EnterCriticalSection(cs);
         // Read under the lock: a reader that records progress between a tick read outside
         // it and the lock would make now - lastAdvance wrap round to a "stall".
@@ -134,17 +170,20 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     }
     outcome.exitCode = child.ExitCode();
 
-    // The pipes close with the process; a reader still blocked after that (a grandchild
+    // The pipe closes with the process; a reader still blocked after that (a grandchild
     // holding the pipe) has its read cancelled.
-    for (HANDLE t : threads) {
-        if (!t)
-            continue;
-        if (WaitForSingleObject(t, 5000) == WAIT_TIMEOUT) {
-            CancelSynchronousIo(t);
-            WaitForSingleObject(t, 2000);
+    if (thread) {
+        if (WaitForSingleObject(thread, 5000) == WAIT_TIMEOUT) {
+            CancelSynchronousIo(thread);
+            WaitForSingleObject(thread, 2000);
         }
-        CloseHandle(t);
+        CloseHandle(thread);
     }
+    ReadLog(log, pending);
+    if (!pending.empty())
+        OnLine(false, pending);
+    if (log)
+        CloseHandle(log);
     outcome.logBytes = m_bytes;
     return outcome;
 }

@@ -16,19 +16,23 @@ struct RunOutcome
     unsigned long exitCode = 0;
     bool stalled = false;              // stopped: no progress within the stall limit
     bool stoppedByEngine = false;      // stopped because the report asked for another run
-    unsigned long long logBytes = 0;   // what ffmpeg wrote to stderr and stdout
+    unsigned long long logBytes = 0;   // what ffmpeg wrote to stderr
 };
 
-// One ffmpeg run: its stderr goes to the log file and the report parser, its progress
-// blocks to the progress parser, each pipe drained by a thread of its own (blocking reads
-// on handles only this process holds). The engine's thread waits, prints progress and
-// stops ffmpeg when it stalls or when keepGoing says so.
+// One ffmpeg run: its stderr goes straight into the log file (cheap even when a damaged
+// recording makes it write thousands of lines) and is read back from there for the report
+// parser through a handle of the engine's own; its progress blocks come on a pipe that a
+// thread drains with blocking reads (only this process holds the read end). The engine's
+// thread waits, reads the log, prints progress and stops ffmpeg when it stalls or when
+// keepGoing says so.
 class FfmpegRun
 {
 public:
     typedef std::function<bool(const FfmpegReportParser&)> Decision;
 
-    FfmpegRun(const std::wstring& ffmpeg, void* logFile, ProgressReporter& progress, unsigned long stallMs);
+    // logFile: the engine's append-only handle on the file logPath names.
+    FfmpegRun(const std::wstring& ffmpeg, void* logFile, const std::wstring& logPath, ProgressReporter& progress,
+              unsigned long stallMs);
     ~FfmpegRun();
 
     RunOutcome Run(const std::vector<std::string>& utf8Args, const std::string& outputName,
@@ -41,10 +45,14 @@ public:
 private:
     struct Reader;
     static unsigned long __stdcall ReadLoop(void* param);
+    void Feed(bool isProgress, const char* data, unsigned long size, std::string& pending);
     void OnLine(bool isProgress, const std::string& line);
+    // Hands what ffmpeg added to the log since the last call to the report parser.
+    void ReadLog(void* reader, std::string& pending);
 
     std::wstring m_ffmpeg;
     void* m_log;
+    std::wstring m_logPath;
     ProgressReporter& m_reporter;
     unsigned long m_stallMs;
     void* m_lock;                      // CRITICAL_SECTION

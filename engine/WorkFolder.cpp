@@ -55,8 +55,11 @@ unsigned long WorkFolder::Create(const std::wstring& target)
         Remove();
         return error;
     }
-    m_log = CreateFileW(LogPath().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Append-only: ffmpeg (its stderr, a handle of its own) and the engine (a line between
+    // runs) both write at its end, while the engine reads it through a third handle.
+    m_log = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (m_log == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         m_log = nullptr;

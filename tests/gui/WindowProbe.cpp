@@ -5,6 +5,11 @@
 //                                 and their controls
 //   WindowProbe post HWND MSG WPARAM LPARAM
 //   WindowProbe sleep MS          (a stand-in script's slow step)
+//   WindowProbe watch HWND MS NEEDLE...
+//                                 prints "ready", then "found" as soon as the control's
+//                                 text holds one of the needles after having held none
+//                                 (looked at every 10 ms; "timeout" after MS): the
+//                                 benchmarks' stopwatch
 
 #include <windows.h>
 
@@ -135,6 +140,35 @@ int wmain(int argc, wchar_t** argv)
         BOOL ok = PostMessageW(hWnd, static_cast<UINT>(Number(argv[3])), Number(argv[4]),
                                static_cast<LPARAM>(Number(argv[5])));
         return ok ? 0 : 1;
+    }
+    if (argc >= 5 && lstrcmpW(argv[1], L"watch") == 0) {
+        HWND hWnd = reinterpret_cast<HWND>(Number(argv[2]));
+        const DWORD limit = static_cast<DWORD>(Number(argv[3]));
+        std::printf("ready\n");
+        std::fflush(stdout);
+        const DWORD start = GetTickCount();
+        LRESULT seenLength = -1;
+        bool armed = false;   // a text without the needles was seen (the log was reset)
+        while (GetTickCount() - start < limit) {
+            // Only a text that changed is fetched: looks stay cheap for the window.
+            const LRESULT length = SendMessageW(hWnd, WM_GETTEXTLENGTH, 0, 0);
+            if (length != seenLength) {
+                seenLength = length;
+                const std::wstring text = TextOf(hWnd);
+                bool holds = false;
+                for (int i = 4; i < argc; ++i)
+                    holds = holds || text.find(argv[i]) != std::wstring::npos;
+                if (holds && armed) {
+                    std::printf("found\n");
+                    std::fflush(stdout);
+                    return 0;
+                }
+                armed = armed || !holds;
+            }
+            Sleep(10);
+        }
+        std::printf("timeout\n");
+        return 1;
     }
     if (argc == 3 && lstrcmpW(argv[1], L"sleep") == 0) {
         Sleep(static_cast<DWORD>(Number(argv[2])));

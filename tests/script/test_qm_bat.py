@@ -118,7 +118,8 @@ class Checks(unittest.TestCase):
             self.assertEqual(extra, sorted(os.path.basename(p) for p in logs), run)
             if code == 5:
                 self.assertEqual(len(logs), 1, "ffmpeg's log is named: %r" % run)
-                self.assertGreater(os.path.getsize(logs[0]), 0)
+                with open(logs[0], "rb") as f:
+                    self.assertIn(b"ffmpeg version", f.read(), "the log holds what ffmpeg said")
 
     def convert(self, name, video, audio, seconds=None, tolerance=0.3, older=None):
         """Converts recording `name` (a copy, in a folder of its own) to the MP4 beside it
