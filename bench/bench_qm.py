@@ -5,13 +5,14 @@ Each pair runs qm.bat (wine cmd /c) and the same ffmpeg.exe bare on the same rec
 back to back, output on one pipe; medians of the pairs and their ratios, all measured in
 this one run. Figures, not a pass/fail verdict.
 
-  remux      60 s 1280x720 H.264/AAC TS; bare: ffmpeg -i in -c copy out.mp4
+  remux      60 s 1280x720 H.264/AAC TS; bare: ffmpeg -i in -c copy out.mp4; between the two
+             a stand-in qm.bat that only runs that ffmpeg (the interpreter's own cost)
   re-encode  60 s (--seconds) 1280x720 MPEG-2/MP2 PS; bare: the arguments qm.bat's ffmpeg ran with
              (read from the running process), same settings, same work
   damaged    the same as MPEG-2/MP2 TS with bytes overwritten throughout (thousands of
              ffmpeg warnings); bare: qm.bat's arguments again
   1 GiB      the remux recording looped to about 1 GiB (made here, deleted afterwards),
-             remuxed, next to a plain file copy of it (Wine's copy)
+             remuxed (with the stand-in between), next to a plain file copy of it (Wine's copy)
   gap        the motion-triggered MPEG-2 recording with a 60 s gap: frames out / frames in
 
     bench/bench_qm.py --bin-dir DIR [--pairs N] [--big-pairs N] [--seconds S] [--skip-big] [--keep]
@@ -83,8 +84,9 @@ def bare_args(args, output):
     return args[:-1] + [winpath(output)]
 
 
-def pairs(label, count, prog, ffmpeg, source, bare, remove):
-    """`count` pairs of bare ffmpeg then qm.bat; prints each, returns [(bare s, qm s)]."""
+def pairs(label, count, prog, ffmpeg, source, bare, remove, standin=None):
+    """`count` pairs of bare ffmpeg then qm.bat (with `standin`, a batch file, run between
+    them: triples); prints each, returns [(bare s, qm s)] or [(bare s, qm s, stand-in s)]."""
     out = []
     target = os.path.join(os.path.dirname(source), "qm.mp4")
     for _ in range(max(1, count)):
@@ -92,11 +94,16 @@ def pairs(label, count, prog, ffmpeg, source, bare, remove):
             if os.path.exists(p):
                 os.remove(p)
         tb, rb, ob = timed(["wine", ffmpeg] + bare, prog)
+        between = ""
+        if standin:
+            ts, rs, _ = timed(["wine", "cmd", "/c", winpath(standin), winpath(source), winpath(target)], prog)
+            os.remove(target)
+            between = "| stand-in %5.2f s (exit %d) " % (ts, rs)
         tq, rq, oq = timed(["wine", "cmd", "/c", "qm.bat", winpath(source), winpath(target)], prog)
         final = qmkit.Run(rq, oq, tq).final
-        print("  %-10s bare %7.2f s (exit %d, %d bytes out) | qm.bat %7.2f s (exit %d, %d bytes out) %s"
-              % (label, tb, rb, len(ob), tq, rq, len(oq), final[:60]), flush=True)
-        out.append((tb, tq))
+        print("  %-10s bare %7.2f s (exit %d, %d bytes out) %s| qm.bat %7.2f s (exit %d, %d bytes out) %s"
+              % (label, tb, rb, len(ob), between, tq, rq, len(oq), final[:60]), flush=True)
+        out.append((tb, tq, ts) if standin else (tb, tq))
     for p in remove + [target]:
         if os.path.exists(p):
             os.remove(p)
@@ -139,9 +146,13 @@ def main():
         # Warm-up: Wine's first start and a cold file cache count for neither side.
         timed(["wine", ffmpeg, "-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)], prog)
 
-        print("\nremux, %d pairs:" % opts.pairs, flush=True)
+        # The least any qm.bat costs: the interpreter and one bare ffmpeg.
+        standin = os.path.join(work, "stand-in.bat")
+        with open(standin, "w", newline="") as f:
+            f.write('@"%s" -nostdin -y -i %%1 -c copy %%2\r\n' % winpath(ffmpeg))
+        print("\nremux, %d triples:" % opts.pairs, flush=True)
         remux = pairs("remux", opts.pairs, prog, ffmpeg, ts,
-                      ["-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)], [bare_out])
+                      ["-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)], [bare_out], standin)
 
         results = {}
         for label, src in (("re-encode", ps), ("damaged", bad)):
@@ -178,7 +189,8 @@ def main():
                 size = os.path.getsize(big_src)
                 print("\n1 GiB: %.2f GiB, %d pairs:" % (size / 2 ** 30, opts.big_pairs), flush=True)
                 big = pairs("1 GiB", opts.big_pairs, prog, ffmpeg, big_src,
-                            ["-nostdin", "-y", "-i", winpath(big_src), "-c", "copy", winpath(bare_out)], [bare_out])
+                            ["-nostdin", "-y", "-i", winpath(big_src), "-c", "copy", winpath(bare_out)], [bare_out],
+                            standin)
                 copies = []
                 copy = os.path.join(work, "copy.ksm")
                 for _ in range(max(1, opts.big_pairs)):
@@ -188,16 +200,20 @@ def main():
                 os.remove(big_src)
 
         print("\nresults (medians):")
-        over = med([q - b for b, q in remux])
         print("  remux: qm.bat %.2f s, bare ffmpeg -c copy %.2f s: +%.2f s (goal <= 0.15 s)"
-              % (med([q for _, q in remux]), med([b for b, _ in remux]), over))
+              % (med([q for _, q, _ in remux]), med([b for b, _, _ in remux]), med([q - b for b, q, _ in remux])))
+        print("    of which the interpreter with one bare ffmpeg (a stand-in qm.bat): +%.2f s; the rest, "
+              "qm.bat's engine: +%.2f s" % (med([s - b for b, _, s in remux]), med([q - s for _, q, s in remux])))
         for label, goal in (("re-encode", 1.05), ("damaged", 1.1)):
             r = results[label]
             print("  %s: qm.bat / bare, same settings: %.3fx (%.1f s vs %.1f s; goal <= %.2fx)"
                   % (label, med([q / b for b, q in r]), med([q for _, q in r]), med([b for b, _ in r]), goal))
         if big:
             print("  1 GiB remux: qm.bat / bare: %.3fx (%.1f s vs %.1f s; goal <= 1.05x); plain copy %.1f s"
-                  % (med([q / b for b, q in big]), med([q for _, q in big]), med([b for b, _ in big]), med(copies)))
+                  % (med([q / b for b, q, _ in big]), med([q for _, q, _ in big]), med([b for b, _, _ in big]),
+                     med(copies)))
+            print("    the stand-in qm.bat / bare: %.3fx; qm.bat / the stand-in: %.3fx"
+                  % (med([s / b for b, _, s in big]), med([q / s for _, q, s in big])))
         print("  gap recording re-encoded: %d frames out / %d in = %.3f (goal <= 1.05); %s"
               % (frames_out, frames_in, frames_out / frames_in, run.final))
     finally:
