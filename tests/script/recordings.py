@@ -9,6 +9,7 @@ import json
 import os
 import random
 import re
+import struct
 import subprocess
 
 PATTERN = "testsrc2=size=%s:rate=%s"
@@ -105,6 +106,27 @@ def make_raw_hevc(path):
     os.remove(raw)
 
 
+def make_framed_h264(path):
+    """Vendor framing: each H.264 frame (15 fps, 60 frames) and a slice of 8 kHz mu-law
+    audio in chunks of their own, each behind a small chunk header."""
+    raw, pcm = path + ".264", path + ".ulaw"
+    ffmpeg(video_in(rate=15, seconds=4) + X264 + ["-g", "15", "-x264-params", "aud=1", "-f", "h264", raw])
+    ffmpeg(audio_in(rate=8000, seconds=4) + ["-ac", "1", "-c:a", "pcm_mulaw", "-f", "mulaw", pcm])
+    with open(raw, "rb") as f:
+        delimiter = b"\x00\x00\x00\x01\x09"   # every frame starts with one (aud=1)
+        frames = [delimiter + part for part in f.read().split(delimiter) if part]
+    with open(pcm, "rb") as f:
+        audio = f.read()
+    per = len(audio) // len(frames)
+    with open(path, "wb") as out:
+        out.write(vendor_header(3, 512))
+        for i, frame in enumerate(frames):
+            for kind, chunk in ((1, frame), (2, audio[i * per:(i + 1) * per])):
+                out.write(b"KSMF" + struct.pack("<II", kind, len(chunk)) + chunk)
+    os.remove(raw)
+    os.remove(pcm)
+
+
 def make_g711(path, codec, container):
     """H.264 with 8 kHz G.711 audio (A-law or mu-law), as IP cameras send it."""
     ffmpeg(video_in() + audio_in(rate=8000) + X264 + ["-g", "25", "-c:a", codec, "-ac", "1",
@@ -174,6 +196,7 @@ MAKERS = {
     "two programmes.ts": make_two_programmes_ts,
     "raw h264.ksm": make_raw_h264,
     "raw hevc.ksm": make_raw_hevc,
+    "framed h264.ksm": make_framed_h264,
     "alaw.avi": lambda p: make_g711(p, "pcm_alaw", "avi"),
     "mulaw.mkv": lambda p: make_g711(p, "pcm_mulaw", "matroska"),
     "gap.ts": make_gap_ts,

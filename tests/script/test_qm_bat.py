@@ -173,8 +173,11 @@ class Recordings(Checks):
             self.assertEqual(recordings.decode_errors(tgt), "")
 
     def test_raw_streams_behind_a_vendor_header(self):
-        # Every frame, at the rate the stream gives (15 and 20 fps: not ffmpeg's default 25).
-        for name, codec, frames, seconds in (("raw h264.ksm", "h264", 60, 4.0), ("raw hevc.ksm", "hevc", 60, 3.0)):
+        # Every frame, at the rate the stream gives (15 and 20 fps: not ffmpeg's default 25);
+        # with vendor framing around frames and interleaved audio, the output says the
+        # audio is not there.
+        for name, codec, frames, seconds in (("raw h264.ksm", "h264", 60, 4.0), ("raw hevc.ksm", "hevc", 60, 3.0),
+                                             ("framed h264.ksm", "h264", 60, 4.0)):
             with self.subTest(name):
                 run, info, _, tgt = self.convert(name, (codec, 320, 240), None, seconds=seconds, tolerance=0.15)
                 self.assertIn("video only, speed taken from the stream", "\n".join(run.lines))
