@@ -13,6 +13,7 @@ import hashlib
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -299,6 +300,42 @@ class Faults(Checks):
         left = [c for c in wine_command_lines() if winpath(prog).lower() in c.lower()]
         self.assertEqual(left, [], "still running after the run: %r" % left)
 
+    def test_killed_run_is_cleaned_up_by_the_next(self):
+        # The engine is killed while its ffmpeg (a stand-in that never ends) writes into the
+        # work folder: ffmpeg goes with it, and the next run on the same target removes
+        # the folder it left.
+        prog = program_folder(ffmpeg="stuck")
+        self.addCleanup(kill_running_from, prog)
+        where = folder("killed")
+        src = shutil.copy(REC.path("plain.ts"), where)
+        tgt = os.path.join(where, "out.mp4")
+        run = subprocess.Popen(["timeout", "-k", "5", "120", "wine", "cmd", "/c", "qm.bat", winpath(src), winpath(tgt)],
+                               cwd=prog, env=qmkit.wine_env(), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 60
+            while not any("ffmpeg.exe" in c.lower() for _, c in running_from(prog)):
+                self.assertLess(time.monotonic(), deadline, "the stand-in ffmpeg never started")
+                time.sleep(0.2)
+            for pid, c in running_from(prog):
+                if "qmconvert.exe" in c.lower():
+                    os.kill(pid, signal.SIGKILL)
+            run.wait(60)
+        finally:
+            if run.poll() is None:
+                run.kill()
+        deadline = time.monotonic() + 15
+        while running_from(prog) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        self.assertEqual(running_from(prog), [], "ffmpeg outlived the engine")
+        left = sorted(set(os.listdir(where)) - {"plain.ksm"})
+        self.assertEqual(len(left), 1, left)
+        self.assertTrue(left[0].startswith("out.mp4.qm"), left)
+
+        done = run_qm(BIN, winpath(src), winpath(tgt))
+        self.check_final(done, 0)
+        self.assertEqual(sorted(os.listdir(where)), ["out.mp4", "plain.ksm"], done)
+
     def test_unusable_sources_leave_everything_as_it_was(self):
         where = folder("unusable")
         with open(REC.path("plain.ts"), "rb") as f:
@@ -383,17 +420,33 @@ class Concurrency(Checks):
         self.assertEqual(recordings.decode_errors(tgt), "")
 
 
-def wine_command_lines():
-    """Command lines of the running Wine processes (their Windows form)."""
+def wine_processes():
+    """(Linux pid, command line in its Windows form) of the running Wine processes."""
     found = []
     for pid in os.listdir("/proc"):
         if pid.isdigit():
             try:
                 with open("/proc/%s/cmdline" % pid, "rb") as f:
-                    found.append(f.read().replace(b"\0", b" ").decode(errors="replace"))
+                    found.append((int(pid), f.read().replace(b"\0", b" ").decode(errors="replace")))
             except OSError:
                 pass
-    return [c for c in found if c.startswith(("Z:", "z:")) or ":\\" in c[:3]]
+    return [(p, c) for p, c in found if c.startswith(("Z:", "z:")) or ":\\" in c[:3]]
+
+
+def wine_command_lines():
+    return [c for _, c in wine_processes()]
+
+
+def running_from(prog):
+    return [(p, c) for p, c in wine_processes() if winpath(prog).lower() in c.lower()]
+
+
+def kill_running_from(prog):
+    for pid, _ in running_from(prog):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
 
 
 def main():
