@@ -202,6 +202,7 @@ MAKERS = {
     "gap.ts": make_gap_ts,
     "interlaced.mpg": make_interlaced_ps,
     "cut.ts": make_cut_ts,
+    "long mpeg2.mpg": make_long_mpeg2_ps,
 }
 
 

@@ -103,10 +103,13 @@ class Checks(unittest.TestCase):
     """The shared run-and-check steps."""
 
     def check_final(self, run, code):
-        """Exit code, and the final line is the last line (nothing after it, no progress)."""
+        """Exit code, and the final line is the last line (nothing after it, no progress);
+        a run that ended within 3 s shows no progress at all."""
         self.assertEqual(run.rc, code, run)
         self.assertTrue(run.lines and run.lines[-1] == run.final, run)
         self.assertEqual(sum(1 for l in run.lines if l.startswith((OK, FAILED))), 1, run)
+        if run.seconds < 3:
+            self.assertFalse([l for l in run.lines if l.startswith("Progress:")], run)
 
     def check_failed(self, run, code, folder_before=None, folder=None):
         """A failure: exit code, final line; the folder as it was apart from the kept log,
@@ -222,6 +225,38 @@ class Recordings(Checks):
         # damaged frame, nothing worse.
         _, _, src, tgt = self.convert("cut.ts", ("h264", 320, 240), "aac")
         self.assertLessEqual(recordings.decode_error_count(tgt), recordings.decode_error_count(src))
+
+
+class Progress(Checks):
+    def test_progress_every_few_seconds_and_none_after_the_verdict(self):
+        # A re-encode of a minute of 720p takes several seconds: its lines are timed as
+        # they come.
+        where = folder("progress")
+        src = shutil.copy(REC.path("long mpeg2.mpg"), where)
+        tgt = os.path.join(where, "out.mp4")
+        started = time.monotonic()
+        proc = subprocess.Popen(["timeout", "-k", "5", "300", "wine", "cmd", "/c", "qm.bat", winpath(src), winpath(tgt)],
+                                cwd=BIN, env=qmkit.wine_env(), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        timed = []
+        for raw in proc.stdout:
+            line = qmkit.split_lines(raw)[0].strip()
+            if line:
+                timed.append((time.monotonic(), line))
+        proc.wait(60)
+        run = qmkit.Run(proc.returncode, b"\r\n".join(l.encode(qmkit.ANSI, "replace") for _, l in timed),
+                        time.monotonic() - started)
+        self.check_final(run, 0)
+        begun = timed[0][0]   # the engine's first line
+        ticks = [(t - begun, l) for t, l in timed if l.startswith("Progress:")]
+        self.assertGreaterEqual(len(ticks), 2, run)
+        self.assertGreaterEqual(ticks[0][0], 2.8, ticks)
+        for (a, _), (b, _) in zip(ticks, ticks[1:]):
+            self.assertTrue(2.0 <= b - a <= 4.0, ticks)
+        pattern = r"Progress: \d:\d\d:\d\d of 0:01:00 \(\d+%\), about \d:\d\d:\d\d left$"
+        for _, line in ticks:
+            self.assertRegex(line, pattern)
+        self.assertTrue(run.lines[-2].startswith("Result:"), run)
 
 
 class Targets(Checks):
