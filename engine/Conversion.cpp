@@ -257,10 +257,21 @@ int Conversion::Stalled()
                                  " (source unreachable, or ffmpeg stuck?)");
 }
 
-int Conversion::WriteFailed(const std::string& ffmpegLine)
+bool Conversion::DriveFull() const
+{
+    // What ffmpeg says of a full drive depends on the system (under Wine: "Invalid
+    // argument", the same words as a timestamp error that a re-encode mends), so after a
+    // failed attempt the drive itself is asked. The unfinished MP4 still takes its room.
+    const unsigned long long nearlyFull = 1024 * 1024;
+    ULARGE_INTEGER available;
+    return GetDiskFreeSpaceExW(m_targetFolder.c_str(), &available, nullptr, nullptr) &&
+           available.QuadPart < nearlyFull;
+}
+
+int Conversion::WriteFailed(const std::string& ffmpegLine, bool driveFull)
 {
     std::string why;
-    if (TextFormat::Contains(ffmpegLine, "No space left") || TextFormat::Contains(ffmpegLine, "quota"))
+    if (driveFull || TextFormat::Contains(ffmpegLine, "No space left") || TextFormat::Contains(ffmpegLine, "quota"))
         why = "the drive is full";
     else if (TextFormat::Contains(ffmpegLine, "File too large"))
         why = "the file is too large for the drive";
@@ -276,7 +287,8 @@ int Conversion::WriteFailed(const std::string& ffmpegLine)
             data.nFileSizeHigh == 0 && data.nFileSizeLow > 0xF0000000u)
             why = "the file is too large for the drive (FAT32 holds at most 4 GB per file)";
     }
-    Line("ffmpeg says: \"" + ffmpegLine + "\"");
+    if (!ffmpegLine.empty())
+        Line("ffmpeg says: \"" + ffmpegLine + "\"");
     return FailKeepingLog(4, "cannot write the MP4 in \"" + Utf8(m_targetFolder) + "\": " + why);
 }
 
@@ -366,6 +378,8 @@ int Conversion::Convert()
     m_fpsMode = report.HasFpsMode();
     if (report.WriteError())
         return WriteFailed(report.WriteErrorLine());
+    if (first.exitCode != 0 && !first.stoppedByEngine && DriveFull())
+        return WriteFailed(report.Reason(), true);
 
     double duration = report.Duration();
     bool rawInput = report.InputFormat() == "h264" || report.InputFormat() == "hevc";
@@ -423,6 +437,8 @@ int Conversion::Convert()
             return Stalled();
         if (run.Report().WriteError())
             return WriteFailed(run.Report().WriteErrorLine());
+        if (o.exitCode != 0 && DriveFull())
+            return WriteFailed(run.Report().Reason(), true);
         if (o.exitCode != 0) {
             m_lastReason = run.Report().Reason();
             if (m_lastReason.empty())
@@ -481,6 +497,8 @@ int Conversion::Verify(FfmpegRun& run, const Attempt& attempt, double duration)
             }
         }
     }
+    if (!why.empty() && DriveFull())
+        return WriteFailed(run.Report().Reason(), true);
     if (!why.empty()) {
         m_lastReason = "the result failed its check: " + why;
         Line("Attempt failed: " + m_lastReason);

@@ -29,15 +29,15 @@ private:
     int Convert();
     // "Recording: ..." and, when streams are skipped, "Left out: ...".
     void Announce(const FfmpegReportParser& report, const StreamChoice& choice);
-    // Runs one attempt; returns -1 to go on with the next, otherwise the exit code.
-    int TryAttempt(FfmpegRun& run, const Attempt& attempt, const std::string& report, double duration);
     int Verify(FfmpegRun& run, const Attempt& attempt, double duration);
     int Succeed(const Attempt& attempt);
     int Fail(int code, const std::string& reason);
     int FailKeepingLog(int code, const std::string& reason);
     int CannotRunFfmpeg(unsigned long error);
     int Stalled();
-    int WriteFailed(const std::string& ffmpegLine);
+    // driveFull: known to be full whatever ffmpeg's words say.
+    int WriteFailed(const std::string& ffmpegLine, bool driveFull = false);
+    bool DriveFull() const;
     bool ReplaceTarget();
     std::wstring KeepBesideTarget();
     std::string AccessDeniedHint(const std::wstring& folder) const;
