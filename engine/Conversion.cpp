@@ -26,12 +26,6 @@ std::wstring FullPath(const std::wstring& path)
     return out;
 }
 
-std::wstring FolderOf(const std::wstring& path)
-{
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
-
 std::string SystemMessage(DWORD error)
 {
     wchar_t* text = nullptr;
@@ -140,7 +134,7 @@ int Conversion::Run(const std::vector<std::wstring>& args)
             return Fail(1, "file names must not contain * or ?");
     m_source = FullPath(args[0]);
     m_target = FullPath(args[1]);
-    m_targetFolder = FolderOf(m_target);
+    m_targetFolder = TextFormat::FolderOf(m_target);
     Line("Source: \"" + Utf8(m_source) + "\"");
     Line("Target: \"" + Utf8(m_target) + "\"");
     int code = CheckFiles();
@@ -190,7 +184,7 @@ int Conversion::CheckFiles()
 
     wchar_t self[MAX_PATH * 4];
     DWORD n = GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
-    std::wstring home = FolderOf(std::wstring(self, n));
+    std::wstring home = TextFormat::FolderOf(std::wstring(self, n));
     m_ffmpeg = home + L"ffmpeg.exe";
     DWORD ffAttr = GetFileAttributesW(m_ffmpeg.c_str());
     if (ffAttr == INVALID_FILE_ATTRIBUTES || (ffAttr & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -268,6 +262,15 @@ bool Conversion::DriveFull() const
            available.QuadPart < nearlyFull;
 }
 
+int Conversion::StopOnWriteError(const FfmpegReportParser& report, bool attemptFailed)
+{
+    if (report.WriteError())
+        return WriteFailed(report.WriteErrorLine());
+    if (attemptFailed && DriveFull())
+        return WriteFailed(report.Reason(), true);
+    return -1;
+}
+
 int Conversion::WriteFailed(const std::string& ffmpegLine, bool driveFull)
 {
     std::string why;
@@ -328,7 +331,7 @@ int Conversion::Convert()
     const std::string output = Utf8(m_work.OutputPath());
     const std::string outputName = "output.mp4";
     ProgressReporter reporter(m_console, m_startTick);
-    FfmpegRun run(m_ffmpeg, m_work.LogFile(), m_work.LogPath(), reporter, m_stallMs);
+    FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs);
 
     // Run 1 reads the recording and remuxes it with ffmpeg's own stream choice. Most
     // recordings need nothing else; when the report asks for another choice or another
@@ -376,10 +379,9 @@ int Conversion::Convert()
         LogHeader("run 1 stopped by qmconvert: the recording needs another stream choice or way");
     FfmpegReportParser report = run.Report();
     m_fpsMode = report.HasFpsMode();
-    if (report.WriteError())
-        return WriteFailed(report.WriteErrorLine());
-    if (first.exitCode != 0 && !first.stoppedByEngine && DriveFull())
-        return WriteFailed(report.Reason(), true);
+    int stop = StopOnWriteError(report, first.exitCode != 0 && !first.stoppedByEngine);
+    if (stop >= 0)
+        return stop;
 
     double duration = report.Duration();
     bool rawInput = report.InputFormat() == "h264" || report.InputFormat() == "hevc";
@@ -435,10 +437,9 @@ int Conversion::Convert()
             return CannotRunFfmpeg(o.startError);
         if (o.stalled)
             return Stalled();
-        if (run.Report().WriteError())
-            return WriteFailed(run.Report().WriteErrorLine());
-        if (o.exitCode != 0 && DriveFull())
-            return WriteFailed(run.Report().Reason(), true);
+        stop = StopOnWriteError(run.Report(), o.exitCode != 0);
+        if (stop >= 0)
+            return stop;
         if (o.exitCode != 0) {
             m_lastReason = run.Report().Reason();
             if (m_lastReason.empty())
@@ -497,9 +498,10 @@ int Conversion::Verify(FfmpegRun& run, const Attempt& attempt, double duration)
             }
         }
     }
-    if (!why.empty() && DriveFull())
-        return WriteFailed(run.Report().Reason(), true);
     if (!why.empty()) {
+        int stop = StopOnWriteError(run.Report(), true);
+        if (stop >= 0)
+            return stop;
         m_lastReason = "the result failed its check: " + why;
         Line("Attempt failed: " + m_lastReason);
         return -1;

@@ -35,6 +35,9 @@ private:
     int FailKeepingLog(int code, const std::string& reason);
     int CannotRunFfmpeg(unsigned long error);
     int Stalled();
+    // Write errors end the conversion at once (a lossy attempt cannot mend them): returns
+    // the exit code, or -1 when another attempt may follow.
+    int StopOnWriteError(const FfmpegReportParser& report, bool attemptFailed);
     // driveFull: known to be full whatever ffmpeg's words say.
     int WriteFailed(const std::string& ffmpegLine, bool driveFull = false);
     bool DriveFull() const;

@@ -13,9 +13,9 @@ struct FfmpegRun::Reader
     bool isProgress;
 };
 
-FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, void* logFile, const std::wstring& logPath,
-                     ProgressReporter& progress, unsigned long stallMs)
-    : m_ffmpeg(ffmpeg), m_log(logFile), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs)
+FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
+                     unsigned long stallMs)
+    : m_ffmpeg(ffmpeg), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs)
 {
     CRITICAL_SECTION* cs = new CRITICAL_SECTION;
     InitializeCriticalSection(cs);
@@ -100,17 +100,15 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         args.push_back(TextFormat::Utf8ToWide(a));
 
     // The log is read from where this run's part begins, through a handle of our own.
-    HANDLE log = nullptr;
-    LARGE_INTEGER end;
-    if (GetFileSizeEx(m_log, &end)) {
-        log = CreateFileW(m_logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                          nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (log == INVALID_HANDLE_VALUE || !SetFilePointerEx(log, end, nullptr, FILE_BEGIN)) {
-            if (log != INVALID_HANDLE_VALUE)
-                CloseHandle(log);
-            log = nullptr;
-        }
+    HANDLE log = CreateFileW(m_logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER none = {};
+    if (log != INVALID_HANDLE_VALUE && !SetFilePointerEx(log, none, nullptr, FILE_END)) {
+        CloseHandle(log);
+        log = INVALID_HANDLE_VALUE;
     }
+    if (log == INVALID_HANDLE_VALUE)
+        log = nullptr;
     std::string pending;
 
     // ffmpeg writes through a file object of its own: nothing the engine does with its

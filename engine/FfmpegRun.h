@@ -30,8 +30,8 @@ class FfmpegRun
 public:
     typedef std::function<bool(const FfmpegReportParser&)> Decision;
 
-    // logFile: the engine's append-only handle on the file logPath names.
-    FfmpegRun(const std::wstring& ffmpeg, void* logFile, const std::wstring& logPath, ProgressReporter& progress,
+    // logPath: the log file; each run's stderr is appended to it.
+    FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
               unsigned long stallMs);
     ~FfmpegRun();
 
@@ -51,7 +51,6 @@ private:
     void ReadLog(void* reader, std::string& pending);
 
     std::wstring m_ffmpeg;
-    void* m_log;
     std::wstring m_logPath;
     ProgressReporter& m_reporter;
     unsigned long m_stallMs;

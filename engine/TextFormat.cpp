@@ -75,3 +75,9 @@ std::string TextFormat::Trim(const std::string& text)
     size_t e = text.find_last_not_of(" \t\r\n");
     return text.substr(b, e - b + 1);
 }
+
+std::wstring TextFormat::FolderOf(const std::wstring& path)
+{
+    size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
+}

@@ -17,4 +17,6 @@ public:
     static bool StartsWith(const std::string& text, const char* prefix);
     static bool Contains(const std::string& text, const char* part);
     static std::string Trim(const std::string& text);
+    // The folder part of a path, with its closing backslash ("" for a bare name).
+    static std::wstring FolderOf(const std::wstring& path);
 };

@@ -1,5 +1,7 @@
 #include "WorkFolder.h"
 
+#include "TextFormat.h"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -7,12 +9,6 @@
 namespace {
 
 const wchar_t* const LockName = L"\\run.lock";
-
-std::wstring FolderOf(const std::wstring& path)
-{
-    size_t slash = path.find_last_of(L"\\/");
-    return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
-}
 
 } // namespace
 
@@ -97,7 +93,7 @@ void WorkFolder::Remove()
 
 int WorkFolder::RemoveStale(const std::wstring& target)
 {
-    std::wstring folder = FolderOf(target);
+    std::wstring folder = TextFormat::FolderOf(target);
     int removed = 0;
     WIN32_FIND_DATAW found;
     HANDLE find = FindFirstFileW((target + L".qm*.tmp").c_str(), &found);

@@ -17,8 +17,11 @@ import uuid
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "gui"))
+sys.path.insert(0, os.path.join(REPO, "tests", "script"))
 
 import guikit  # noqa: E402
+import recordings  # noqa: E402
+from recordings import video_md5  # noqa: E402,F401
 from guikit import IDC_BROWSE, IDC_CONVERTED, IDC_LOG, IDC_SOURCE_PATH, IDC_START, IDOK  # noqa: E402,F401
 
 FINAL_LINE = re.compile(r"^Conversion (succeeded|failed): .*$", re.M)
@@ -54,21 +57,6 @@ def make_mpeg2_ps(path, seconds=30, size="1280x720"):
     """An older recording: MPEG-2 video + MP2 audio in a program stream (re-encoded)."""
     return _ffmpeg(path, _pattern(seconds, size) + [
         "-c:v", "mpeg2video", "-b:v", "8M", "-c:a", "mp2", "-b:a", "192k", "-f", "vob"])
-
-
-def make_damaged_mpeg2_ts(path, seconds=60, size="1280x720", every=20000, seed=7):
-    """MPEG-2/MP2 in a transport stream with a few bytes overwritten every `every` bytes:
-    it still converts, but the decoders complain thousands of times."""
-    _ffmpeg(path, _pattern(seconds, size) + [
-        "-c:v", "mpeg2video", "-b:v", "8M", "-c:a", "mp2", "-b:a", "192k", "-f", "mpegts"])
-    rnd = random.Random(seed)
-    with open(path, "r+b") as f:
-        data = bytearray(f.read())
-        for pos in range(every, len(data) - 16, every):
-            data[pos:pos + 12] = bytes(rnd.randrange(256) for _ in range(12))
-        f.seek(0)
-        f.write(data)
-    return path
 
 
 def make_garbage(path, size=300000, seed=3):
@@ -113,20 +101,8 @@ def summary(path):
 
 
 def decode_errors(path):
-    """What a full decode reports; empty for a clean file."""
-    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
-    text = r.stdout.decode(errors="replace").strip()
-    if r.returncode != 0 and not text:
-        text = "exit code %d" % r.returncode
-    return text
-
-
-def video_md5(path):
-    """MD5 of every decoded video frame: equal for a stream that was copied, not re-encoded."""
-    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:v:0",
-                        "-f", "md5", "-"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=600)
-    return r.stdout.decode().strip()
+    """What a full decode reports, all of it; empty for a clean file."""
+    return recordings.decode_errors(path, stop_at_first=False)
 
 
 def leftovers(folder, target_name):

@@ -247,9 +247,10 @@ def streams_of(info, kind):
     return [s for s in info["streams"] if s["type"] == kind]
 
 
-def decode_errors(path):
-    """What a full decode that stops at the first error reports; "" for a clean file."""
-    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-xerror", "-i", path, "-f", "null", "-"],
+def decode_errors(path, stop_at_first=True):
+    """What a full decode reports (up to the first error, or all); "" for a clean file."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error"] + (["-xerror"] if stop_at_first else []) +
+                       ["-i", path, "-f", "null", "-"],
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
     text = r.stdout.decode(errors="replace").strip()
     if r.returncode != 0 and not text:
