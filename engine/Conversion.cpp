@@ -1,6 +1,7 @@
 #include "Conversion.h"
 
 #include "ConsoleWriter.h"
+#include "Mp4TimeStamp.h"
 #include "FfmpegRun.h"
 #include "ProgressReporter.h"
 #include "ResultCheck.h"
@@ -327,187 +328,282 @@ void Conversion::Announce(const FfmpegReportParser& report, const StreamChoice& 
 
 int Conversion::Convert()
 {
-    const std::string source = Utf8(m_source);
-    const std::string output = Utf8(m_work.OutputPath());
-    const std::string outputName = "output.mp4";
     ProgressReporter reporter(m_console, m_startTick);
     FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs);
 
-    // Run 1 reads the recording and remuxes it with ffmpeg's own stream choice. Most
-    // recordings need nothing else; when the report asks for another choice or another
-    // tier, the run is stopped as soon as that is clear.
-    StreamChoice choice;
-    std::vector<Attempt> plan;
-    bool planned = false;
-    bool announced = false;      // "Recording:" and "Left out:" printed
-    bool methodShown = false;    // run 1 is the first attempt and said so
-    auto decide = [&](const FfmpegReportParser& r) {
-        if (!r.InputReportComplete())
-            return true;
-        if (!planned) {
-            choice = StreamChooser::Choose(r.Streams());
-            plan = ConversionPlanner::Plan(r.Streams(), choice, r.InputFormat());
-            planned = true;
-        }
-        if (!announced) {
-            Announce(r, choice);
-            announced = true;
-        }
-        if (plan.empty() || plan[0].tier != Tier::CopyBoth || plan[0].hevcTag)
-            return false;
-        for (int m : r.MappedInputs())
-            if (m != choice.video && m != choice.audio)
-                return false;
-        if (!r.MappingComplete())
-            return true;
-        if (!SameMapping(r.MappedInputs(), choice))
-            return false;
-        if (!methodShown) {
-            Line("Method: " + plan[0].method);
-            methodShown = true;
-        }
-        return true;
-    };
-    ++m_attemptNumber;
-    LogHeader("run 1: reading the recording, streams copied as ffmpeg picks them");
-    RunOutcome first = run.Run(ConversionPlanner::FirstRunArguments(source, output), outputName, decide);
-    if (!first.started)
-        return CannotRunFfmpeg(first.startError);
-    if (first.stalled)
-        return Stalled();
-    if (first.stoppedByEngine)
-        LogHeader("run 1 stopped by qmconvert: the recording needs another stream choice or way");
-    FfmpegReportParser report = run.Report();
-    m_fpsMode = report.HasFpsMode();
-    int stop = StopOnWriteError(report, first.exitCode != 0 && !first.stoppedByEngine);
-    if (stop >= 0)
-        return stop;
-
-    double duration = report.Duration();
-    bool rawInput = report.InputFormat() == "h264" || report.InputFormat() == "hevc";
-    m_clockMayJump = report.InputFormat() == "mpegts" || report.InputFormat() == "mpeg" ||
-                     report.InputFormat() == "mpegvideo" || report.InputFormat() == "vob";
-    std::string openReason;
-    if (!report.InputOpened()) {
-        if (first.exitCode != 0 && first.logBytes == 0)
-            return CannotRunFfmpeg(0);
-        m_lastReason = openReason = report.Reason();
-        Line("ffmpeg cannot read the source as a recording: \"" + m_lastReason + "\"");
-        choice = StreamChoice();
-        plan = ConversionPlanner::RawAttempts();
-        duration = -1;
-    } else {
-        if (!planned) {
-            choice = StreamChooser::Choose(report.Streams());
-            plan = ConversionPlanner::Plan(report.Streams(), choice, report.InputFormat());
-        }
-        if (!announced)
-            Announce(report, choice);
-        if (rawInput)
-            duration = -1;
-    }
-
+    // Most recordings are remuxed by the run that reads them.
+    RunOutcome first;
+    int code = ReadRecording(run, first);
+    if (code >= 0)
+        return code;
     size_t next = 0;
-    if (report.InputOpened() && !first.stoppedByEngine && !plan.empty() && plan[0].tier == Tier::CopyBoth &&
-        !plan[0].hevcTag && SameMapping(report.MappedInputs(), choice)) {
-        // Run 1 was the first attempt.
-        if (!methodShown)
-            Line("Method: " + plan[0].method);
-        if (first.exitCode == 0) {
-            int code = Verify(run, plan[0], duration);
-            if (code >= 0)
-                return code;
-        } else {
-            m_lastReason = report.Reason();
-            Line("Attempt failed: " + (m_lastReason.empty() ? std::string("ffmpeg stopped with an error")
-                                                            : m_lastReason));
-        }
+    if (FirstRunIsAttempt(run.Report())) {
+        code = Judge(run, 0, first);
+        if (code >= 0)
+            return code;
         next = 1;
-        if (first.exitCode != 0 && report.ClockTrouble())
-            plan.insert(plan.begin() + 1, ClockClosed(plan[0]));
     }
-    for (; next < plan.size(); ++next) {
-        const Attempt a = plan[next];
+    // Then the other ways, cheapest first; each result is checked before it is placed.
+    for (; next < m_plan.size(); ++next) {
+        Attempt& a = m_plan[next];
+        if (m_retimeVideo && a.video >= 0 && !a.rebuildTimes) {
+            if (a.copyVideo)
+                continue;
+            a.rebuildTimes = true;
+        }
         Line("Method: " + a.method);
         ++m_attemptNumber;
         LogHeader("run " + std::to_string(m_attemptNumber) + ": " + a.method);
-        RunOutcome o = run.Run(ConversionPlanner::Arguments(a, source, output, m_fpsMode), outputName,
-                               FfmpegRun::Decision());
-        if (!o.started)
-            return CannotRunFfmpeg(o.startError);
-        if (o.stalled)
-            return Stalled();
-        stop = StopOnWriteError(run.Report(), o.exitCode != 0);
-        if (stop >= 0)
-            return stop;
-        if (o.exitCode != 0) {
-            m_lastReason = run.Report().Reason();
-            if (m_lastReason.empty())
-                m_lastReason = "ffmpeg stopped with exit code " + std::to_string(o.exitCode);
-            Line("Attempt failed: " + m_lastReason);
-            if (a.keepClock && run.Report().ClockTrouble())
-                plan.insert(plan.begin() + static_cast<long>(next) + 1, ClockClosed(a));
-            continue;
-        }
-        int code = Verify(run, a, a.tier == Tier::RawH264 || a.tier == Tier::RawHevc ? -1 : duration);
+        RunOutcome o = run.Run(ConversionPlanner::Arguments(a, Utf8(m_source), Utf8(m_work.OutputPath()), m_fpsMode),
+                               "output.mp4", FfmpegRun::Decision());
+        code = Judge(run, next, o);
         if (code >= 0)
             return code;
     }
-    if (!report.InputOpened())
-        return FailKeepingLog(5, "ffmpeg cannot read the source (damaged or not a recording?): " +
-                                     (openReason.empty() ? m_lastReason : openReason));
+    if (!m_openReason.empty())
+        return FailKeepingLog(5, "ffmpeg cannot read the source (damaged or not a recording?): " + m_openReason);
     return FailKeepingLog(5, "ffmpeg could not convert the recording" +
                                  (m_lastReason.empty() ? std::string() : ": " + m_lastReason));
 }
 
-int Conversion::Verify(FfmpegRun& run, const Attempt& attempt, double duration)
+void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
 {
-    Mp4Inspector inspector;
-    std::string why;
-    ResultExpectation expected;
-    expected.video = attempt.video >= 0;
-    expected.audio = attempt.audio >= 0;
-    expected.duration = duration;
-    if (!inspector.InspectFile(m_work.OutputPath())) {
-        why = inspector.Problem();
-    } else {
-        why = ResultCheck::Verify(inspector.Summary(), expected);
-        double length = inspector.Summary().duration;
-        if (!why.empty() && m_clockMayJump && length > 0 && duration > 0) {
-            // An MPEG-TS/PS's stated length is from its first to its last clock reading,
-            // whatever the clock did in between. Whether the MP4 misses something is told
-            // by reading the recording through once more, writing nothing.
-            ResultExpectation rest = expected;
-            rest.duration = -1;
-            if (ResultCheck::Verify(inspector.Summary(), rest).empty()) {
-                ++m_attemptNumber;
-                LogHeader("run " + std::to_string(m_attemptNumber) + ": the recording's length as ffmpeg reads it");
-                RunOutcome o = run.Run(ConversionPlanner::MeasureArguments(attempt, TextFormat::WideToUtf8(m_source)),
-                                       std::string(), FfmpegRun::Decision());
-                bool read = o.started && !o.stalled && o.exitCode == 0;
-                double content = read ? run.Progress().Position() : -1;
-                long long frames = read && attempt.video >= 0 ? run.Progress().Frames() : -1;
-                std::string shortfall = ResultCheck::VerifyAgainstContent(inspector.Summary(), content, frames);
-                if (content > 0 && shortfall.empty()) {
-                    Line("Note: the recording's clock jumps; its clock readings span " + TextFormat::Clock(duration) +
-                         ", ffmpeg reads " + TextFormat::Clock(content) + " from it");
-                    why.clear();
-                } else if (content > 0) {
-                    why = shortfall;
-                }
-            }
-        }
+    m_choice = StreamChooser::Choose(report.Streams());
+    m_plan = ConversionPlanner::Plan(report.Streams(), m_choice, report.InputFormat());
+    bool raw = report.InputFormat() == "h264" || report.InputFormat() == "hevc";
+    long long room = ConversionPlanner::IndexRoom(report.Stream(m_choice.video), report.Stream(m_choice.audio),
+                                                  raw ? -1 : report.Duration());
+    for (Attempt& a : m_plan) {
+        a.deepProbe = deep;
+        a.indexRoom = a.tier == Tier::RawH264 || a.tier == Tier::RawHevc ? 0 : room;
     }
+    m_planned = true;
+}
+
+bool Conversion::FirstRunIsAttempt(const FfmpegReportParser& r) const
+{
+    // Run 1 copies what ffmpeg picks: it counts when that is the first plan's way.
+    return r.InputOpened() && m_planned && !m_plan.empty() && m_plan[0].tier == Tier::CopyBoth &&
+           !m_plan[0].hevcTag && m_plan[0].indexRoom > 0 && m_plan[0].indexRoom <= m_firstRunRoom &&
+           SameMapping(r.MappedInputs(), m_choice);
+}
+
+bool Conversion::FirstRunGoesOn(const FfmpegReportParser& r, bool deep)
+{
+    if (!r.InputReportComplete())
+        return true;
+    if (!deep && r.VideoParametersMissing()) {
+        m_deeperLookNeeded = true;
+        return false;
+    }
+    if (!m_planned)
+        MakePlan(r, deep);
+    if (!m_announced) {
+        Announce(r, m_choice);
+        m_announced = true;
+    }
+    if (m_plan.empty() || m_plan[0].tier != Tier::CopyBoth || m_plan[0].hevcTag || m_plan[0].indexRoom <= 0 ||
+        m_plan[0].indexRoom > m_firstRunRoom)
+        return false;
+    for (int m : r.MappedInputs())
+        if (m != m_choice.video && m != m_choice.audio)
+            return false;
+    if (!r.MappingComplete())
+        return true;
+    if (!SameMapping(r.MappedInputs(), m_choice))
+        return false;
+    if (!m_methodShown) {
+        Line("Method: " + m_plan[0].method);
+        m_methodShown = true;
+    }
+    return true;
+}
+
+int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    unsigned long long sourceBytes = 0;
+    if (GetFileAttributesExW(m_source.c_str(), GetFileExInfoStandard, &data))
+        sourceBytes = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    m_firstRunRoom = ConversionPlanner::IndexRoomForSize(sourceBytes);
+    bool deep = false;
+    for (;;) {
+        ++m_attemptNumber;
+        LogHeader(deep ? "run " + std::to_string(m_attemptNumber) +
+                             ": reading the recording again, further (a video's picture was not found)"
+                       : std::string("run 1: reading the recording, streams copied as ffmpeg picks them"));
+        first = run.Run(ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
+                                                             m_firstRunRoom),
+                        "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
+        if (!first.started)
+            return CannotRunFfmpeg(first.startError);
+        if (first.stalled)
+            return Stalled();
+        if (deep || !m_deeperLookNeeded)
+            break;
+        deep = true;   // long keyframe intervals: the picture comes later in the file
+    }
+    if (first.stoppedByEngine)
+        LogHeader("run stopped by qmconvert: the recording needs another stream choice or way");
+    const FfmpegReportParser& report = run.Report();
+    m_fpsMode = report.HasFpsMode();
+    m_creationTime = report.CreationTime();
+    int stop = StopOnWriteError(report, first.exitCode != 0 && !first.stoppedByEngine);
+    if (stop >= 0)
+        return stop;
+
+    const std::string& format = report.InputFormat();
+    m_clockMayJump = format == "mpegts" || format == "mpeg" || format == "mpegvideo" || format == "vob";
+    m_noPresentationTimes = format == "avi" || format == "h264" || format == "hevc";
+    m_duration = format == "h264" || format == "hevc" ? -1 : report.Duration();
+    if (!report.InputOpened()) {
+        if (first.exitCode != 0 && first.logBytes == 0)
+            return CannotRunFfmpeg(0);
+        m_lastReason = m_openReason = report.Reason();
+        Line("ffmpeg cannot read the source as a recording: \"" + m_lastReason + "\"");
+        m_choice = StreamChoice();
+        m_plan = ConversionPlanner::RawAttempts();
+        m_noPresentationTimes = true;
+        m_duration = -1;
+        return -1;
+    }
+    if (!m_planned)
+        MakePlan(report, deep);
+    if (!m_announced)
+        Announce(report, m_choice);
+    if (FirstRunIsAttempt(report) && !m_methodShown)
+        Line("Method: " + m_plan[0].method);
+    return report.VideoParametersMissing() ? RefuseUnreadableVideo(run) : -1;
+}
+
+int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
+{
+    std::vector<StreamInfo> streams = run.Report().Streams();
+    for (const StreamInfo& s : streams) {
+        if (s.kind != "video" || s.attachedPicture || (!s.parametersMissing && s.width > 0))
+            continue;
+        Attempt count;
+        count.video = s.index;
+        count.deepProbe = true;
+        ++m_attemptNumber;
+        LogHeader("run " + std::to_string(m_attemptNumber) + ": counting the packets of video #0:" +
+                  std::to_string(s.index));
+        RunOutcome o = run.Run(ConversionPlanner::MeasureArguments(count, Utf8(m_source)), std::string(),
+                               FfmpegRun::Decision());
+        if (o.started && !o.stalled && run.Progress().Frames() > 0)
+            return FailKeepingLog(5, "the recording's video (#0:" + std::to_string(s.index) + " " + s.codec +
+                                         ") carries data, but ffmpeg finds no picture in it (damaged, or a "
+                                         "keyframe interval of minutes?); an MP4 without it would not be the "
+                                         "recording");
+    }
+    return -1;
+}
+
+int Conversion::Judge(FfmpegRun& run, size_t index, const RunOutcome& o)
+{
+    const Attempt a = m_plan[index];
+    if (!o.started)
+        return CannotRunFfmpeg(o.startError);
+    if (o.stalled)
+        return Stalled();
+    int stop = StopOnWriteError(run.Report(), o.exitCode != 0);
+    if (stop >= 0)
+        return stop;
+    if (o.exitCode != 0) {
+        m_lastReason = run.Report().Reason();
+        if (m_lastReason.empty())
+            m_lastReason = "ffmpeg stopped with exit code " + std::to_string(o.exitCode);
+        Line("Attempt failed: " + m_lastReason);
+        if (a.keepClock && run.Report().ClockTrouble())
+            m_plan.insert(m_plan.begin() + static_cast<long>(index) + 1, ClockClosed(a));
+        else if (a.indexRoom > 0 && run.Report().IndexRoomTooSmall()) {
+            Attempt again = a;   // the index did not fit the room kept for it
+            again.indexRoom = 0;
+            m_plan.insert(m_plan.begin() + static_cast<long>(index) + 1, again);
+        }
+        return -1;
+    }
+    std::string why = CheckResult(run, a);
     if (!why.empty()) {
-        int stop = StopOnWriteError(run.Report(), true);
+        stop = StopOnWriteError(run.Report(), true);
         if (stop >= 0)
             return stop;
         m_lastReason = "the result failed its check: " + why;
         Line("Attempt failed: " + m_lastReason);
         return -1;
     }
-    m_result = inspector.Summary();
-    return Succeed(attempt);
+    if (!FrameTimesRight(run, a)) {
+        m_lastReason = "the copied video would play its frames out of order (B-frames without presentation times)";
+        Line("Attempt failed: " + m_lastReason);
+        m_retimeVideo = true;
+        m_plan.insert(m_plan.begin() + static_cast<long>(index) + 1, ConversionPlanner::TimesRebuilt(a));
+        return -1;
+    }
+    return Place(a);
+}
+
+std::string Conversion::CheckResult(FfmpegRun& run, const Attempt& attempt)
+{
+    Mp4Inspector inspector;
+    if (!inspector.InspectFile(m_work.OutputPath()))
+        return inspector.Problem();
+    ResultExpectation expected;
+    expected.video = attempt.video >= 0;
+    expected.audio = attempt.audio >= 0;
+    bool raw = attempt.tier == Tier::RawH264 || attempt.tier == Tier::RawHevc;
+    expected.duration = raw ? -1 : m_duration;
+    std::string why = ResultCheck::Verify(inspector.Summary(), expected);
+    ResultExpectation anyLength = expected;
+    anyLength.duration = -1;
+    if (!why.empty() && expected.duration > 0 && ResultCheck::Verify(inspector.Summary(), anyLength).empty()) {
+        // The MP4 is not as long as the recording says. Whether it misses something is
+        // told by what ffmpeg reads from the recording, writing nothing: a cut-off file
+        // or an MPEG clock that jumps states more than there is.
+        ++m_attemptNumber;
+        LogHeader("run " + std::to_string(m_attemptNumber) + ": the recording's length as ffmpeg reads it");
+        RunOutcome o = run.Run(ConversionPlanner::MeasureArguments(attempt, Utf8(m_source)), std::string(),
+                               FfmpegRun::Decision());
+        bool read = o.started && !o.stalled && o.exitCode == 0;
+        double content = read ? run.Progress().Position() : -1;
+        long long frames = read && attempt.video >= 0 ? run.Progress().Frames() : -1;
+        if (content > 0) {
+            why = ResultCheck::VerifyAgainstContent(inspector.Summary(), content, frames);
+            bool shorter = content < m_duration && !ResultCheck::LengthMatches(content, m_duration);
+            if (why.empty() && shorter && m_clockMayJump)
+                Line("Note: the recording's clock jumps; its clock readings span " + TextFormat::Clock(m_duration) +
+                     ", ffmpeg reads " + TextFormat::Clock(content) + " from it");
+            else if (why.empty() && shorter)
+                Line("Note: the recording ends early: " + TextFormat::Clock(content) + " of " +
+                     TextFormat::Clock(m_duration) + " can be read");
+            else if (why.empty())
+                NoteShortTracks(inspector.Summary());
+        }
+    }
+    if (why.empty())
+        m_result = inspector.Summary();
+    return why;
+}
+
+void Conversion::NoteShortTracks(const Mp4Summary& mp4)
+{
+    for (const Mp4Track& t : mp4.tracks) {
+        if ((t.handler == "vide" || t.handler == "soun") && !ResultCheck::LengthMatches(t.duration, m_duration))
+            Line(std::string("Note: the ") + (t.handler == "vide" ? "video" : "audio") + " covers " +
+                 TextFormat::Clock(t.duration) + " of the recording's " + TextFormat::Clock(m_duration) +
+                 "; ffmpeg reads no more of it" + (t.handler == "vide" ? " (a picture starts at a keyframe)" : ""));
+    }
+}
+
+bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
+{
+    // Only sources that carry frames in decode order without their times can be wrong.
+    if (!attempt.copyVideo || attempt.video < 0 || !m_noPresentationTimes)
+        return true;
+    ++m_attemptNumber;
+    LogHeader("run " + std::to_string(m_attemptNumber) + ": do the copied frames play in order?");
+    RunOutcome o = run.Run(ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath())), std::string(),
+                           FfmpegRun::Decision());
+    return !(o.started && run.Report().ClockTrouble());
 }
 
 bool Conversion::ReplaceTarget()
@@ -548,9 +644,62 @@ std::wstring Conversion::KeepBesideTarget()
     return std::wstring();
 }
 
-int Conversion::Succeed(const Attempt& attempt)
+void Conversion::KeepRecordingTime()
 {
+    // The recording's own time where it states one, else the source file's; the MP4's
+    // file date is the source's either way, so a day's clips keep their order.
+    WIN32_FILE_ATTRIBUTE_DATA source;
+    bool haveSource = GetFileAttributesExW(m_source.c_str(), GetFileExInfoStandard, &source) != 0;
+    FILETIME when = {};
+    std::string which;
+    SYSTEMTIME st = {};
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    if (std::sscanf(m_creationTime.c_str(), "%d-%d-%d%*c%d:%d:%d", &y, &mo, &d, &h, &mi, &sec) == 6 && y > 1970) {
+        st.wYear = static_cast<WORD>(y);
+        st.wMonth = static_cast<WORD>(mo);
+        st.wDay = static_cast<WORD>(d);
+        st.wHour = static_cast<WORD>(h);
+        st.wMinute = static_cast<WORD>(mi);
+        st.wSecond = static_cast<WORD>(sec);
+        if (SystemTimeToFileTime(&st, &when))
+            which = "the recording's own time";
+    }
+    if (which.empty() && haveSource) {
+        when = source.ftLastWriteTime;
+        which = "the source file's time (the recording states none)";
+    }
+    if (which.empty())
+        return;
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = when.dwLowDateTime;
+    ticks.HighPart = when.dwHighDateTime;
+    const unsigned long long from1601To1904 = 9561628800ull;
+    bool stamped = ticks.QuadPart / 10000000 > from1601To1904 &&
+                   Mp4TimeStamp::Write(m_work.OutputPath(), ticks.QuadPart / 10000000 - from1601To1904);
+    if (haveSource) {
+        HANDLE out = CreateFileW(m_work.OutputPath().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out != INVALID_HANDLE_VALUE) {
+            SetFileTime(out, nullptr, nullptr, &source.ftLastWriteTime);
+            CloseHandle(out);
+        }
+    }
+    if (stamped && FileTimeToSystemTime(&when, &st)) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u UTC", st.wYear, st.wMonth, st.wDay, st.wHour,
+                      st.wMinute, st.wSecond);
+        Line("Note: the MP4 keeps " + which + ": " + buf);
+    }
+}
+
+int Conversion::Place(const Attempt& attempt)
+{
+    KeepRecordingTime();
     Line("Result: " + ResultCheck::Describe(m_result) + "; " + attempt.done);
+    for (const Mp4Track& t : m_result.tracks)
+        if (t.format == "hvc1" || t.format == "hev1")
+            Line("Note: Windows' own player shows HEVC only with Microsoft's \"HEVC Video Extensions\" "
+                 "(Microsoft Store); VLC plays it as it is");
     m_work.CloseLog();
     if (!ReplaceTarget()) {
         std::wstring kept = KeepBesideTarget();

@@ -6,6 +6,7 @@
 #include "FileIdentity.h"
 #include "Mp4Inspector.h"
 #include "WorkFolder.h"
+#include "FfmpegRun.h"
 
 #include <string>
 #include <vector>
@@ -27,10 +28,30 @@ public:
 private:
     int CheckFiles();
     int Convert();
+    // Run 1: ffmpeg reads the recording (again, further, when a video's picture was not
+    // found) and remuxes it as it picks the streams, until the report asks for another
+    // way. Returns an exit code, or -1 to go on with the plan.
+    int ReadRecording(FfmpegRun& run, RunOutcome& first);
+    // Stops run 1 as soon as its report shows it is not the first attempt.
+    bool FirstRunGoesOn(const FfmpegReportParser& report, bool deep);
+    bool FirstRunIsAttempt(const FfmpegReportParser& report) const;
+    void MakePlan(const FfmpegReportParser& report, bool deep);
+    // The recording's video came without a picture even to the deeper look: an exit code
+    // when it carries data (no result without it is a success), else -1.
+    int RefuseUnreadableVideo(FfmpegRun& run);
+    // What came of attempt m_plan[index]: an exit code, or -1 for the next attempt.
+    int Judge(FfmpegRun& run, size_t index, const RunOutcome& outcome);
+    // "" when the MP4 holds what the recording holds (or all ffmpeg can read of it).
+    std::string CheckResult(FfmpegRun& run, const Attempt& attempt);
+    // A track shorter than the recording, all of it that can be read.
+    void NoteShortTracks(const Mp4Summary& mp4);
+    // A copied video from a source without presentation times plays in order.
+    bool FrameTimesRight(FfmpegRun& run, const Attempt& attempt);
     // "Recording: ..." and, when streams are skipped, "Left out: ...".
     void Announce(const FfmpegReportParser& report, const StreamChoice& choice);
-    int Verify(FfmpegRun& run, const Attempt& attempt, double duration);
-    int Succeed(const Attempt& attempt);
+    // The MP4 takes the recording's time, then its place.
+    int Place(const Attempt& attempt);
+    void KeepRecordingTime();
     int Fail(int code, const std::string& reason);
     int FailKeepingLog(int code, const std::string& reason);
     int CannotRunFfmpeg(unsigned long error);
@@ -59,6 +80,18 @@ private:
     WorkFolder m_work;
     bool m_fpsMode = true;
     bool m_clockMayJump = false;
+    bool m_noPresentationTimes = false;   // AVI, raw H.264/HEVC: decode order only
+    bool m_retimeVideo = false;           // copied frames played out of order
+    bool m_deeperLookNeeded = false;
+    bool m_planned = false;
+    bool m_announced = false;
+    bool m_methodShown = false;
+    long long m_firstRunRoom = 0;
+    double m_duration = -1;
+    std::string m_openReason;
+    std::string m_creationTime;
+    StreamChoice m_choice;
+    std::vector<Attempt> m_plan;
     int m_attemptNumber = 0;
     Mp4Summary m_result;
     std::string m_lastReason;

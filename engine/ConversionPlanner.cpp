@@ -27,9 +27,26 @@ std::vector<std::string> Head(bool banner)
     return args;
 }
 
-void Tail(std::vector<std::string>& args, const std::string& output)
+// Deep enough for a cut whose first keyframe comes many seconds in.
+void Probe(std::vector<std::string>& args, bool deep)
 {
-    Append(args, {"-sn", "-dn", "-max_muxing_queue_size", "4096", "-f", "mp4"});
+    if (deep)
+        Append(args, {"-analyzeduration", "120M", "-probesize", "256M"});
+}
+
+// The index goes before the media data, so a player or a web page can start at once:
+// into room kept free for it (no second pass over the file), or moved there afterwards.
+// No timecode track: ffmpeg makes one from the source's timecode despite -dn.
+void Tail(std::vector<std::string>& args, const std::string& output, long long indexRoom)
+{
+    Append(args, {"-sn", "-dn", "-write_tmcd", "0", "-max_muxing_queue_size", "4096"});
+    if (indexRoom > 0) {
+        args.push_back("-moov_size");
+        args.push_back(std::to_string(indexRoom));
+    } else {
+        Append(args, {"-movflags", "+faststart"});
+    }
+    Append(args, {"-f", "mp4"});
     args.push_back(output);
 }
 
@@ -37,7 +54,7 @@ void Tail(std::vector<std::string>& args, const std::string& output)
 
 bool ConversionPlanner::VideoFitsMp4(const std::string& codec)
 {
-    return codec == "h264" || codec == "hevc";
+    return codec == "h264" || codec == "hevc" || codec == "av1";
 }
 
 bool ConversionPlanner::AudioFitsMp4(const std::string& codec)
@@ -61,6 +78,37 @@ std::vector<Attempt> ConversionPlanner::RawAttempts()
     a.done = "raw HEVC copied; video only, speed taken from the stream";
     list.push_back(a);
     return list;
+}
+
+Attempt ConversionPlanner::TimesRebuilt(const Attempt& attempt)
+{
+    Attempt again = attempt;
+    again.copyVideo = false;
+    again.hevcTag = false;
+    again.interlacedCopy = false;
+    again.rebuildTimes = true;
+    again.method = "re-encoding the video to H.264: the recording gives its B-frames no presentation times, "
+                   "so copied they would play out of order";
+    again.done = "video re-encoded to H.264 with its frames re-timed (B-frames without presentation times)" +
+                 std::string(again.audio >= 0 ? (again.copyAudio ? ", audio copied" : ", audio converted to AAC")
+                                              : "");
+    return again;
+}
+
+long long ConversionPlanner::IndexRoom(const StreamInfo* video, const StreamInfo* audio, double duration)
+{
+    if (duration <= 0)
+        return 0;
+    // Per second: the video's frames (60 when not stated) and an audio packet per ~1000
+    // samples; per sample up to 24 bytes of tables.
+    double samples = (video ? (video->fps > 0 ? video->fps : 60) : 0) +
+                     (audio ? (audio->sampleRate > 0 ? audio->sampleRate / 1000.0 : 50) + 1 : 0);
+    return static_cast<long long>(duration * samples * 24) + 16 * 1024;
+}
+
+long long ConversionPlanner::IndexRoomForSize(unsigned long long sourceBytes)
+{
+    return static_cast<long long>(sourceBytes / 200) + 32 * 1024;
 }
 
 std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& streams,
@@ -89,6 +137,8 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
     base.video = choice.video;
     base.audio = choice.audio;
     base.hevcTag = v && v->codec == "hevc";
+    base.interlacedCopy = v && v->interlaced && vcopy;
+    const std::string interlacedNote = base.interlacedCopy ? ", interlaced as recorded" : "";
 
     if (vcopy && acopy) {
         Attempt t = base;
@@ -96,7 +146,7 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
         t.copyVideo = t.copyAudio = true;
         std::string what = v && a ? vname + " and " + aname + " fit" : (v ? vname : aname) + " fits";
         t.method = "remux, streams copied (" + what + " MP4)" + rawNote;
-        t.done = "remuxed without quality loss" + rawNote;
+        t.done = "remuxed without quality loss" + interlacedNote + rawNote;
         list.push_back(t);
     }
     if (v && vcopy && a) {
@@ -105,7 +155,8 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
         t.copyVideo = true;
         t.method = "video copied, audio converted to AAC (" +
                    (acopy ? "copying both failed" : aname + " does not fit MP4") + ")" + rawNote;
-        t.done = "video copied without quality loss, audio " + aname + " converted to AAC" + rawNote;
+        t.done = "video copied without quality loss" + interlacedNote + ", audio " + aname + " converted to AAC" +
+                 rawNote;
         list.push_back(t);
     }
     if (!v && a) {
@@ -120,6 +171,7 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
         t.tier = Tier::Reencode;
         t.deinterlace = v->interlaced;
         t.hevcTag = false;
+        t.interlacedCopy = false;
         std::string why = vcopy ? "copying failed" : vname + " does not fit MP4";
         t.method = std::string("re-encoding to H.264") + (a ? " + AAC" : "") + " (" + why + ")" +
                    (t.deinterlace ? ", deinterlaced" : "") + ", frame timing kept" + rawNote;
@@ -132,8 +184,9 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
             o.audio = -1;
             o.copyVideo = vcopy;
             o.deinterlace = !vcopy && v->interlaced;
+            o.interlacedCopy = vcopy && v->interlaced;
             o.method = "video only: the audio (" + aname + ") could not be converted" + rawNote;
-            o.done = std::string(vcopy ? "video copied without quality loss" : "video converted to H.264") +
+            o.done = std::string(vcopy ? "video copied without quality loss" + interlacedNote : "video converted to H.264") +
                      "; the audio could not be converted and was left out" + rawNote;
             list.push_back(o);
         }
@@ -146,20 +199,31 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
     return list;
 }
 
-std::vector<std::string> ConversionPlanner::FirstRunArguments(const std::string& source,
-                                                              const std::string& output)
+std::vector<std::string> ConversionPlanner::FirstRunArguments(const std::string& source, const std::string& output,
+                                                              bool deepProbe, long long indexRoom)
 {
     std::vector<std::string> args = Head(true);
+    Probe(args, deepProbe);
     Append(args, {"-fflags", "+genpts", "-dts_delta_threshold", "100000", "-i"});
     args.push_back(source);
     Append(args, {"-c", "copy"});
-    Tail(args, output);
+    Tail(args, output, indexRoom);
+    return args;
+}
+
+std::vector<std::string> ConversionPlanner::TimesCheckArguments(const std::string& mp4)
+{
+    std::vector<std::string> args = Head(false);
+    args.push_back("-i");
+    args.push_back(mp4);
+    Append(args, {"-map", "0:v:0", "-frames:v", "120", "-f", "null", "-"});
     return args;
 }
 
 std::vector<std::string> ConversionPlanner::MeasureArguments(const Attempt& t, const std::string& source)
 {
     std::vector<std::string> args = Head(false);
+    Probe(args, t.deepProbe);
     Append(args, {"-fflags", "+genpts"});
     if (t.keepClock)
         Append(args, {"-dts_delta_threshold", "100000"});
@@ -183,6 +247,7 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
         Append(args, {"-f", "h264"});
     else if (t.tier == Tier::RawHevc)
         Append(args, {"-f", "hevc"});
+    Probe(args, t.deepProbe);
     Append(args, {"-fflags", "+genpts"});
     if (t.keepClock)
         Append(args, {"-dts_delta_threshold", "100000"});
@@ -204,17 +269,20 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
             if (t.hevcTag)
                 Append(args, {"-tag:v", "hvc1"});
         } else {
-            // 4:2:0 needs even sizes: the scale only trims an odd line or column.
-            std::string filter = t.deinterlace ? "yadif=0:-1:0," : "";
-            filter += "scale=trunc(iw/2)*2:trunc(ih/2)*2";
+            // 4:2:0 needs even sizes: an odd last line or column is cropped (a scale would
+            // change the pixel aspect).
+            std::string filter = t.rebuildTimes ? "setpts=N/FRAME_RATE/TB," : "";
+            filter += t.deinterlace ? "yadif=0:-1:0," : "";
+            filter += "crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0";
             Append(args, {"-c:v", "libx264", "-preset", "veryfast", "-crf", "23", "-pix_fmt", "yuv420p",
                           "-vf"});
             args.push_back(filter);
             // Frames keep their own times: a gap stays a gap instead of repeated frames.
-            if (hasFpsMode)
-                Append(args, {"-fps_mode", "passthrough"});
-            else
-                Append(args, {"-vsync", "passthrough"});
+            // Re-timed frames go through vfr: passthrough lets the encoder give two of
+            // them one time.
+            const char* mode = t.rebuildTimes ? "vfr" : "passthrough";
+            args.push_back(hasFpsMode ? "-fps_mode" : "-vsync");
+            args.push_back(mode);
         }
     }
     if (t.audio >= 0) {
@@ -223,6 +291,6 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
         else
             Append(args, {"-c:a", "aac", "-b:a", "128k"});
     }
-    Tail(args, output);
+    Tail(args, output, t.indexRoom);
     return args;
 }

@@ -28,6 +28,13 @@ struct Attempt
     // Timestamps as recorded: a gap stays a gap. Off, ffmpeg closes jumps of the clock
     // (needed when it runs backwards).
     bool keepClock = true;
+    bool deepProbe = false;   // read further before deciding (long keyframe intervals)
+    // The recording carries no presentation times and has B-frames: frames are re-timed
+    // one after another at the stream's rate and re-encoded.
+    bool rebuildTimes = false;
+    bool interlacedCopy = false;  // an interlaced picture copied as it is
+    // Bytes reserved for the index before the media data; 0: ffmpeg moves it there after.
+    long long indexRoom = 0;
     std::string method;       // one line: what is tried and why
     std::string done;         // for the result line: "remuxed without quality loss", ...
 };
@@ -41,16 +48,27 @@ public:
     static std::vector<Attempt> Plan(const std::vector<StreamInfo>& streams, const StreamChoice& choice,
                                      const std::string& inputFormat);
     static std::vector<Attempt> RawAttempts();
+    // The attempt again with the video re-encoded and its frames re-timed.
+    static Attempt TimesRebuilt(const Attempt& attempt);
+    // Room for the index of an MP4 holding these streams for `duration` seconds,
+    // generous; 0 when the length is unknown.
+    static long long IndexRoom(const StreamInfo* video, const StreamInfo* audio, double duration);
+    // Before any report: room from the source's size.
+    static long long IndexRoomForSize(unsigned long long sourceBytes);
 
     static bool VideoFitsMp4(const std::string& codec);
     static bool AudioFitsMp4(const std::string& codec);
 
     // The first run: ffmpeg's own stream selection, streams copied. It doubles as the
     // probe; the engine stops it when the report asks for something else.
-    static std::vector<std::string> FirstRunArguments(const std::string& source, const std::string& output);
+    static std::vector<std::string> FirstRunArguments(const std::string& source, const std::string& output,
+                                                      bool deepProbe, long long indexRoom);
     // Reads the attempt's streams through to the end without writing anything: the
     // progress report's last position is the length ffmpeg finds in the recording.
     static std::vector<std::string> MeasureArguments(const Attempt& attempt, const std::string& source);
+    // Decodes the first frames of the MP4's video: ffmpeg complains when their times
+    // run backwards.
+    static std::vector<std::string> TimesCheckArguments(const std::string& mp4);
     static std::vector<std::string> Arguments(const Attempt& attempt, const std::string& source,
                                               const std::string& output, bool hasFpsMode);
 };

@@ -89,6 +89,14 @@ const StreamInfo* FfmpegReportParser::Stream(int index) const
     return nullptr;
 }
 
+bool FfmpegReportParser::VideoParametersMissing() const
+{
+    for (const StreamInfo& s : m_streams)
+        if (s.kind == "video" && !s.attachedPicture && (s.parametersMissing || s.width <= 0))
+            return true;
+    return false;
+}
+
 bool FfmpegReportParser::HasFpsMode() const
 {
     if (m_lavcMajor == 0)
@@ -222,6 +230,12 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
             m_duration = ParseClock(trimmed.substr(10));
             return;
         }
+        if (TextFormat::StartsWith(trimmed, "creation_time") && m_creationTime.empty()) {
+            size_t colon = trimmed.find(':');
+            if (colon != std::string::npos)
+                m_creationTime = TextFormat::Trim(trimmed.substr(colon + 1));
+            return;
+        }
         if (TextFormat::StartsWith(trimmed, "Program ")) {
             size_t pos = 8;
             long n = ReadNumber(trimmed, pos);
@@ -266,6 +280,8 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
     if (TextFormat::Contains(plain, "non monotonically increasing dts") ||
         TextFormat::Contains(plain, "Non-monotonous DTS") || TextFormat::Contains(plain, "non monotonic"))
         m_clockTrouble = true;
+    if (TextFormat::Contains(plain, "reserved_moov_size is too small"))
+        m_indexRoomTooSmall = true;
 
     static const char* const writeErrors[] = {"No space left on device", "Disk quota exceeded",
                                               "File too large"};
@@ -331,6 +347,11 @@ void FfmpegReportParser::ParseStream(const std::string& text)
                 s.height = static_cast<int>(h);
                 break;
             }
+        }
+        size_t fps = d.find(" fps");
+        if (fps != std::string::npos) {
+            size_t begin = d.rfind(' ', fps - 1);
+            s.fps = std::atof(d.substr(begin == std::string::npos ? 0 : begin + 1, fps).c_str());
         }
     } else if (s.kind == "audio") {
         // Fields split at ", " outside parentheses; the one after "N Hz" is the layout.

@@ -15,6 +15,7 @@ struct StreamInfo
     int sampleRate = 0;
     int channels = -1;        // -1 when the report names no layout
     bool interlaced = false;
+    double fps = 0;           // "25 fps"; 0 when not stated
     bool attachedPicture = false;
     bool parametersMissing = false;  // "Could not find codec parameters for stream N"
     std::vector<int> programs;       // programmes listing the stream (empty: none)
@@ -42,6 +43,11 @@ public:
     bool InputReportComplete() const { return m_inputComplete; }
     const std::string& InputFormat() const { return m_format; }
     double Duration() const { return m_duration; }      // seconds, < 0 when unknown
+    // The recording's own "creation_time" ("" when it states none).
+    const std::string& CreationTime() const { return m_creationTime; }
+    // A video stream came without its parameters (picture size): ffmpeg did not read far
+    // enough to find a keyframe, or the stream carries nothing.
+    bool VideoParametersMissing() const;
     const std::vector<StreamInfo>& Streams() const { return m_streams; }
     const StreamInfo* Stream(int index) const;
 
@@ -53,6 +59,8 @@ public:
     std::string Reason() const;
     // The recording's clock ran backwards ("non monotonically increasing dts").
     bool ClockTrouble() const { return m_clockTrouble; }
+    // The index did not fit the room kept for it before the media data.
+    bool IndexRoomTooSmall() const { return m_indexRoomTooSmall; }
     bool WriteError() const { return !m_writeError.empty(); }
     const std::string& WriteErrorLine() const { return m_writeError; }
 
@@ -73,6 +81,7 @@ private:
     bool m_inputComplete = false;
     std::string m_format;
     double m_duration = -1;
+    std::string m_creationTime;
     int m_program = -1;
     std::vector<StreamInfo> m_streams;
     std::set<int> m_missingParameters;
@@ -82,4 +91,5 @@ private:
     std::vector<std::string> m_errors;
     std::string m_writeError;
     bool m_clockTrouble = false;
+    bool m_indexRoomTooSmall = false;
 };

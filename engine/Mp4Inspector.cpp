@@ -143,8 +143,11 @@ bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
             return Fail("the MP4 is cut off: box '" + type + "' runs past the end of the file");
         if (type == "ftyp")
             haveFtyp = true;
-        else if (type == "mdat")
+        else if (type == "mdat") {
+            if (!haveMdat && size > header)
+                m_summary.indexFirst = haveMoov;
             haveMdat = haveMdat || size > header;
+        }
         else if (type == "moov") {
             if (size > 512ULL * 1024 * 1024)
                 return Fail("the MP4's index is implausibly large");

@@ -22,6 +22,7 @@ struct Mp4Summary
     std::vector<Mp4Track> tracks;
     double duration = 0;        // the longest track, seconds
     uint64_t fileSize = 0;
+    bool indexFirst = false;    // moov before the media data: playable while it loads
 };
 
 // Reads an MP4 back by its boxes (ftyp, moov/trak/mdia/minf/stbl, mdat) without running

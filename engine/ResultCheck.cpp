@@ -38,6 +38,16 @@ std::string ResultCheck::Verify(const Mp4Summary& mp4, const ResultExpectation& 
     if (expected.duration > 0 && !LengthMatches(mp4.duration, expected.duration))
         return "the MP4 is " + TextFormat::Clock(mp4.duration) + " long, the recording " +
                TextFormat::Clock(expected.duration);
+    // Each stream on its own: a video cut short under a full-length audio track makes a
+    // file of the right length.
+    if (expected.duration > 0) {
+        if (expected.video && !LengthMatches(video->duration, expected.duration))
+            return "the MP4's video is " + TextFormat::Clock(video->duration) + " long, the recording " +
+                   TextFormat::Clock(expected.duration);
+        if (expected.audio && !LengthMatches(audio->duration, expected.duration))
+            return "the MP4's audio is " + TextFormat::Clock(audio->duration) + " long, the recording " +
+                   TextFormat::Clock(expected.duration);
+    }
     return std::string();
 }
 
@@ -70,6 +80,8 @@ std::string ResultCheck::CodecName(const std::string& format)
         return "H.264";
     if (format == "hvc1" || format == "hev1")
         return "HEVC";
+    if (format == "av01")
+        return "AV1";
     if (format == "mp4a")
         return "AAC";
     if (format == ".mp3")

@@ -52,6 +52,8 @@ StreamChoice StreamChooser::Choose(const std::vector<StreamInfo>& streams)
                 why = "a still picture";
             else if (!s.UsableVideo())
                 why = "declared without data";
+            else if (video && s.width == video->width && s.height == video->height)
+                why = "a second video of the same picture size; the first was taken";
             else
                 why = "smaller picture than the main video";
         } else if (s.kind == "audio") {

@@ -120,7 +120,8 @@ TEST_CASE(arguments_map_the_choice_and_keep_frame_timing)
     CHECK(Has(args, "-map", "0:2"));
     CHECK(Has(args, "-map", "0:0"));
     CHECK(Has(args, "-fps_mode", "passthrough"));
-    CHECK(Has(args, "-vf", "yadif=0:-1:0,scale=trunc(iw/2)*2:trunc(ih/2)*2"));
+    // An odd size loses its last line and column rather than being rescaled.
+    CHECK(Has(args, "-vf", "yadif=0:-1:0,crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0"));
     CHECK(Has(args, "-c:a", "aac"));
     CHECK_EQ(args.back(), "out.mp4");
     CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", false), "-vsync", "passthrough"));
@@ -134,4 +135,57 @@ TEST_CASE(arguments_map_the_choice_and_keep_frame_timing)
     CHECK(Has(hevc, "-f", "hevc"));
     CHECK(Has(hevc, "-tag:v", "hvc1"));
     CHECK(std::find(hevc.begin(), hevc.end(), "-f") < std::find(hevc.begin(), hevc.end(), "-i"));
+}
+
+TEST_CASE(mp4_has_its_index_first_and_no_timecode_track)
+{
+    std::vector<StreamInfo> fits = {Video(0, "av1", 1920, 1080), Audio(1, "aac", 48000, 2)};
+    fits[0].fps = 25;
+    std::vector<Attempt> plan = ConversionPlanner::Plan(fits, StreamChooser::Choose(fits), "matroska");
+    CHECK(plan[0].tier == Tier::CopyBoth);   // AV1 is copied, not re-encoded
+    // 10 minutes: room for every frame's and audio packet's table entries.
+    long long room = ConversionPlanner::IndexRoom(&fits[0], &fits[1], 600);
+    CHECK(room > 600 * (25 + 48) * 16);
+    CHECK(room < 2 * 1024 * 1024);
+    CHECK_EQ(ConversionPlanner::IndexRoom(&fits[0], &fits[1], -1), 0LL);
+
+    plan[0].indexRoom = room;
+    std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true);
+    CHECK(Has(args, "-moov_size", std::to_string(room)));
+    CHECK(Has(args, "-write_tmcd", "0"));
+    plan[0].indexRoom = 0;
+    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true), "-movflags", "+faststart"));
+
+    std::vector<std::string> first = ConversionPlanner::FirstRunArguments("in.ksm", "out.mp4", true, 4096);
+    CHECK(Has(first, "-analyzeduration", "120M"));
+    CHECK(std::find(first.begin(), first.end(), "-probesize") < std::find(first.begin(), first.end(), "-i"));
+    CHECK(Has(first, "-moov_size", "4096"));
+    CHECK(!Has(ConversionPlanner::FirstRunArguments("in.ksm", "out.mp4", false, 4096), "-analyzeduration", "120M"));
+}
+
+TEST_CASE(frames_without_presentation_times_are_re_timed_and_re_encoded)
+{
+    std::vector<StreamInfo> avi = {Video(0, "h264", 640, 480), Audio(1, "aac", 48000, 2)};
+    std::vector<Attempt> plan = ConversionPlanner::Plan(avi, StreamChooser::Choose(avi), "avi");
+    Attempt again = ConversionPlanner::TimesRebuilt(plan[0]);
+    std::vector<std::string> args = ConversionPlanner::Arguments(again, "in.avi", "out.mp4", true);
+    CHECK(Has(args, "-c:v", "libx264"));
+    CHECK(Has(args, "-c:a", "copy"));
+    CHECK(Has(args, "-vf", "setpts=N/FRAME_RATE/TB,crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0"));
+    CHECK(Has(args, "-fps_mode", "vfr"));
+    CHECK(again.done.find("re-timed") != std::string::npos);
+}
+
+TEST_CASE(left_out_names_a_same_size_video_and_interlaced_copies_say_so)
+{
+    StreamInfo main = Video(0, "h264", 1920, 1080);
+    main.interlaced = true;
+    std::vector<StreamInfo> streams = {main, Video(1, "h264", 1920, 1080), Video(2, "h264", 640, 360)};
+    StreamChoice c = StreamChooser::Choose(streams);
+    REQUIRE(c.leftOut.size() == 2);
+    CHECK(c.leftOut[0].find("same picture size") != std::string::npos);
+    CHECK(c.leftOut[1].find("smaller picture") != std::string::npos);
+    std::vector<Attempt> plan = ConversionPlanner::Plan(streams, c, "mpegts");
+    CHECK(plan[0].done.find("interlaced") != std::string::npos);
+    CHECK(plan[0].interlacedCopy);
 }

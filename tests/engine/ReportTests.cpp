@@ -167,3 +167,27 @@ TEST_CASE(progress_line_reads_as_position_length_percent_and_time_left)
     CHECK_EQ(ProgressReporter::Format(61, 60, 5), "Progress: 0:01:01 of 0:01:00 (99%)");
     CHECK_EQ(ProgressReporter::Format(3725, -1, 5), "Progress: 1:02:05 converted");
 }
+
+TEST_CASE(report_reads_creation_time_frame_rate_and_missing_pictures)
+{
+    FfmpegReportParser p = Parse(
+        "[mpegts @ 0x5602e6963980] Could not find codec parameters for stream 0 (Video: h264 ([27][0][0][0] / "
+        "0x001B), none): unspecified size\n"
+        "Input #0, mov,mp4,m4a,3gp,3g2,mj2, from 'C:\\rec\\cam.ksm':\n"
+        "  Metadata:\n"
+        "    major_brand     : qt  \n"
+        "    creation_time   : 2024-05-01T10:20:30.000000Z\n"
+        "  Duration: 00:00:20.29, start: 1.400000, bitrate: 1163 kb/s\n"
+        "  Stream #0:0[0x100]: Video: h264 ([27][0][0][0] / 0x001B), none, 90k tbr, 90k tbn\n"
+        "  Stream #0:1[0x101]: Video: h264 (High), yuv420p(progressive), 640x360, 29.97 fps, 29.97 tbr, 90k tbn\n"
+        "    Metadata:\n"
+        "      creation_time   : 2020-01-01T00:00:00.000000Z\n"
+        "[mp4 @ 0x55d1] reserved_moov_size is too small, needed 90123 bytes\n");
+    CHECK_EQ(p.CreationTime(), "2024-05-01T10:20:30.000000Z");
+    CHECK(p.VideoParametersMissing());
+    REQUIRE(p.Streams().size() == 2);
+    CHECK(p.Streams()[1].fps > 29.9 && p.Streams()[1].fps < 30);
+    CHECK(p.IndexRoomTooSmall());
+    CHECK(!Parse(TsWithDatalessAudio).VideoParametersMissing());
+    CHECK_EQ(Parse(TsWithDatalessAudio).CreationTime(), "");
+}

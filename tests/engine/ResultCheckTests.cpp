@@ -3,6 +3,7 @@
 #include "TestKit.h"
 
 #include "Mp4Inspector.h"
+#include "Mp4TimeStamp.h"
 #include "ResultCheck.h"
 
 #include <windows.h>
@@ -150,4 +151,54 @@ TEST_CASE(check_wants_chosen_streams_with_samples_and_the_recordings_length)
     CHECK(!ResultCheck::LengthMatches(8.9, 10));
     CHECK(ResultCheck::LengthMatches(3528, 3600));
     CHECK(!ResultCheck::LengthMatches(3500, 3600));
+}
+
+TEST_CASE(each_stream_must_be_as_long_as_the_recording)
+{
+    // A video cut short under a full-length audio track: the file's length is right.
+    Mp4Summary mp4;
+    Mp4Track video, audio;
+    video.handler = "vide";
+    video.samples = 750;
+    video.duration = 30;
+    audio.handler = "soun";
+    audio.samples = 2800;
+    audio.duration = 60;
+    mp4.tracks = {video, audio};
+    mp4.duration = 60;
+    ResultExpectation both;
+    both.video = both.audio = true;
+    both.duration = 60;
+    CHECK_EQ(ResultCheck::Verify(mp4, both), "the MP4's video is 0:00:30 long, the recording 0:01:00");
+    mp4.tracks[0].duration = 59.6;
+    mp4.tracks[1].duration = 40;
+    CHECK(ResultCheck::Verify(mp4, both).find("audio is 0:00:40") != std::string::npos);
+}
+
+TEST_CASE(mp4_times_are_set_in_place_and_the_index_first_is_seen)
+{
+    Mp4Inspector late;
+    REQUIRE(late.InspectBytes(HandMade(5, 60)));
+    CHECK(!late.Summary().indexFirst);
+    if (ENGINE_TEST_HAVE_SAMPLES) {
+        Mp4Inspector first;
+        REQUIRE(first.InspectBytes(ReadAll("faststart.mp4")));
+        CHECK(first.Summary().indexFirst);
+    }
+
+    // mvhd version 1 (64-bit times) and the track's mdhd version 0 (32-bit).
+    std::string mvhd = Box("mvhd", std::string("\1\0\0\0", 4) + std::string(16, '\0') + Be32(1000) +
+                                       std::string(8, '\0'));
+    std::string file = HandMade(5, 60);
+    std::string moov = file.substr(file.find("moov") - 4);
+    std::string patched = Box("moov", mvhd + moov.substr(8));
+    CHECK_EQ(Mp4TimeStamp::Patch(patched, 0x123456789ull), 1);   // too late for 32 bits
+    const unsigned long long may2024 = 3797403630ull;            // 2024-05-01 10:20:30 UTC
+    CHECK_EQ(Mp4TimeStamp::Patch(patched, may2024), 2);
+    size_t mdhd = patched.find("mdhd") + 4;
+    CHECK_EQ(patched.substr(mdhd + 4, 4), Be32(static_cast<uint32_t>(may2024)));
+    CHECK_EQ(patched.substr(mdhd + 8, 4), Be32(static_cast<uint32_t>(may2024)));
+    size_t v1 = patched.find("mvhd") + 4;
+    CHECK_EQ(patched.substr(v1 + 4, 8), Be32(0) + Be32(static_cast<uint32_t>(may2024)));
+    CHECK_EQ(patched.size(), moov.size() + mvhd.size());   // nothing moved
 }

@@ -189,7 +189,60 @@ def make_damaged_ts(path, seconds=60, size="1280x720", every=20000, seed=7):
         f.write(data)
 
 
+def make_late_keyframe_ts(path):
+    """An export cut by clock time from a camera with 12 s between keyframes: 20 s of
+    H.264/AAC whose first keyframe comes 8 s in (ffmpeg's default look finds no picture)."""
+    full = path + ".full"
+    ffmpeg(video_in("640x360", 25, 24) + audio_in(seconds=24) + X264 +
+           ["-g", "300", "-keyint_min", "300", "-sc_threshold", "0", "-c:a", "aac", "-b:a", "64k",
+            "-f", "mpegts", full])
+    with open(full, "rb") as f:
+        data = f.read()
+    packets = len(data) // 188
+    with open(path, "wb") as f:
+        f.write(data[packets // 6 * 188:])
+    os.remove(full)
+
+
+def make_cut_mp4(path, movflags, keep):
+    """12 s of H.264/AAC in MP4 (index first, or fragmented) whose copy stopped part way."""
+    full = path + ".full"
+    ffmpeg(video_in(seconds=12) + audio_in(seconds=12) + X264 +
+           ["-g", "25", "-c:a", "aac", "-b:a", "64k", "-movflags", movflags, "-f", "mp4", full])
+    with open(full, "rb") as f:
+        data = f.read()
+    with open(path, "wb") as f:
+        f.write(data[:int(len(data) * keep)])
+    os.remove(full)
+
+
+def make_bframes_avi(path):
+    """H.264 with B-frames in AVI (decode order, no presentation times), PCM audio."""
+    ffmpeg(video_in(seconds=6) + audio_in(seconds=6) +
+           ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "veryfast", "-bf", "3", "-g", "50",
+            "-c:a", "pcm_s16le", "-f", "avi", path])
+
+
+def make_odd_size_avi(path):
+    """Motion JPEG 321x241 (odd both ways), square pixels: needs a re-encode."""
+    ffmpeg(["-f", "lavfi", "-t", "3", "-i", "testsrc=size=321x241:rate=25", "-c:v", "mjpeg", "-q:v", "5",
+            "-f", "avi", path])
+
+
+def make_timecode_mov(path):
+    """H.264/AAC in QuickTime with a timecode track, as camcorders write it, and the
+    recording's own creation time."""
+    ffmpeg(video_in() + audio_in() + X264 + ["-c:a", "aac", "-timecode", "01:00:00:00",
+                                             "-metadata", "creation_time=2024-05-01T10:20:30Z", "-f", "mov", path])
+
+
 MAKERS = {
+    "late keyframe.ts": make_late_keyframe_ts,
+    "cut faststart.mp4": lambda p: make_cut_mp4(p, "+faststart", 0.5),
+    "cut fragmented.mp4": lambda p: make_cut_mp4(p, "+frag_keyframe+empty_moov+default_base_moof", 0.5),
+    "bframes.avi": make_bframes_avi,
+    "odd size.avi": make_odd_size_avi,
+    "timecode.mov": make_timecode_mov,
     "plain.ts": make_plain_ts,
     "mic off.ts": make_mic_off_ts,
     "sub first.avi": make_sub_first_avi,
@@ -241,6 +294,31 @@ def probe(path, count=True):
                for s in info.get("streams", [])]
     return {"format": info["format"].get("format_name"),
             "duration": float(info["format"].get("duration", "nan")), "streams": streams}
+
+
+def top_boxes(path):
+    """The MP4's top-level box types, in file order."""
+    types = []
+    with open(path, "rb") as f:
+        size = os.fstat(f.fileno()).st_size
+        pos = 0
+        while pos + 8 <= size:
+            f.seek(pos)
+            head = f.read(16)
+            n, kind = struct.unpack(">I4s", head[:8])
+            if n == 1:
+                n = struct.unpack(">Q", head[8:16])[0]
+            types.append(kind.decode("latin-1"))
+            if n < 8:
+                break
+            pos += n
+    return types
+
+
+def creation_time(path):
+    r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format_tags=creation_time", "-of",
+                        "default=nw=1:nk=1", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    return r.stdout.decode().strip()
 
 
 def streams_of(info, kind):

@@ -9,6 +9,7 @@ awkward names typed as the program types them, and two runs onto one target.
 """
 
 import argparse
+import calendar
 import hashlib
 import os
 import re
@@ -152,6 +153,10 @@ class Checks(unittest.TestCase):
         if seconds is None:
             seconds = recordings.probe(src, count=False)["duration"]
         self.assertAlmostEqual(info["duration"], seconds, delta=tolerance, msg=run)
+        # Playable while it loads (index first), dated as the recording.
+        boxes = recordings.top_boxes(tgt)
+        self.assertLess(boxes.index("moov"), boxes.index("mdat"), boxes)
+        self.assertAlmostEqual(os.path.getmtime(tgt), os.path.getmtime(src), delta=1, msg=run)
         return run, info, src, tgt
 
 
@@ -226,6 +231,56 @@ class Recordings(Checks):
         # damaged frame, nothing worse.
         _, _, src, tgt = self.convert("cut.ts", ("h264", 320, 240), "aac")
         self.assertLessEqual(recordings.decode_error_count(tgt), recordings.decode_error_count(src))
+
+
+class CameraFootage(Checks):
+    """Recordings as recorders, body cams and dash cams write them."""
+
+    def test_video_whose_first_keyframe_comes_late_is_kept(self):
+        run, info, _, tgt = self.convert("late keyframe.ts", ("h264", 640, 360), "aac")
+        self.assertNotIn("without data", "\n".join(run.lines))
+        self.assertGreater(recordings.streams_of(info, "video")[0]["packets"], 250, info)
+        self.assertEqual(recordings.decode_errors(tgt), "")
+
+    def test_recordings_cut_short_keep_what_can_be_read(self):
+        for name in ("cut faststart.mp4", "cut fragmented.mp4"):
+            with self.subTest(name):
+                run, info, src, tgt = self.convert(name, ("h264", 320, 240), "aac", seconds=6, tolerance=1.5)
+                self.assertEqual(sum(1 for l in run.lines if l.startswith("Method:")), 1, run)
+                self.assertTrue(any(l.startswith("Note: the recording ends early") for l in run.lines)
+                                or "fragmented" in name, run)
+                for s in info["streams"]:
+                    self.assertGreater(s["packets"], 100 if s["type"] == "video" else 200, info)
+                self.assertLessEqual(recordings.decode_error_count(tgt), recordings.decode_error_count(src))
+
+    def test_bframes_from_avi_play_in_order(self):
+        run, info, _, tgt = self.convert("bframes.avi", ("h264", 320, 240), "aac")
+        self.assertIn("re-timed", run.lines[-2])
+        self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], 150, info)
+        self.assertEqual(recordings.decode_errors(tgt), "")
+
+    def test_odd_size_is_cropped_not_rescaled(self):
+        _, info, _, tgt = self.convert("odd size.avi", ("h264", 320, 240), None)
+        r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                            "stream=sample_aspect_ratio", "-of", "csv=p=0", tgt], stdout=subprocess.PIPE, timeout=60)
+        self.assertIn(r.stdout.decode().strip(), ("1:1", "N/A", "0:1"))
+
+    def test_timecode_track_left_out_and_the_recording_time_kept(self):
+        run, info, _, tgt = self.convert("timecode.mov", ("h264", 320, 240), "aac")
+        self.assertEqual(sorted(s["type"] for s in info["streams"]), ["audio", "video"], info)
+        self.assertEqual(recordings.creation_time(tgt)[:19], "2024-05-01T10:20:30")
+        self.assertIn("Note: the MP4 keeps the recording's own time: 2024-05-01 10:20:30 UTC", run.lines)
+
+    def test_source_file_time_kept_when_the_recording_states_none(self):
+        where = folder("dated")
+        src = shutil.copy(REC.path("plain.ts"), where)
+        stamp = calendar.timegm((2023, 2, 3, 4, 5, 6, 0, 0, 0))
+        os.utime(src, (stamp, stamp))
+        tgt = os.path.splitext(src)[0] + ".mp4"
+        run = run_qm(BIN, winpath(src), winpath(tgt))
+        self.check_final(run, 0)
+        self.assertEqual(recordings.creation_time(tgt)[:19], "2023-02-03T04:05:06", run)
+        self.assertAlmostEqual(os.path.getmtime(tgt), stamp, delta=1)
 
 
 class Progress(Checks):

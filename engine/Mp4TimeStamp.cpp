@@ -1,0 +1,117 @@
+#include "Mp4TimeStamp.h"
+
+#include <windows.h>
+
+#include <cstdint>
+#include <vector>
+
+namespace {
+
+uint64_t Be(const std::string& d, size_t at, int bytes)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | static_cast<unsigned char>(d[at + i]);
+    return v;
+}
+
+void PutBe(std::string& d, size_t at, int bytes, uint64_t v)
+{
+    for (int i = bytes - 1; i >= 0; --i, v >>= 8)
+        d[at + i] = static_cast<char>(v & 0xFF);
+}
+
+bool ReadAt(HANDLE h, uint64_t at, std::string& out, uint32_t n)
+{
+    LARGE_INTEGER pos;
+    pos.QuadPart = static_cast<LONGLONG>(at);
+    if (!SetFilePointerEx(h, pos, nullptr, FILE_BEGIN))
+        return false;
+    out.assign(n, '\0');
+    DWORD done = 0;
+    for (uint32_t total = 0; total < n; total += done)
+        if (!ReadFile(h, &out[total], n - total, &done, nullptr) || done == 0)
+            return false;
+    return true;
+}
+
+} // namespace
+
+int Mp4TimeStamp::Patch(std::string& moov, unsigned long long when)
+{
+    int patched = 0;
+    // Containers on the way to the headers; the headers themselves are patched in place.
+    struct Range { size_t pos, end; };
+    std::vector<Range> stack{{0, moov.size()}};
+    while (!stack.empty()) {
+        Range& r = stack.back();
+        if (r.pos + 8 > r.end) {
+            stack.pop_back();
+            continue;
+        }
+        uint64_t size = Be(moov, r.pos, 4);
+        size_t header = 8;
+        if (size == 1 && r.pos + 16 <= r.end) {
+            size = Be(moov, r.pos + 8, 8);
+            header = 16;
+        }
+        if (size < header || size > r.end - r.pos) {
+            stack.pop_back();
+            continue;
+        }
+        std::string type = moov.substr(r.pos + 4, 4);
+        size_t payload = r.pos + header, end = r.pos + static_cast<size_t>(size);
+        r.pos = end;
+        if (type == "moov" || type == "trak" || type == "mdia") {
+            stack.push_back(Range{payload, end});
+        } else if ((type == "mvhd" || type == "tkhd" || type == "mdhd") && payload + 4 < end) {
+            // Version 1: 64-bit creation and modification times, else 32-bit.
+            int width = moov[payload] == 1 ? 8 : 4;
+            if (payload + 4 + 2 * width > end || (width == 4 && when > 0xFFFFFFFFull))
+                continue;
+            PutBe(moov, payload + 4, width, when);
+            PutBe(moov, payload + 4 + width, width, when);
+            ++patched;
+        }
+    }
+    return patched;
+}
+
+bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    LARGE_INTEGER size;
+    bool ok = false;
+    if (GetFileSizeEx(h, &size)) {
+        uint64_t fileSize = static_cast<uint64_t>(size.QuadPart), pos = 0;
+        std::string head;
+        while (pos + 8 <= fileSize && ReadAt(h, pos, head, 16 <= fileSize - pos ? 16 : 8)) {
+            uint64_t box = Be(head, 0, 4);
+            if (box == 1 && head.size() == 16)
+                box = Be(head, 8, 8);
+            else if (box == 0)
+                box = fileSize - pos;
+            if (box < 8 || box > fileSize - pos)
+                break;
+            if (head.compare(4, 4, "moov") == 0) {
+                std::string moov;
+                if (box > 512u * 1024 * 1024 || !ReadAt(h, pos, moov, static_cast<uint32_t>(box)) ||
+                    Patch(moov, when) == 0)
+                    break;
+                LARGE_INTEGER at;
+                at.QuadPart = static_cast<LONGLONG>(pos);
+                DWORD done = 0;
+                ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
+                     WriteFile(h, moov.data(), static_cast<DWORD>(moov.size()), &done, nullptr) &&
+                     done == moov.size();
+                break;
+            }
+            pos += box;
+        }
+    }
+    CloseHandle(h);
+    return ok;
+}
