@@ -27,12 +27,12 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, ".."))
-sys.path.insert(0, os.path.join(REPO, "tests", "ffmpeg"))
-from test_ffmpeg_exe import start_wine_keeper, stop_wine_keeper, wine_env, winpath  # noqa: E402
+sys.path.insert(0, os.path.join(REPO, "tests", "script"))
+from qmkit import start_keeper, stop_keeper, wine_env, winpath  # noqa: E402
 
 # qm.bat's re-encode settings.
 ENCODE = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "23", "-pix_fmt", "yuv420p",
-          "-vf", "scale=trunc(iw/2)*2:trunc(ih/2)*2", "-c:a", "aac", "-b:a", "128k",
+          "-vf", "crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0", "-c:a", "aac", "-b:a", "128k",
           "-movflags", "+faststart"]
 
 OLD_PACKAGES = {"i686": "win32-ia32", "x86_64": "win32-x64"}
@@ -110,7 +110,7 @@ def main():
     exes += [tuple(a.split("=", 1)) for a in opts.also]
 
     work = tempfile.mkdtemp(prefix="bench-ffmpeg-")
-    keeper = start_wine_keeper(work)
+    keeper = start_keeper(work)
     try:
         src = os.path.join(work, "in.ts")
         r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
@@ -149,7 +149,7 @@ def main():
             print("  %-10s ffmpeg.exe %5.1f MB; release zip with it %5.1f MB"
                   % (name, os.path.getsize(exe) / 1e6, zip_size(rest + [exe]) / 1e6))
     finally:
-        stop_wine_keeper(keeper)
+        stop_keeper(keeper)
         shutil.rmtree(work, ignore_errors=True)
 
 

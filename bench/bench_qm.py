@@ -15,6 +15,9 @@ this one run. Figures, not a pass/fail verdict.
              ffmpeg warnings); bare: qm.bat's arguments again
   1 GiB      the remux recording looped to about 1 GiB (made here, deleted afterwards),
              remuxed (with the stand-in between), next to a plain file copy of it (Wine's copy)
+             and bare ffmpeg with +faststart (the index moved in a second pass)
+  4 GiB      the remux recording looped past 4 GiB (on disk under build/), once each; the MP4
+             must use 64-bit offsets, hold every packet and decode at its end
   gap        the motion-triggered MPEG-2 recording with a 60 s gap: frames out / frames in
 
     bench/bench_qm.py --bin-dir DIR [--pairs N] [--big-pairs N] [--seconds S] [--skip-big] [--keep]
@@ -86,30 +89,64 @@ def bare_args(args, output):
     return args[:-1] + [winpath(output)]
 
 
-def pairs(label, count, prog, ffmpeg, source, bare, remove, standin=None):
-    """`count` pairs of bare ffmpeg then qm.bat (with `standin`, a batch file, run between
-    them: triples); prints each, returns [(bare s, qm s)] or [(bare s, qm s, stand-in s)]."""
+def pairs(label, count, prog, ffmpeg, source, bare, remove, standin=None, others=()):
+    """`count` rounds of bare ffmpeg, then (with `standin`, a batch file) the stand-in, then
+    qm.bat, then each of `others` ((name, ffmpeg arguments) run like bare); prints each,
+    returns [{"bare": s, "qm": s, "stand-in": s, name: s, ...}]."""
     out = []
     target = os.path.join(os.path.dirname(source), "qm.mp4")
     for _ in range(max(1, count)):
         for p in remove + [target]:
             if os.path.exists(p):
                 os.remove(p)
-        tb, rb, ob = timed(["wine", ffmpeg] + bare, prog)
+        row = {}
+        row["bare"], rb, ob = timed(["wine", ffmpeg] + bare, prog)
         between = ""
         if standin:
-            ts, rs, _ = timed(["wine", "cmd", "/c", winpath(standin), winpath(source), winpath(target)], prog)
+            row["stand-in"], rs, _ = timed(["wine", "cmd", "/c", winpath(standin), winpath(source), winpath(target)],
+                                           prog)
             os.remove(target)
-            between = "| stand-in %5.2f s (exit %d) " % (ts, rs)
-        tq, rq, oq = timed(["wine", "cmd", "/c", "qm.bat", winpath(source), winpath(target)], prog)
-        final = qmkit.Run(rq, oq, tq).final
-        print("  %-10s bare %7.2f s (exit %d, %d bytes out) %s| qm.bat %7.2f s (exit %d, %d bytes out) %s"
-              % (label, tb, rb, len(ob), between, tq, rq, len(oq), final[:60]), flush=True)
-        out.append((tb, tq, ts) if standin else (tb, tq))
+            between = "| stand-in %5.2f s (exit %d) " % (row["stand-in"], rs)
+        row["qm"], rq, oq = timed(["wine", "cmd", "/c", "qm.bat", winpath(source), winpath(target)], prog)
+        final = qmkit.Run(rq, oq, row["qm"]).final
+        rest = ""
+        for name, args in others:
+            row[name], ro, _ = timed(["wine", ffmpeg] + args, prog)
+            rest += "| %s %5.2f s (exit %d) " % (name, row[name], ro)
+        print("  %-10s bare %7.2f s (exit %d, %d bytes out) %s| qm.bat %7.2f s (exit %d) %s%s"
+              % (label, row["bare"], rb, len(ob), between, row["qm"], rq, rest, final[:50]), flush=True)
+        out.append(row)
     for p in remove + [target]:
         if os.path.exists(p):
             os.remove(p)
     return out
+
+
+def huge_remux(prog, ffmpeg, folder, ts):
+    """A recording over 4 GiB (64-bit chunk offsets in the MP4): qm.bat against bare ffmpeg
+    once each; the MP4 must hold every packet, use co64, and decode at its end."""
+    src = os.path.join(folder, "huge.ksm")
+    loops = int(4.3 * 2 ** 30 / os.path.getsize(ts)) + 1
+    recordings.ffmpeg(["-stream_loop", str(loops - 1), "-i", ts, "-c", "copy", "-f", "mpegts", src], timeout=3600)
+    bare_out, target = os.path.join(folder, "bare.mp4"), os.path.join(folder, "huge.mp4")
+    tb, _, _ = timed(["wine", ffmpeg, "-nostdin", "-y", "-i", winpath(src), "-c", "copy", winpath(bare_out)], prog)
+    os.remove(bare_out)
+    tq, rq, oq = timed(["wine", "cmd", "/c", "qm.bat", winpath(src), winpath(target)], prog)
+    verdict = qmkit.Run(rq, oq, tq).final
+    if rq == 0:
+        with open(target, "rb") as f:
+            head = f.read(8 * 2 ** 20)   # the index comes first
+        packets_in = sum(s["packets"] for s in recordings.probe(src)["streams"])
+        packets_out = sum(s["packets"] for s in recordings.probe(target)["streams"])
+        r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-xerror", "-sseof", "-20", "-i", target,
+                            "-f", "null", "-"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=600)
+        verdict += "; co64 %s, packets %d of %d, the last 20 s decode %s" % (
+            "yes" if b"co64" in head else "NO", packets_out, packets_in,
+            "cleanly" if r.returncode == 0 and not r.stdout.strip() else "WITH ERRORS: %r" % r.stdout[:200])
+    for p in (src, target):
+        if os.path.exists(p):
+            os.remove(p)
+    return os.path.getsize(ts) * loops, tb, tq, verdict
 
 
 def med(values):
@@ -153,8 +190,12 @@ def main():
         with open(standin, "w", newline="") as f:
             f.write('@"%s" -nostdin -y -i %%1 -c copy %%2\r\n' % winpath(ffmpeg))
         print("\nremux, %d triples:" % opts.pairs, flush=True)
+        deep = ["-nostdin", "-y", "-analyzeduration", "120M", "-probesize", "256M", "-i", winpath(ts), "-c", "copy",
+                winpath(bare_out)]
+        faststart = ["-nostdin", "-y", "-i", winpath(ts), "-c", "copy", "-movflags", "+faststart", winpath(bare_out)]
         remux = pairs("remux", opts.pairs, prog, ffmpeg, ts,
-                      ["-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)], [bare_out], standin)
+                      ["-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)], [bare_out], standin,
+                      [("faststart", faststart), ("deep probe", deep)])
 
         # The window types qm.bat into an interpreter that is already running: timed from
         # that line to the final line.
@@ -205,7 +246,8 @@ def main():
                 print("\n1 GiB: %.2f GiB, %d pairs:" % (size / 2 ** 30, opts.big_pairs), flush=True)
                 big = pairs("1 GiB", opts.big_pairs, prog, ffmpeg, big_src,
                             ["-nostdin", "-y", "-i", winpath(big_src), "-c", "copy", winpath(bare_out)], [bare_out],
-                            standin)
+                            standin, [("faststart", ["-nostdin", "-y", "-i", winpath(big_src), "-c", "copy",
+                                                     "-movflags", "+faststart", winpath(bare_out)])])
                 copies = []
                 copy = os.path.join(work, "copy.ksm")
                 for _ in range(max(1, opts.big_pairs)):
@@ -214,23 +256,52 @@ def main():
                     os.remove(copy)
                 os.remove(big_src)
 
+        huge = None
+        if not opts.skip_big:
+            # On disk: three copies of over 4 GiB do not fit in memory.
+            disk = tempfile.mkdtemp(prefix="qm-bench-huge-", dir=os.path.join(REPO, "build"))
+            try:
+                if shutil.disk_usage(disk).free < 14 * 2 ** 30:
+                    print("\nover 4 GiB: skipped, less than 14 GiB free in %s" % disk)
+                else:
+                    print("\nover 4 GiB: making the recording ...", flush=True)
+                    huge = huge_remux(prog, ffmpeg, disk, ts)
+                    print("  %.2f GiB: bare %.1f s, qm.bat %.1f s: %s" % (huge[0] / 2 ** 30, huge[1], huge[2], huge[3]),
+                          flush=True)
+            finally:
+                shutil.rmtree(disk, ignore_errors=True)
+
         print("\nresults (medians):")
-        print("  remux: qm.bat %.2f s, bare ffmpeg -c copy %.2f s: +%.2f s (goal <= 0.15 s)"
-              % (med([q for _, q, _ in remux]), med([b for b, _, _ in remux]), med([q - b for b, q, _ in remux])))
+        def col(rows, name):
+            return med([r[name] for r in rows])
+
+        def ratio(rows, a, b="bare"):
+            return med([r[a] / r[b] for r in rows])
+        print("  remux (index first): qm.bat %.2f s, bare ffmpeg -c copy (index last) %.2f s: +%.2f s, %.3fx "
+              "(goal <= 0.15 s); bare +faststart %.3fx"
+              % (col(remux, "qm"), col(remux, "bare"), med([r["qm"] - r["bare"] for r in remux]),
+                 ratio(remux, "qm"), ratio(remux, "faststart")))
         print("    of which the interpreter with one bare ffmpeg (a stand-in qm.bat): +%.2f s; the rest, "
-              "qm.bat's engine: +%.2f s" % (med([s - b for b, _, s in remux]), med([q - s for _, q, s in remux])))
+              "qm.bat's engine: +%.2f s" % (med([r["stand-in"] - r["bare"] for r in remux]),
+                                            med([r["qm"] - r["stand-in"] for r in remux])))
+        print("    a deeper look on every recording (-analyzeduration 120M -probesize 256M) / bare: %.3fx "
+              "(qm.bat looks deeper only when a video's picture is not found)" % ratio(remux, "deep probe"))
         print("  remux, qm.bat typed into a running interpreter (as the window does): %.2f s, bare %.2f s: +%.2f s"
               % (med([q for _, q in typed]), med([b for b, _ in typed]), med([q - b for b, q in typed])))
         for label, goal in (("re-encode", 1.05), ("damaged", 1.1)):
             r = results[label]
             print("  %s: qm.bat / bare, same settings: %.3fx (%.1f s vs %.1f s; goal <= %.2fx)"
-                  % (label, med([q / b for b, q in r]), med([q for _, q in r]), med([b for b, _ in r]), goal))
+                  % (label, ratio(r, "qm"), col(r, "qm"), col(r, "bare"), goal))
         if big:
-            print("  1 GiB remux: qm.bat / bare: %.3fx (%.1f s vs %.1f s; goal <= 1.05x); plain copy %.1f s"
-                  % (med([q / b for b, q, _ in big]), med([q for _, q, _ in big]), med([b for b, _, _ in big]),
-                     med(copies)))
+            print("  1 GiB remux: qm.bat (index first) / bare (index last): %.3fx (%.1f s vs %.1f s; goal <= 1.05x); "
+                  "bare +faststart %.3fx; plain copy %.1f s (%.3fx)"
+                  % (ratio(big, "qm"), col(big, "qm"), col(big, "bare"), ratio(big, "faststart"), med(copies),
+                     med(copies) / col(big, "bare")))
             print("    the stand-in qm.bat / bare: %.3fx; qm.bat / the stand-in: %.3fx"
-                  % (med([s / b for b, _, s in big]), med([q / s for _, q, s in big])))
+                  % (ratio(big, "stand-in"), ratio(big, "qm", "stand-in")))
+        if huge:
+            print("  over 4 GiB (%.1f GiB) remux: qm.bat / bare %.3fx (%.1f s vs %.1f s); %s"
+                  % (huge[0] / 2 ** 30, huge[2] / huge[1], huge[2], huge[1], huge[3]))
         print("  gap recording re-encoded: %d frames out / %d in = %.3f (goal <= 1.05); %s"
               % (frames_out, frames_in, frames_out / frames_in, run.final))
     finally:

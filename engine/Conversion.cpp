@@ -439,7 +439,7 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
             return CannotRunFfmpeg(first.startError);
         if (first.stalled)
             return Stalled();
-        if (deep || !m_deeperLookNeeded)
+        if (deep || !(m_deeperLookNeeded || run.Report().VideoParametersMissing()))
             break;
         deep = true;   // long keyframe intervals: the picture comes later in the file
     }
@@ -482,15 +482,12 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
     for (const StreamInfo& s : streams) {
         if (s.kind != "video" || s.attachedPicture || (!s.parametersMissing && s.width > 0))
             continue;
-        Attempt count;
-        count.video = s.index;
-        count.deepProbe = true;
         ++m_attemptNumber;
-        LogHeader("run " + std::to_string(m_attemptNumber) + ": counting the packets of video #0:" +
-                  std::to_string(s.index));
-        RunOutcome o = run.Run(ConversionPlanner::MeasureArguments(count, Utf8(m_source)), std::string(),
+        LogHeader("run " + std::to_string(m_attemptNumber) + ": does video #0:" + std::to_string(s.index) +
+                  " carry data?");
+        RunOutcome o = run.Run(ConversionPlanner::DecodeArguments(s.index, Utf8(m_source)), std::string(),
                                FfmpegRun::Decision());
-        if (o.started && !o.stalled && run.Progress().Frames() > 0)
+        if (o.started && !o.stalled && (run.Progress().Frames() > 0 || run.Report().DecodeErrors() > 0))
             return FailKeepingLog(5, "the recording's video (#0:" + std::to_string(s.index) + " " + s.codec +
                                          ") carries data, but ffmpeg finds no picture in it (damaged, or a "
                                          "keyframe interval of minutes?); an MP4 without it would not be the "

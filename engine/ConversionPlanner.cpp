@@ -211,6 +211,18 @@ std::vector<std::string> ConversionPlanner::FirstRunArguments(const std::string&
     return args;
 }
 
+std::vector<std::string> ConversionPlanner::DecodeArguments(int index, const std::string& source)
+{
+    std::vector<std::string> args = Head(false);
+    Probe(args, true);
+    args.push_back("-i");
+    args.push_back(source);
+    args.push_back("-map");
+    args.push_back(MapArg(index));
+    Append(args, {"-f", "null", "-"});
+    return args;
+}
+
 std::vector<std::string> ConversionPlanner::TimesCheckArguments(const std::string& mp4)
 {
     std::vector<std::string> args = Head(false);

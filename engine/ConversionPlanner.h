@@ -66,6 +66,9 @@ public:
     // Reads the attempt's streams through to the end without writing anything: the
     // progress report's last position is the length ffmpeg finds in the recording.
     static std::vector<std::string> MeasureArguments(const Attempt& attempt, const std::string& source);
+    // Decodes one stream to nowhere: frames, or ffmpeg's "Error while decoding" for each
+    // packet it cannot use, tell that the stream carries data.
+    static std::vector<std::string> DecodeArguments(int index, const std::string& source);
     // Decodes the first frames of the MP4's video: ffmpeg complains when their times
     // run backwards.
     static std::vector<std::string> TimesCheckArguments(const std::string& mp4);

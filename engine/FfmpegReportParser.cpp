@@ -280,6 +280,8 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
     if (TextFormat::Contains(plain, "non monotonically increasing dts") ||
         TextFormat::Contains(plain, "Non-monotonous DTS") || TextFormat::Contains(plain, "non monotonic"))
         m_clockTrouble = true;
+    if (TextFormat::StartsWith(plain, "Error while decoding stream"))
+        ++m_decodeErrors;
     if (TextFormat::Contains(plain, "reserved_moov_size is too small"))
         m_indexRoomTooSmall = true;
 

@@ -61,6 +61,8 @@ public:
     bool ClockTrouble() const { return m_clockTrouble; }
     // The index did not fit the room kept for it before the media data.
     bool IndexRoomTooSmall() const { return m_indexRoomTooSmall; }
+    // Packets the decoder could not use ("Error while decoding stream ...").
+    int DecodeErrors() const { return m_decodeErrors; }
     bool WriteError() const { return !m_writeError.empty(); }
     const std::string& WriteErrorLine() const { return m_writeError; }
 
@@ -92,4 +94,5 @@ private:
     std::string m_writeError;
     bool m_clockTrouble = false;
     bool m_indexRoomTooSmall = false;
+    int m_decodeErrors = 0;
 };

@@ -204,6 +204,21 @@ def make_late_keyframe_ts(path):
     os.remove(full)
 
 
+def make_keyframeless_ts(path):
+    """The same camera cut between two keyframes 40 s apart: 12 s of video frames with no
+    picture ffmpeg can start from, under full audio."""
+    full = path + ".full"
+    ffmpeg(video_in("320x240", 25, 40) + audio_in(seconds=40) + X264 +
+           ["-g", "1000", "-keyint_min", "1000", "-sc_threshold", "0", "-c:a", "aac", "-b:a", "64k",
+            "-f", "mpegts", full])
+    with open(full, "rb") as f:
+        data = f.read()
+    packets = len(data) // 188
+    with open(path, "wb") as f:
+        f.write(data[packets // 10 * 188:packets * 4 // 10 * 188])
+    os.remove(full)
+
+
 def make_cut_mp4(path, movflags, keep):
     """12 s of H.264/AAC in MP4 (index first, or fragmented) whose copy stopped part way."""
     full = path + ".full"
@@ -238,6 +253,7 @@ def make_timecode_mov(path):
 
 MAKERS = {
     "late keyframe.ts": make_late_keyframe_ts,
+    "no keyframe.ts": make_keyframeless_ts,
     "cut faststart.mp4": lambda p: make_cut_mp4(p, "+faststart", 0.5),
     "cut fragmented.mp4": lambda p: make_cut_mp4(p, "+frag_keyframe+empty_moov+default_base_moof", 0.5),
     "bframes.avi": make_bframes_avi,

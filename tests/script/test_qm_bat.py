@@ -242,6 +242,13 @@ class CameraFootage(Checks):
         self.assertGreater(recordings.streams_of(info, "video")[0]["packets"], 250, info)
         self.assertEqual(recordings.decode_errors(tgt), "")
 
+    def test_video_without_a_picture_is_not_dropped_for_a_sound_only_success(self):
+        where = folder("no keyframe")
+        src = shutil.copy(REC.path("no keyframe.ts"), where)
+        run = run_qm(BIN, winpath(src), winpath(os.path.splitext(src)[0] + ".mp4"))
+        self.check_failed(run, 5, [os.path.basename(src)], where)
+        self.assertIn("finds no picture", run.final)
+
     def test_recordings_cut_short_keep_what_can_be_read(self):
         for name in ("cut faststart.mp4", "cut fragmented.mp4"):
             with self.subTest(name):
