@@ -480,7 +480,7 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
 {
     std::vector<StreamInfo> streams = run.Report().Streams();
     for (const StreamInfo& s : streams) {
-        if (s.kind != "video" || s.attachedPicture || (!s.parametersMissing && s.width > 0))
+        if (s.kind != "video" || s.attachedPicture || s.codec == "none" || s.width > 0)
             continue;
         ++m_attemptNumber;
         LogHeader("run " + std::to_string(m_attemptNumber) + ": does video #0:" + std::to_string(s.index) +

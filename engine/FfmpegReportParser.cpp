@@ -73,8 +73,9 @@ bool StreamInfo::DecodableAudio() const
 
 bool StreamInfo::UsableVideo() const
 {
-    return kind == "video" && codec != "none" && !attachedPicture && !parametersMissing &&
-           width > 0 && height > 0;
+    // A picture size is enough to copy it: ffmpeg also misses the parameters of a codec it
+    // cannot decode (AV1 here), which can still be copied.
+    return kind == "video" && codec != "none" && !attachedPicture && width > 0 && height > 0;
 }
 
 FfmpegReportParser::FfmpegReportParser(const std::string& outputName) : m_outputName(outputName)
@@ -92,7 +93,7 @@ const StreamInfo* FfmpegReportParser::Stream(int index) const
 bool FfmpegReportParser::VideoParametersMissing() const
 {
     for (const StreamInfo& s : m_streams)
-        if (s.kind == "video" && !s.attachedPicture && (s.parametersMissing || s.width <= 0))
+        if (s.kind == "video" && !s.attachedPicture && s.codec != "none" && s.width <= 0)
             return true;
     return false;
 }

@@ -251,7 +251,13 @@ def make_timecode_mov(path):
                                              "-metadata", "creation_time=2024-05-01T10:20:30Z", "-f", "mov", path])
 
 
+def make_av1_mkv(path):
+    """AV1 in Matroska, as newer cameras and screen recorders write it (no audio)."""
+    ffmpeg(video_in(seconds=2) + ["-c:v", "libaom-av1", "-cpu-used", "8", "-crf", "40", "-f", "matroska", path])
+
+
 MAKERS = {
+    "av1.mkv": make_av1_mkv,
     "late keyframe.ts": make_late_keyframe_ts,
     "no keyframe.ts": make_keyframeless_ts,
     "cut faststart.mp4": lambda p: make_cut_mp4(p, "+faststart", 0.5),

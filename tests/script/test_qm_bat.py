@@ -194,6 +194,7 @@ class Recordings(Checks):
                 self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], frames)
                 if codec == "hevc":   # what Apple's players need to show HEVC in MP4
                     self.assertEqual(recordings.streams_of(info, "video")[0]["tag"], "hvc1")
+                    self.assertIn("HEVC Video Extensions", run.lines[-2])
                 self.assertEqual(recordings.decode_errors(tgt), "")
 
     def test_g711_audio_converted_video_copied(self):
@@ -265,6 +266,11 @@ class CameraFootage(Checks):
         self.assertIn("re-timed", run.lines[-2])
         self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], 150, info)
         self.assertEqual(recordings.decode_errors(tgt), "")
+
+    def test_av1_is_copied(self):
+        # This ffmpeg cannot decode AV1, so copying is the only way.
+        _, _, src, tgt = self.convert("av1.mkv", ("av1", 320, 240), None)
+        self.assertEqual(recordings.video_md5(tgt), recordings.video_md5(src), "video not copied")
 
     def test_odd_size_is_cropped_not_rescaled(self):
         _, info, _, tgt = self.convert("odd size.avi", ("h264", 320, 240), None)
