@@ -175,9 +175,10 @@ BOOL CRedirector::LaunchInterpreter(HANDLE hStdOut, HANDLE hStdIn, HANDLE hStdEr
         lstrcatA(application, "\\cmd.exe");
     }
     // /d: no AutoRun command of the user's runs before our lines (it could change the code
-    // page they are read in); /v:off: a "!" in a typed path is never expanded, whatever
-    // the registry says. CreateProcessA may write into this buffer.
-    char commandLine[] = "cmd.exe /d /v:off";
+    // page they are read in); /e:on: "cd /d" and "pushd" work even where the registry
+    // turns command extensions off; /v:off: a "!" in a typed path is never expanded,
+    // whatever the registry says. CreateProcessA may write into this buffer.
+    char commandLine[] = "cmd.exe /d /e:on /v:off";
 
     PROCESS_INFORMATION pi;
     ZeroMemory(&pi, sizeof pi);

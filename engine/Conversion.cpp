@@ -92,9 +92,9 @@ Conversion::Conversion(ConsoleWriter& console, unsigned long startTick)
 {
 }
 
-std::string Conversion::Utf8(const std::wstring& text) const
+std::string Conversion::Utf8(const std::wstring& path) const
 {
-    return TextFormat::WideToUtf8(text);
+    return TextFormat::WideToUtf8(TextFormat::PlainPath(path));
 }
 
 void Conversion::Line(const std::string& utf8)
@@ -111,16 +111,21 @@ int Conversion::Fail(int code, const std::string& reason)
 
 int Conversion::FailKeepingLog(int code, const std::string& reason)
 {
-    // ffmpeg's log goes beside the target, where the user looks for the MP4.
-    std::wstring log = m_target + L".log";
-    FileIdentity logId;
-    unsigned long error = 0;
-    if (logId.Read(log, error) && logId.SameFileAs(m_sourceId))
-        log = m_target + L".qmconvert.log";
+    // ffmpeg's log goes beside the target, where the user looks for the MP4. Only a log of
+    // an earlier run is replaced: a file of that name that is not one (the user's own, the
+    // source itself) stays, and the log takes the next free name.
     m_work.CloseLog();
-    if (!m_work.Path().empty() &&
-        MoveFileExW(m_work.LogPath().c_str(), log.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
-        Line("ffmpeg log: \"" + Utf8(log) + "\"");
+    for (int i = 0; i < 100 && !m_work.Path().empty(); ++i) {
+        std::wstring log = m_target + (i == 0 ? std::wstring(L".log")
+                                              : L".qmconvert" + (i == 1 ? std::wstring() : L" " + std::to_wstring(i)) +
+                                                    L".log");
+        DWORD attr = GetFileAttributesW(log.c_str());
+        if (attr != INVALID_FILE_ATTRIBUTES && !WorkFolder::IsEngineLog(log))
+            continue;
+        if (MoveFileExW(m_work.LogPath().c_str(), log.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED))
+            Line("ffmpeg log: \"" + Utf8(log) + "\"");
+        break;
+    }
     return Fail(code, reason);
 }
 
@@ -133,8 +138,10 @@ int Conversion::Run(const std::vector<std::wstring>& args)
     for (const std::wstring& a : args)
         if (a.find_first_of(L"*?") != std::wstring::npos)
             return Fail(1, "file names must not contain * or ?");
-    m_source = FullPath(args[0]);
-    m_target = FullPath(args[1]);
+    // The engine's own file calls take paths of any length; what it prints and hands to
+    // ffmpeg (which handles long paths itself) is the plain form.
+    m_source = TextFormat::ExtendedPath(FullPath(args[0]));
+    m_target = TextFormat::ExtendedPath(FullPath(args[1]));
     m_targetFolder = TextFormat::FolderOf(m_target);
     Line("Source: \"" + Utf8(m_source) + "\"");
     Line("Target: \"" + Utf8(m_target) + "\"");
@@ -194,7 +201,19 @@ int Conversion::CheckFiles()
     }
 
     WorkFolder::RemoveStale(m_target);
-    DWORD workError = m_work.Create(m_target);
+    // Some folders let a folder be made but not a file (the root of C:): the MP4 could
+    // never be placed there, so that is found out before ffmpeg runs.
+    DWORD workError = 0;
+    wchar_t probeName[48];
+    std::swprintf(probeName, 48, L".qm%lx.probe", GetCurrentProcessId());
+    HANDLE probe = CreateFileW((m_target + probeName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        workError = GetLastError();
+    else
+        CloseHandle(probe);
+    if (workError == 0)
+        workError = m_work.Create(m_target);
     if (workError != 0) {
         std::string why = SystemMessage(workError);
         if (workError == ERROR_ACCESS_DENIED || workError == ERROR_WRITE_PROTECT)
@@ -283,7 +302,7 @@ int Conversion::WriteFailed(const std::string& ffmpegLine, bool driveFull)
         why = "access denied" + AccessDeniedHint(m_targetFolder);
     // FAT32 (most USB sticks) stops every file at 4 GiB.
     wchar_t root[MAX_PATH], fs[32];
-    if (GetVolumePathNameW(m_targetFolder.c_str(), root, MAX_PATH) &&
+    if (GetVolumePathNameW(TextFormat::PlainPath(m_targetFolder).c_str(), root, MAX_PATH) &&
         GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 32) &&
         (_wcsicmp(fs, L"FAT32") == 0 || _wcsicmp(fs, L"FAT") == 0)) {
         WIN32_FILE_ATTRIBUTE_DATA data;
@@ -337,7 +356,7 @@ int Conversion::Convert()
     if (code >= 0)
         return code;
     size_t next = 0;
-    if (FirstRunIsAttempt(run.Report())) {
+    if (m_firstRunIsAttempt) {
         code = Judge(run, 0, first);
         if (code >= 0)
             return code;
@@ -432,6 +451,7 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         LogHeader(deep ? "run " + std::to_string(m_attemptNumber) +
                              ": reading the recording again, further (a video's picture was not found)"
                        : std::string("run 1: reading the recording, streams copied as ffmpeg picks them"));
+        // (That first header is what tells the engine's own logs from a user's file.)
         first = run.Run(ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
                                                              m_firstRunRoom),
                         "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
@@ -471,7 +491,8 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         MakePlan(report, deep);
     if (!m_announced)
         Announce(report, m_choice);
-    if (FirstRunIsAttempt(report) && !m_methodShown)
+    m_firstRunIsAttempt = FirstRunIsAttempt(report);
+    if (m_firstRunIsAttempt && !m_methodShown)
         Line("Method: " + m_plan[0].method);
     return report.VideoParametersMissing() ? RefuseUnreadableVideo(run) : -1;
 }
@@ -603,19 +624,20 @@ bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
     return !(o.started && run.Report().ClockTrouble());
 }
 
-bool Conversion::ReplaceTarget()
+unsigned long Conversion::ReplaceTarget()
 {
     // A read-only target is one the user wants kept (Windows refuses to replace it; Wine
     // would not); a player, a virus scanner or a sync client may hold it for a while.
     DWORD attr = GetFileAttributesW(m_target.c_str());
     if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY))
-        return false;
+        return ERROR_FILE_READ_ONLY;
     DWORD start = GetTickCount();
     for (;;) {
         if (MoveFileExW(m_work.OutputPath().c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING))
-            return true;
+            return 0;
+        DWORD error = GetLastError();
         if (GetTickCount() - start > 10000)
-            return false;
+            return error;
         Sleep(250);
     }
 }
@@ -698,19 +720,21 @@ int Conversion::Place(const Attempt& attempt)
             Line("Note: Windows' own player shows HEVC only with Microsoft's \"HEVC Video Extensions\" "
                  "(Microsoft Store); VLC plays it as it is");
     m_work.CloseLog();
-    if (!ReplaceTarget()) {
+    DWORD error = ReplaceTarget();
+    if (error != 0) {
+        std::string why = "the target could not be replaced (" + SystemMessage(error) + ")";
         std::wstring kept = KeepBesideTarget();
-        if (kept.empty())
-            return FailKeepingLog(4, "the target could not be replaced (open in another program or read-only?), "
-                                     "and the new MP4 could not be kept beside it");
-        return FailKeepingLog(4, "the target could not be replaced (open in another program or read-only?); "
-                                 "the new MP4 was kept as \"" + Utf8(kept) + "\"");
+        if (!kept.empty())
+            return FailKeepingLog(4, why + "; the new MP4 was kept as \"" + Utf8(kept) + "\"");
+        // Never thrown away: it stays where ffmpeg wrote it.
+        std::wstring left = m_work.Keep(m_target.substr(m_targetFolder.size()));
+        return FailKeepingLog(4, why + ", nor could the new MP4 be put beside it; it stays in \"" + Utf8(left) +
+                                     "\" (move it away before converting this recording again)");
     }
-    // A log left by an earlier failed run on this target no longer tells anything.
+    // A log left by an earlier failed run on this target no longer tells anything; a file of
+    // that name the engine did not write is the user's.
     std::wstring oldLog = m_target + L".log";
-    FileIdentity logId;
-    unsigned long error = 0;
-    if (logId.Read(oldLog, error) && !logId.SameFileAs(m_sourceId))
+    if (WorkFolder::IsEngineLog(oldLog))
         DeleteFileW(oldLog.c_str());
     m_work.Remove();
     Line("Conversion succeeded: \"" + Utf8(m_target) + "\"");

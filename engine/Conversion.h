@@ -62,12 +62,14 @@ private:
     // driveFull: known to be full whatever ffmpeg's words say.
     int WriteFailed(const std::string& ffmpegLine, bool driveFull = false);
     bool DriveFull() const;
-    bool ReplaceTarget();
+    // 0, or the system's reason the target could not be replaced.
+    unsigned long ReplaceTarget();
     std::wstring KeepBesideTarget();
     std::string AccessDeniedHint(const std::wstring& folder) const;
     void LogHeader(const std::string& text);
     void Line(const std::string& utf8);
-    std::string Utf8(const std::wstring& text) const;
+    // A path as people read it (and ffmpeg takes it), in UTF-8.
+    std::string Utf8(const std::wstring& path) const;
 
     ConsoleWriter& m_console;
     unsigned long m_startTick;
@@ -86,6 +88,7 @@ private:
     bool m_planned = false;
     bool m_announced = false;
     bool m_methodShown = false;
+    bool m_firstRunIsAttempt = false;
     long long m_firstRunRoom = 0;
     double m_duration = -1;
     std::string m_openReason;

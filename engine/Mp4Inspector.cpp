@@ -79,6 +79,20 @@ bool Mp4Inspector::InspectBytes(const std::string& bytes)
         bytes.size());
 }
 
+bool Mp4Inspector::ReadAt(void* file, uint64_t at, uint32_t n, std::string& out)
+{
+    LARGE_INTEGER pos;
+    pos.QuadPart = static_cast<LONGLONG>(at);
+    if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN))
+        return false;
+    out.assign(n, '\0');
+    DWORD done = 0;
+    for (uint32_t total = 0; total < n; total += done)
+        if (!ReadFile(file, &out[total], n - total, &done, nullptr) || done == 0)
+            return false;
+    return true;
+}
+
 bool Mp4Inspector::InspectFile(const std::wstring& path)
 {
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -91,21 +105,7 @@ bool Mp4Inspector::InspectFile(const std::wstring& path)
         return Fail("the MP4's size could not be read");
     }
     bool ok = Inspect(
-        [h](uint64_t at, uint32_t n, std::string& out) {
-            LARGE_INTEGER pos;
-            pos.QuadPart = static_cast<LONGLONG>(at);
-            if (!SetFilePointerEx(h, pos, nullptr, FILE_BEGIN))
-                return false;
-            out.assign(n, '\0');
-            DWORD done = 0;
-            uint32_t total = 0;
-            while (total < n) {
-                if (!ReadFile(h, &out[total], n - total, &done, nullptr) || done == 0)
-                    return false;
-                total += done;
-            }
-            return true;
-        },
+        [h](uint64_t at, uint32_t n, std::string& out) { return ReadAt(h, at, n, out); },
         static_cast<uint64_t>(size.QuadPart));
     CloseHandle(h);
     return ok;

@@ -37,6 +37,8 @@ public:
     bool Inspect(const Reader& read, uint64_t fileSize);
     bool InspectBytes(const std::string& bytes);
     bool InspectFile(const std::wstring& path);
+    // Exactly n bytes at `at` of an open file, or false.
+    static bool ReadAt(void* file, uint64_t at, uint32_t n, std::string& out);
 
     const Mp4Summary& Summary() const { return m_summary; }
     const std::string& Problem() const { return m_problem; }

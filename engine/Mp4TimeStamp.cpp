@@ -1,5 +1,7 @@
 #include "Mp4TimeStamp.h"
 
+#include "Mp4Inspector.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -19,20 +21,6 @@ void PutBe(std::string& d, size_t at, int bytes, uint64_t v)
 {
     for (int i = bytes - 1; i >= 0; --i, v >>= 8)
         d[at + i] = static_cast<char>(v & 0xFF);
-}
-
-bool ReadAt(HANDLE h, uint64_t at, std::string& out, uint32_t n)
-{
-    LARGE_INTEGER pos;
-    pos.QuadPart = static_cast<LONGLONG>(at);
-    if (!SetFilePointerEx(h, pos, nullptr, FILE_BEGIN))
-        return false;
-    out.assign(n, '\0');
-    DWORD done = 0;
-    for (uint32_t total = 0; total < n; total += done)
-        if (!ReadFile(h, &out[total], n - total, &done, nullptr) || done == 0)
-            return false;
-    return true;
 }
 
 } // namespace
@@ -88,7 +76,7 @@ bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
     if (GetFileSizeEx(h, &size)) {
         uint64_t fileSize = static_cast<uint64_t>(size.QuadPart), pos = 0;
         std::string head;
-        while (pos + 8 <= fileSize && ReadAt(h, pos, head, 16 <= fileSize - pos ? 16 : 8)) {
+        while (pos + 8 <= fileSize && Mp4Inspector::ReadAt(h, pos, 16 <= fileSize - pos ? 16 : 8, head)) {
             uint64_t box = Be(head, 0, 4);
             if (box == 1 && head.size() == 16)
                 box = Be(head, 8, 8);
@@ -98,7 +86,7 @@ bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
                 break;
             if (head.compare(4, 4, "moov") == 0) {
                 std::string moov;
-                if (box > 512u * 1024 * 1024 || !ReadAt(h, pos, moov, static_cast<uint32_t>(box)) ||
+                if (box > 512u * 1024 * 1024 || !Mp4Inspector::ReadAt(h, pos, static_cast<uint32_t>(box), moov) ||
                     Patch(moov, when) == 0)
                     break;
                 LARGE_INTEGER at;

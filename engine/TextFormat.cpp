@@ -81,3 +81,23 @@ std::wstring TextFormat::FolderOf(const std::wstring& path)
     size_t slash = path.find_last_of(L"\\/");
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
+
+std::wstring TextFormat::ExtendedPath(const std::wstring& full)
+{
+    if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0)
+        return full;
+    if (full.compare(0, 2, L"\\\\") == 0)
+        return L"\\\\?\\UNC\\" + full.substr(2);
+    if (full.size() >= 3 && full[1] == L':' && (full[2] == L'\\' || full[2] == L'/'))
+        return L"\\\\?\\" + full;
+    return full;
+}
+
+std::wstring TextFormat::PlainPath(const std::wstring& path)
+{
+    if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0)
+        return L"\\\\" + path.substr(8);
+    if (path.compare(0, 4, L"\\\\?\\") == 0 && path.size() >= 6 && path[5] == L':')
+        return path.substr(4);
+    return path;
+}

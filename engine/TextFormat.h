@@ -19,4 +19,8 @@ public:
     static std::string Trim(const std::string& text);
     // The folder part of a path, with its closing backslash ("" for a bare name).
     static std::wstring FolderOf(const std::wstring& path);
+    // A full path in the form Windows takes past 260 characters ("\\?\C:\...",
+    // "\\?\UNC\server\share\..."), and back to the form people read and ffmpeg takes.
+    static std::wstring ExtendedPath(const std::wstring& full);
+    static std::wstring PlainPath(const std::wstring& path);
 };

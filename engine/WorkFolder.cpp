@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <cwchar>
 
 namespace {
@@ -85,10 +86,21 @@ void WorkFolder::Remove()
     m_lock = nullptr;
     if (!m_path.empty()) {
         // A virus scanner may hold a file for a moment.
-        for (int i = 0; i < 20 && !RemoveFolder(m_path); ++i)
+        for (int i = 0; i < 20 && !RemoveFolder(m_path) && !m_kept; ++i)
             Sleep(100);
     }
     m_path.clear();
+}
+
+std::wstring WorkFolder::Keep(const std::wstring& name)
+{
+    // Under a name of its own the MP4 is not one of the engine's files: neither Remove nor
+    // a later run's sweep deletes it, nor the folder holding it.
+    std::wstring kept = m_path + L"\\" + name;
+    if (!MoveFileExW(OutputPath().c_str(), kept.c_str(), 0))
+        kept = OutputPath();
+    m_kept = true;
+    return kept;
 }
 
 int WorkFolder::RemoveStale(const std::wstring& target)
@@ -134,4 +146,19 @@ int WorkFolder::RemoveStale(const std::wstring& target)
     } while (FindNextFileW(find, &found));
     FindClose(find);
     return removed;
+}
+
+bool WorkFolder::IsEngineLog(const std::wstring& path)
+{
+    static const char signature[] = "\r\n===== run 1: ";
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    char head[sizeof signature - 1];
+    DWORD got = 0;
+    bool ours = ReadFile(h, head, sizeof head, &got, nullptr) && got == sizeof head &&
+                std::memcmp(head, signature, sizeof head) == 0;
+    CloseHandle(h);
+    return ours;
 }

@@ -19,6 +19,9 @@ public:
     // Removes what is left of killed runs on this target; returns how many were removed.
     static int RemoveStale(const std::wstring& target);
 
+    // A log this engine wrote: it begins with the header of a run's first ffmpeg run.
+    static bool IsEngineLog(const std::wstring& path);
+
     const std::wstring& Path() const { return m_path; }
     std::wstring OutputPath() const { return m_path + L"\\output.mp4"; }
     std::wstring LogPath() const { return m_path + L"\\ffmpeg.log"; }
@@ -26,6 +29,8 @@ public:
     void CloseLog();
     // Deletes the folder and what is in it.
     void Remove();
+    // Keeps the MP4 in the folder as `name`, for good; returns where it is.
+    std::wstring Keep(const std::wstring& name);
 
 private:
     static bool RemoveFolder(const std::wstring& path);
@@ -33,4 +38,5 @@ private:
     std::wstring m_path;
     void* m_lock = nullptr;
     void* m_log = nullptr;
+    bool m_kept = false;
 };

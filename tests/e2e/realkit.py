@@ -28,7 +28,7 @@ FINAL_LINE = re.compile(r"^Conversion (succeeded|failed): .*$", re.M)
 # Names of the processes a conversion consists of (the Windows command lines Wine shows).
 CONVERSION_PROCESS = re.compile(r"(^|[\\/ ])(cmd|ffmpeg|qmconvert)(\.exe)?( |$)", re.I)
 # The program's own interpreter, waiting for its next line.
-IDLE_INTERPRETER = re.compile(r"^(c:\\windows\\system32\\)?cmd\.exe( /d /v:off)?$", re.I)
+IDLE_INTERPRETER = re.compile(r"^(c:\\windows\\system32\\)?cmd\.exe( /d /e:on /v:off)?$", re.I)
 
 
 # --- recordings (Debian's ffmpeg) ------------------------------------------------

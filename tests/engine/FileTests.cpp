@@ -5,6 +5,7 @@
 #include "ChildProcess.h"
 #include "CommandLineSplitter.h"
 #include "FileIdentity.h"
+#include "TextFormat.h"
 #include "WorkFolder.h"
 
 #include <windows.h>
@@ -72,6 +73,13 @@ TEST_CASE(identity_sees_one_file_in_any_spelling)
     FileIdentity missing;
     CHECK(!missing.Read(dir + L"\\missing.ksm", error));
     CHECK(!missing.SameFileAs(missing));
+
+    // File systems that give every file an id of zeros: the final paths decide.
+    const std::string zeros(16, '\0');
+    FileIdentity z1 = FileIdentity::Of(7, zeros, L"\\\\?\\D:\\rec\\cam.ksm");
+    CHECK(!z1.SameFileAs(FileIdentity::Of(7, zeros, L"\\\\?\\D:\\rec\\cam.mp4")));
+    CHECK(z1.SameFileAs(FileIdentity::Of(7, zeros, L"\\\\?\\D:\\REC\\Cam.ksm")));
+    CHECK(!FileIdentity::Of(7, "a", L"x").SameFileAs(FileIdentity::Of(8, "a", L"x")));
     DeleteFileW(file.c_str());
     DeleteFileW(other.c_str());
     RemoveDirectoryW(dir.c_str());
@@ -130,4 +138,20 @@ TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
     DeleteFileW((foreign + L"\\notes.txt").c_str());
     RemoveDirectoryW(foreign.c_str());
     RemoveDirectoryW(dir.c_str());
+}
+
+std::string Utf8(const std::wstring& text)
+{
+    return TextFormat::WideToUtf8(text);
+}
+
+TEST_CASE(long_path_forms_round_trip)
+{
+    CHECK_EQ(Utf8(TextFormat::ExtendedPath(L"C:\\rec\\cam.ksm")), "\\\\?\\C:\\rec\\cam.ksm");
+    CHECK_EQ(Utf8(TextFormat::ExtendedPath(L"\\\\nas\\video\\cam.ksm")), "\\\\?\\UNC\\nas\\video\\cam.ksm");
+    CHECK_EQ(Utf8(TextFormat::ExtendedPath(L"\\\\?\\C:\\x")), "\\\\?\\C:\\x");
+    CHECK_EQ(Utf8(TextFormat::ExtendedPath(L"\\\\.\\pipe\\x")), "\\\\.\\pipe\\x");
+    for (const wchar_t* p : {L"C:\\rec\\cam.ksm", L"\\\\nas\\video\\cam.ksm", L"Z:\\"})
+        CHECK_EQ(Utf8(TextFormat::PlainPath(TextFormat::ExtendedPath(p))), Utf8(p));
+    CHECK_EQ(Utf8(TextFormat::PlainPath(L"\\\\?\\Volume{1}\\x")), "\\\\?\\Volume{1}\\x");
 }

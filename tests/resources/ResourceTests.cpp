@@ -415,3 +415,25 @@ TEST_CASE(version_block_names_the_product)
     CHECK(VersionString(block, "CompanyName") != "(missing)");
     CHECK_EQ(VersionString(block, "LegalCopyright"), std::string(kNotice));
 }
+
+TEST_CASE(every_shipped_program_runs_as_invoker_and_takes_long_paths)
+{
+    // Read from the built programs beside this one: without a manifest a 32-bit program
+    // gets UAC file virtualisation and plain 260-character paths.
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string folder(self, n);
+    folder.erase(folder.find_last_of('\\') + 1);
+    for (const char* name : {"ksmConverter.exe", "qmconvert.exe"}) {
+        HMODULE program = LoadLibraryExA((folder + name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+        REQUIRE(program != nullptr);
+        HRSRC found = FindResourceA(program, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24) /* RT_MANIFEST */);
+        HGLOBAL loaded = found ? LoadResource(program, found) : nullptr;
+        const char* data = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+        std::string manifest = data ? std::string(data, SizeofResource(program, found)) : std::string();
+        FreeLibrary(program);
+        CHECK(manifest.find("level=\"asInvoker\"") != std::string::npos);
+        CHECK(manifest.find(">true</longPathAware>") != std::string::npos);
+        CHECK(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}") != std::string::npos);
+    }
+}

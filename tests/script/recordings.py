@@ -189,33 +189,18 @@ def make_damaged_ts(path, seconds=60, size="1280x720", every=20000, seed=7):
         f.write(data)
 
 
-def make_late_keyframe_ts(path):
-    """An export cut by clock time from a camera with 12 s between keyframes: 20 s of
-    H.264/AAC whose first keyframe comes 8 s in (ffmpeg's default look finds no picture)."""
+def make_long_gop_cut(path, size, seconds, gop, start, end):
+    """H.264/AAC TS from a camera with `gop` frames (25 fps) between keyframes, exported as the
+    packets between fractions `start` and `end` of the file, as a cut by clock time does."""
     full = path + ".full"
-    ffmpeg(video_in("640x360", 25, 24) + audio_in(seconds=24) + X264 +
-           ["-g", "300", "-keyint_min", "300", "-sc_threshold", "0", "-c:a", "aac", "-b:a", "64k",
+    ffmpeg(video_in(size, 25, seconds) + audio_in(seconds=seconds) + X264 +
+           ["-g", str(gop), "-keyint_min", str(gop), "-sc_threshold", "0", "-c:a", "aac", "-b:a", "64k",
             "-f", "mpegts", full])
     with open(full, "rb") as f:
         data = f.read()
     packets = len(data) // 188
     with open(path, "wb") as f:
-        f.write(data[packets // 6 * 188:])
-    os.remove(full)
-
-
-def make_keyframeless_ts(path):
-    """The same camera cut between two keyframes 40 s apart: 12 s of video frames with no
-    picture ffmpeg can start from, under full audio."""
-    full = path + ".full"
-    ffmpeg(video_in("320x240", 25, 40) + audio_in(seconds=40) + X264 +
-           ["-g", "1000", "-keyint_min", "1000", "-sc_threshold", "0", "-c:a", "aac", "-b:a", "64k",
-            "-f", "mpegts", full])
-    with open(full, "rb") as f:
-        data = f.read()
-    packets = len(data) // 188
-    with open(path, "wb") as f:
-        f.write(data[packets // 10 * 188:packets * 4 // 10 * 188])
+        f.write(data[int(packets * start) * 188:int(packets * end) * 188])
     os.remove(full)
 
 
@@ -258,8 +243,10 @@ def make_av1_mkv(path):
 
 MAKERS = {
     "av1.mkv": make_av1_mkv,
-    "late keyframe.ts": make_late_keyframe_ts,
-    "no keyframe.ts": make_keyframeless_ts,
+    # 20 s whose first keyframe comes 8 s in (ffmpeg's default look finds no picture).
+    "late keyframe.ts": lambda p: make_long_gop_cut(p, "640x360", 24, 300, 1 / 6, 1),
+    # 12 s between two keyframes 40 s apart: video data but no picture to start from.
+    "no keyframe.ts": lambda p: make_long_gop_cut(p, "320x240", 40, 1000, 0.1, 0.4),
     "cut faststart.mp4": lambda p: make_cut_mp4(p, "+faststart", 0.5),
     "cut fragmented.mp4": lambda p: make_cut_mp4(p, "+frag_keyframe+empty_moov+default_base_moof", 0.5),
     "bframes.avi": make_bframes_avi,

@@ -370,6 +370,29 @@ class Targets(Checks):
             return lambda: os.chmod(tgt, 0o644)
         self.kept_beside(hold)
 
+    def test_a_users_own_log_beside_the_target_is_left_alone(self):
+        where = folder("own log")
+        for name, data, code in [("plain", None, 0), ("broken", os.urandom(30000), 5)]:
+            with self.subTest(name):
+                src = os.path.join(where, name + ".ksm")
+                if data is None:
+                    shutil.copy(REC.path("plain.ts"), src)
+                else:
+                    with open(src, "wb") as f:
+                        f.write(data)
+                own = os.path.join(where, name + ".mp4.log")
+                with open(own, "wb") as f:
+                    f.write(b"my notes on this recording")
+                before = sorted(os.listdir(where))
+                run = run_qm(BIN, winpath(src), winpath(os.path.join(where, name + ".mp4")))
+                if code:
+                    self.check_failed(run, code, before, where)
+                    self.assertNotIn(own, quoted_paths(run, ".log"), run)
+                else:
+                    self.check_final(run, 0)
+                with open(own, "rb") as f:
+                    self.assertEqual(f.read(), b"my notes on this recording", run)
+
     def test_target_is_the_source_in_another_spelling(self):
         where = folder("same")
         src = shutil.copy(REC.path("plain.ts"), os.path.join(where, "Front door camera 2026-12-07.ksm"))
@@ -502,6 +525,18 @@ class Faults(Checks):
                 self.assertIn(named, run.final)
 
 
+class Shipped(unittest.TestCase):
+    def test_batch_files_have_cr_lf_line_ends(self):
+        # Real cmd's label search misreads batch files with bare LF line ends.
+        for path in [os.path.join(BIN, "qm.bat")] + [os.path.join(qmkit.REPO, "scripts", n)
+                                                      for n in os.listdir(os.path.join(qmkit.REPO, "scripts"))
+                                                      if n.lower().endswith(".bat")]:
+            with self.subTest(path), open(path, "rb") as f:
+                data = f.read()
+            self.assertEqual(data.count(b"\n"), data.count(b"\r\n"), "bare LF in %s" % path)
+            self.assertTrue(data.endswith(b"\r\n"), path)
+
+
 class Names(Checks):
     def test_awkward_names_typed_as_the_program_types_them(self):
         # Typed, so only characters of the OEM code page (the program types in it). No "%":
@@ -513,6 +548,22 @@ class Names(Checks):
         src = shutil.copy(REC.path("alaw.avi"), os.path.join(where, "cam (2) & yard ^ 100!.ksm"))
         tgt = os.path.join(where, "été à Noël (2) & ^!.mp4")
         run = run_qm_typed(prog, winpath(src), winpath(tgt))
+        self.check_final(run, 0)
+        self.assertEqual(run.final, OK + '"%s"' % winpath(tgt))
+        self.assertEqual(sorted(os.listdir(where)), sorted([os.path.basename(src), os.path.basename(tgt)]))
+        self.assertEqual(recordings.decode_errors(tgt), "")
+
+
+class LongPaths(Checks):
+    def test_source_and_target_paths_over_260_characters(self):
+        where = folder("long")
+        for part in ("Kamera Einfahrt Nord - Aufnahmen vom Dezember zweitausendsechsundzwanzig",) * 4:
+            where = os.path.join(where, part)
+        os.makedirs(where)
+        src = shutil.copy(REC.path("plain.ts"), os.path.join(where, "Aufnahme 2026-12-07 " + "x" * 40 + ".ksm"))
+        tgt = os.path.splitext(src)[0] + ".mp4"
+        self.assertGreater(len(winpath(tgt)), 300)
+        run = run_qm(BIN, winpath(src), winpath(tgt))
         self.check_final(run, 0)
         self.assertEqual(run.final, OK + '"%s"' % winpath(tgt))
         self.assertEqual(sorted(os.listdir(where)), sorted([os.path.basename(src), os.path.basename(tgt)]))
