@@ -89,51 +89,75 @@ CString CConversionRequest::ScriptCommand(const char* sourcePath, const char* ta
     return CString("qm.bat \"") + sourcePath + "\" \"" + targetPath + "\"";
 }
 
-bool CConversionRequest::ToOemExactly(const char* ansi, CString& oem)
+namespace {
+
+std::wstring ToWide(const char* text, UINT codePage)
 {
-    oem.Empty();
-    const int ansiLength = lstrlenA(ansi);
-    if (ansiLength == 0)
-        return true;
-
-    const int wideLength = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, ansiLength, NULL, 0);
+    const int length = lstrlenA(text);
+    const int wideLength = length == 0 ? 0 : MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, length, NULL, 0);
     if (wideLength <= 0)
-        return false;
-    std::vector<wchar_t> wide(static_cast<size_t>(wideLength));
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, ansi, ansiLength, &wide[0], wideLength);
+        return std::wstring();
+    std::wstring wide(static_cast<size_t>(wideLength), L'\0');
+    MultiByteToWideChar(codePage, MB_ERR_INVALID_CHARS, text, length, &wide[0], wideLength);
+    return wide;
+}
 
-    // A UTF-8 OEM code page takes neither flag nor default-character report; it can
-    // only fail on text that is not valid UTF-16.
-    const bool utf8 = GetOEMCP() == CP_UTF8;
-    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+// The code page's bytes for exactly this UTF-16 text; false when some character has no
+// exact counterpart (no best fit, no default character).
+bool FromWideExactly(const wchar_t* wide, int wideLength, UINT codePage, CString& out)
+{
+    out.Empty();
+    if (wideLength == 0)
+        return true;
+    if (codePage == CP_ACP)
+        codePage = GetACP();
+    else if (codePage == CP_OEMCP)
+        codePage = GetOEMCP();
+    // UTF-8 (and the other code pages that take no flags) can only fail on text that is
+    // not valid UTF-16; they report no default character.
+    const bool noFlags = codePage == CP_UTF8 || codePage == CP_UTF7 || codePage == 54936 ||
+                         (codePage >= 50220 && codePage <= 50229) || (codePage >= 57002 && codePage <= 57011);
+    const DWORD flags = codePage == CP_UTF8 ? WC_ERR_INVALID_CHARS : (noFlags ? 0 : WC_NO_BEST_FIT_CHARS);
     BOOL usedDefault = FALSE;
-    BOOL* usedDefaultOut = utf8 ? NULL : &usedDefault;
-
-    const int oemLength =
-        WideCharToMultiByte(CP_OEMCP, flags, &wide[0], wideLength, NULL, 0, NULL, usedDefaultOut);
-    if (oemLength <= 0 || usedDefault)
+    BOOL* usedDefaultOut = noFlags ? NULL : &usedDefault;
+    const int length = WideCharToMultiByte(codePage, flags, wide, wideLength, NULL, 0, NULL, usedDefaultOut);
+    if (length <= 0 || usedDefault)
         return false;
-    std::vector<char> bytes(static_cast<size_t>(oemLength));
-    WideCharToMultiByte(CP_OEMCP, flags, &wide[0], wideLength, &bytes[0], oemLength, NULL,
-                        usedDefaultOut);
+    std::vector<char> bytes(static_cast<size_t>(length));
+    WideCharToMultiByte(codePage, flags, wide, wideLength, &bytes[0], length, NULL, usedDefaultOut);
     if (usedDefault)
         return false;
-    oem = CString(&bytes[0], oemLength);
+    out = CString(&bytes[0], length);
     return true;
 }
 
-CString CConversionRequest::CharactersMissingInOem(const char* ansi)
+} // namespace
+
+bool CConversionRequest::ToOemExactly(const char* ansi, CString& oem, unsigned ansiCodePage, unsigned oemCodePage)
 {
+    oem.Empty();
+    if (lstrlenA(ansi) == 0)
+        return true;
+    const std::wstring wide = ToWide(ansi, ansiCodePage);
+    return !wide.empty() && FromWideExactly(wide.c_str(), static_cast<int>(wide.size()), oemCodePage, oem);
+}
+
+CString CConversionRequest::CharactersMissingInOem(const char* ansi, unsigned ansiCodePage, unsigned oemCodePage)
+{
+    // Converted once and tested a code point at a time: in UTF-8 or a double-byte code
+    // page a character is several bytes, and no byte means anything on its own.
+    const std::wstring wide = ToWide(ansi, ansiCodePage);
     CString missing;
-    for (const char* p = ansi; *p != '\0'; p = CharNextA(p)) {
-        const int bytes = static_cast<int>(CharNextA(p) - p);
-        const CString character(p, bytes);
-        CString oem;
-        if (ToOemExactly(character, oem) || missing.Find(character) >= 0)
-            continue;
-        if (!missing.IsEmpty())
-            missing += " ";
-        missing += character;
+    for (size_t i = 0; i < wide.size();) {
+        const int units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]) ? 2 : 1;
+        CString oem, character;
+        if (!FromWideExactly(&wide[i], units, oemCodePage, oem) &&
+            FromWideExactly(&wide[i], units, ansiCodePage, character) && missing.Find(character) < 0) {
+            if (!missing.IsEmpty())
+                missing += " ";
+            missing += character;
+        }
+        i += static_cast<size_t>(units);
     }
     return missing;
 }

@@ -30,10 +30,14 @@ public:
     // Converts ANSI text to the OEM code page, in which the command interpreter reads
     // its piped input. Returns false, leaving `oem` empty, when some character has no
     // exact OEM counterpart (a near look-alike would name another file).
-    static bool ToOemExactly(const char* ansi, CString& oem);
+    // The code pages are the system's unless given (tests).
+    static bool ToOemExactly(const char* ansi, CString& oem, unsigned ansiCodePage = 0 /* CP_ACP */,
+                             unsigned oemCodePage = 1 /* CP_OEMCP */);
 
-    // The characters of `ansi` the OEM code page lacks, each once, separated by spaces.
-    static CString CharactersMissingInOem(const char* ansi);
+    // The characters of `ansi` the OEM code page lacks, each once, separated by spaces
+    // (in the ANSI code page).
+    static CString CharactersMissingInOem(const char* ansi, unsigned ansiCodePage = 0 /* CP_ACP */,
+                                          unsigned oemCodePage = 1 /* CP_OEMCP */);
 
     // The first "%NAME%" (also "%NAME:~1,2%" or "%NAME:a=b%") in a typed line that the
     // interpreter would replace because NAME is defined, or empty when there is none.

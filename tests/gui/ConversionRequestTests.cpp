@@ -131,6 +131,25 @@ TEST_CASE(oem_conversion_is_exact_or_refused)
     CHECK_EQ(S(CConversionRequest::CharactersMissingInOem("C:\\plain name.ksm")), "");
 }
 
+TEST_CASE(oem_check_goes_by_character_in_any_code_page)
+{
+    // "C:\café\€ – 表.ksm" in UTF-8: with UTF-8 for both (Windows' "Beta: Use Unicode
+    // UTF-8" setting) nothing is missing; OEM 437 lacks the euro sign, the dash and the
+    // ideograph; in Shift-JIS the ideograph's second byte is a backslash.
+    const char* utf8 = "C:\\caf\xC3\xA9\\\xE2\x82\xAC \xE2\x80\x93 \xE8\xA1\xA8 \xF0\x9F\x8E\xA5.ksm";
+    CString oem;
+    CHECK(CConversionRequest::ToOemExactly(utf8, oem, CP_UTF8, CP_UTF8));
+    CHECK_EQ(S(oem), std::string(utf8));
+    CHECK_EQ(S(CConversionRequest::CharactersMissingInOem(utf8, CP_UTF8, CP_UTF8)), "");
+    CHECK(!CConversionRequest::ToOemExactly(utf8, oem, CP_UTF8, 437));
+    CHECK_EQ(S(CConversionRequest::CharactersMissingInOem(utf8, CP_UTF8, 437)),
+             "\xE2\x82\xAC \xE2\x80\x93 \xE8\xA1\xA8 \xF0\x9F\x8E\xA5");
+    const char* sjis = "C:\\\x95\x5C\\a.ksm";   // the ideograph U+8868
+    CHECK_EQ(S(CConversionRequest::CharactersMissingInOem(sjis, 932, 932)), "");
+    CHECK(CConversionRequest::ToOemExactly(sjis, oem, 932, 932));
+    CHECK_EQ(S(CConversionRequest::CharactersMissingInOem(sjis, 932, 437)), "\x95\x5C");
+}
+
 TEST_CASE(refusals_name_the_part_and_quote_the_path_on_its_own_line)
 {
     CString folderLine, scriptLine;

@@ -424,7 +424,7 @@ TEST_CASE(every_shipped_program_runs_as_invoker_and_takes_long_paths)
     DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string folder(self, n);
     folder.erase(folder.find_last_of('\\') + 1);
-    for (const char* name : {"ksmConverter.exe", "qmconvert.exe"}) {
+    for (const char* name : {"ksmConverter.exe", "qmconvert.exe", "ffmpeg.exe"}) {
         HMODULE program = LoadLibraryExA((folder + name).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
         REQUIRE(program != nullptr);
         HRSRC found = FindResourceA(program, MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24) /* RT_MANIFEST */);
