@@ -251,6 +251,12 @@ void Conversion::LogHeader(const std::string& text)
     WriteFile(m_work.LogFile(), line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
 }
 
+void Conversion::LogRun(const std::string& what)
+{
+    ++m_attemptNumber;
+    LogHeader("run " + std::to_string(m_attemptNumber) + ": " + what);
+}
+
 int Conversion::CannotRunFfmpeg(unsigned long error)
 {
     std::string why = error && error != ERROR_BAD_EXE_FORMAT ? " (" + SystemMessage(error) + ")"
@@ -371,8 +377,7 @@ int Conversion::Convert()
             a.rebuildTimes = true;
         }
         Line("Method: " + a.method);
-        ++m_attemptNumber;
-        LogHeader("run " + std::to_string(m_attemptNumber) + ": " + a.method);
+        LogRun(a.method);
         RunOutcome o = run.Run(ConversionPlanner::Arguments(a, Utf8(m_source), Utf8(m_work.OutputPath()), m_fpsMode),
                                "output.mp4", FfmpegRun::Decision());
         code = Judge(run, next, o);
@@ -389,21 +394,26 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
 {
     m_choice = StreamChooser::Choose(report.Streams());
     m_plan = ConversionPlanner::Plan(report.Streams(), m_choice, report.InputFormat());
-    bool raw = report.InputFormat() == "h264" || report.InputFormat() == "hevc";
     long long room = ConversionPlanner::IndexRoom(report.Stream(m_choice.video), report.Stream(m_choice.audio),
-                                                  raw ? -1 : report.Duration());
+                                                  ConversionPlanner::IsRawFormat(report.InputFormat())
+                                                      ? -1 : report.Duration());
     for (Attempt& a : m_plan) {
         a.deepProbe = deep;
-        a.indexRoom = a.tier == Tier::RawH264 || a.tier == Tier::RawHevc ? 0 : room;
+        a.indexRoom = a.ReadsRaw() ? 0 : room;
     }
     m_planned = true;
 }
 
-bool Conversion::FirstRunIsAttempt(const FfmpegReportParser& r) const
+bool Conversion::PlanStartsAsRunOne() const
 {
-    // Run 1 copies what ffmpeg picks: it counts when that is the first plan's way.
-    return r.InputOpened() && m_planned && !m_plan.empty() && m_plan[0].tier == Tier::CopyBoth &&
-           !m_plan[0].hevcTag && m_plan[0].indexRoom > 0 && m_plan[0].indexRoom <= m_firstRunRoom &&
+    // Run 1 copies what ffmpeg picks, with no tag of ours, into the room it was given.
+    return m_planned && !m_plan.empty() && m_plan[0].tier == Tier::CopyBoth && !m_plan[0].hevcTag &&
+           m_plan[0].indexRoom > 0 && m_plan[0].indexRoom <= m_firstRunRoom;
+}
+
+bool Conversion::FirstRunIsAttempt(const FfmpegReportParser& r, const RunOutcome& first) const
+{
+    return r.InputOpened() && !first.stoppedByEngine && PlanStartsAsRunOne() &&
            SameMapping(r.MappedInputs(), m_choice);
 }
 
@@ -421,8 +431,7 @@ bool Conversion::FirstRunGoesOn(const FfmpegReportParser& r, bool deep)
         Announce(r, m_choice);
         m_announced = true;
     }
-    if (m_plan.empty() || m_plan[0].tier != Tier::CopyBoth || m_plan[0].hevcTag || m_plan[0].indexRoom <= 0 ||
-        m_plan[0].indexRoom > m_firstRunRoom)
+    if (!PlanStartsAsRunOne())
         return false;
     for (int m : r.MappedInputs())
         if (m != m_choice.video && m != m_choice.audio)
@@ -447,11 +456,9 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
     m_firstRunRoom = ConversionPlanner::IndexRoomForSize(sourceBytes);
     bool deep = false;
     for (;;) {
-        ++m_attemptNumber;
-        LogHeader(deep ? "run " + std::to_string(m_attemptNumber) +
-                             ": reading the recording again, further (a video's picture was not found)"
-                       : std::string("run 1: reading the recording, streams copied as ffmpeg picks them"));
-        // (That first header is what tells the engine's own logs from a user's file.)
+        // (Run 1's header is what tells the engine's own logs from a user's file.)
+        LogRun(deep ? "reading the recording again, further (a video's picture was not found)"
+                    : "reading the recording, streams copied as ffmpeg picks them");
         first = run.Run(ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
                                                              m_firstRunRoom),
                         "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
@@ -474,8 +481,8 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
 
     const std::string& format = report.InputFormat();
     m_clockMayJump = format == "mpegts" || format == "mpeg" || format == "mpegvideo" || format == "vob";
-    m_noPresentationTimes = format == "avi" || format == "h264" || format == "hevc";
-    m_duration = format == "h264" || format == "hevc" ? -1 : report.Duration();
+    m_noPresentationTimes = format == "avi" || ConversionPlanner::IsRawFormat(format);
+    m_duration = ConversionPlanner::IsRawFormat(format) ? -1 : report.Duration();
     if (!report.InputOpened()) {
         if (first.exitCode != 0 && first.logBytes == 0)
             return CannotRunFfmpeg(0);
@@ -491,7 +498,7 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         MakePlan(report, deep);
     if (!m_announced)
         Announce(report, m_choice);
-    m_firstRunIsAttempt = FirstRunIsAttempt(report);
+    m_firstRunIsAttempt = FirstRunIsAttempt(report, first);
     if (m_firstRunIsAttempt && !m_methodShown)
         Line("Method: " + m_plan[0].method);
     return report.VideoParametersMissing() ? RefuseUnreadableVideo(run) : -1;
@@ -501,11 +508,9 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
 {
     std::vector<StreamInfo> streams = run.Report().Streams();
     for (const StreamInfo& s : streams) {
-        if (s.kind != "video" || s.attachedPicture || s.codec == "none" || s.width > 0)
+        if (!s.PictureMissing())
             continue;
-        ++m_attemptNumber;
-        LogHeader("run " + std::to_string(m_attemptNumber) + ": does video #0:" + std::to_string(s.index) +
-                  " carry data?");
+        LogRun("does video #0:" + std::to_string(s.index) + " carry data?");
         RunOutcome o = run.Run(ConversionPlanner::DecodeArguments(s.index, Utf8(m_source)), std::string(),
                                FfmpegRun::Decision());
         if (o.started && !o.stalled && (run.Progress().Frames() > 0 || run.Report().DecodeErrors() > 0))
@@ -568,8 +573,7 @@ std::string Conversion::CheckResult(FfmpegRun& run, const Attempt& attempt)
     ResultExpectation expected;
     expected.video = attempt.video >= 0;
     expected.audio = attempt.audio >= 0;
-    bool raw = attempt.tier == Tier::RawH264 || attempt.tier == Tier::RawHevc;
-    expected.duration = raw ? -1 : m_duration;
+    expected.duration = attempt.ReadsRaw() ? -1 : m_duration;
     std::string why = ResultCheck::Verify(inspector.Summary(), expected);
     ResultExpectation anyLength = expected;
     anyLength.duration = -1;
@@ -577,8 +581,7 @@ std::string Conversion::CheckResult(FfmpegRun& run, const Attempt& attempt)
         // The MP4 is not as long as the recording says. Whether it misses something is
         // told by what ffmpeg reads from the recording, writing nothing: a cut-off file
         // or an MPEG clock that jumps states more than there is.
-        ++m_attemptNumber;
-        LogHeader("run " + std::to_string(m_attemptNumber) + ": the recording's length as ffmpeg reads it");
+        LogRun("the recording's length as ffmpeg reads it");
         RunOutcome o = run.Run(ConversionPlanner::MeasureArguments(attempt, Utf8(m_source)), std::string(),
                                FfmpegRun::Decision());
         bool read = o.started && !o.stalled && o.exitCode == 0;
@@ -617,8 +620,7 @@ bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
     // Only sources that carry frames in decode order without their times can be wrong.
     if (!attempt.copyVideo || attempt.video < 0 || !m_noPresentationTimes)
         return true;
-    ++m_attemptNumber;
-    LogHeader("run " + std::to_string(m_attemptNumber) + ": do the copied frames play in order?");
+    LogRun("do the copied frames play in order?");
     RunOutcome o = run.Run(ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath())), std::string(),
                            FfmpegRun::Decision());
     return !(o.started && run.Report().ClockTrouble());

@@ -34,7 +34,8 @@ private:
     int ReadRecording(FfmpegRun& run, RunOutcome& first);
     // Stops run 1 as soon as its report shows it is not the first attempt.
     bool FirstRunGoesOn(const FfmpegReportParser& report, bool deep);
-    bool FirstRunIsAttempt(const FfmpegReportParser& report) const;
+    bool PlanStartsAsRunOne() const;
+    bool FirstRunIsAttempt(const FfmpegReportParser& report, const RunOutcome& first) const;
     void MakePlan(const FfmpegReportParser& report, bool deep);
     // The recording's video came without a picture even to the deeper look: an exit code
     // when it carries data (no result without it is a success), else -1.
@@ -67,6 +68,8 @@ private:
     std::wstring KeepBesideTarget();
     std::string AccessDeniedHint(const std::wstring& folder) const;
     void LogHeader(const std::string& text);
+    // "run N: <what>" in the log, for each ffmpeg run.
+    void LogRun(const std::string& what);
     void Line(const std::string& utf8);
     // A path as people read it (and ffmpeg takes it), in UTF-8.
     std::string Utf8(const std::wstring& path) const;

@@ -57,6 +57,11 @@ bool ConversionPlanner::VideoFitsMp4(const std::string& codec)
     return codec == "h264" || codec == "hevc" || codec == "av1";
 }
 
+bool ConversionPlanner::IsRawFormat(const std::string& inputFormat)
+{
+    return inputFormat == "h264" || inputFormat == "hevc";
+}
+
 bool ConversionPlanner::AudioFitsMp4(const std::string& codec)
 {
     return codec == "aac" || codec == "mp3";
@@ -126,7 +131,7 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
     if (!v && !a)
         return RawAttempts();
 
-    bool rawInput = inputFormat == "h264" || inputFormat == "hevc";
+    bool rawInput = IsRawFormat(inputFormat);
     const std::string rawNote = rawInput ? "; video only, speed taken from the stream" : "";
     bool vcopy = !v || VideoFitsMp4(v->codec);
     bool acopy = !a || AudioFitsMp4(a->codec);

@@ -37,6 +37,8 @@ struct Attempt
     long long indexRoom = 0;
     std::string method;       // one line: what is tried and why
     std::string done;         // for the result line: "remuxed without quality loss", ...
+
+    bool ReadsRaw() const { return tier == Tier::RawH264 || tier == Tier::RawHevc; }
 };
 
 // Orders the attempts, cheapest first, and writes each one's ffmpeg arguments.
@@ -57,6 +59,8 @@ public:
     static long long IndexRoomForSize(unsigned long long sourceBytes);
 
     static bool VideoFitsMp4(const std::string& codec);
+    // ffmpeg read the source as a bare H.264/HEVC stream: no length, no container times.
+    static bool IsRawFormat(const std::string& inputFormat);
     static bool AudioFitsMp4(const std::string& codec);
 
     // The first run: ffmpeg's own stream selection, streams copied. It doubles as the

@@ -90,10 +90,15 @@ const StreamInfo* FfmpegReportParser::Stream(int index) const
     return nullptr;
 }
 
+bool StreamInfo::PictureMissing() const
+{
+    return kind == "video" && !attachedPicture && codec != "none" && width <= 0;
+}
+
 bool FfmpegReportParser::VideoParametersMissing() const
 {
     for (const StreamInfo& s : m_streams)
-        if (s.kind == "video" && !s.attachedPicture && s.codec != "none" && s.width <= 0)
+        if (s.PictureMissing())
             return true;
     return false;
 }

@@ -23,6 +23,8 @@ struct StreamInfo
 
     bool DecodableAudio() const;
     bool UsableVideo() const;
+    // A video stream whose picture size ffmpeg did not find.
+    bool PictureMissing() const;
 };
 
 // Reads ffmpeg's log (stderr, UTF-8, one line at a time): the banner's version, the input
