@@ -9,6 +9,24 @@ ConsoleWriter::ConsoleWriter()
     m_out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     m_console = m_out != INVALID_HANDLE_VALUE && m_out != nullptr && GetConsoleMode(m_out, &mode);
+    m_pipe = !m_console && m_out != INVALID_HANDLE_VALUE && m_out != nullptr && GetFileType(m_out) == FILE_TYPE_PIPE;
+}
+
+void ConsoleWriter::NoteWriteError()
+{
+    DWORD error = GetLastError();
+    if (m_pipe && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE))
+        m_readerGone = true;
+}
+
+bool ConsoleWriter::ReaderGone()
+{
+    if (m_pipe && !m_readerGone) {
+        DWORD done = 0;
+        if (!WriteFile(m_out, "", 0, &done, nullptr))
+            NoteWriteError();
+    }
+    return m_readerGone;
 }
 
 void ConsoleWriter::Line(const std::string& utf8)
@@ -31,5 +49,6 @@ void ConsoleWriter::Line(const std::wstring& text)
     std::string bytes(static_cast<size_t>(n), '\0');
     WideCharToMultiByte(CP_ACP, 0, line.data(), static_cast<int>(line.size()), &bytes[0], n, nullptr, nullptr);
     // One write per line: a reader on the other end never sees half a line from us.
-    WriteFile(m_out, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+    if (!WriteFile(m_out, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr))
+        NoteWriteError();
 }

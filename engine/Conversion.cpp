@@ -148,7 +148,23 @@ int Conversion::Run(const std::vector<std::wstring>& args)
     int code = CheckFiles();
     if (code != 0)
         return code;
-    return Convert();
+    try {
+        return Convert();
+    } catch (const Cancelled&) {
+        // The window was closed or started another conversion: its lines reach nobody.
+        // ffmpeg is stopped; nothing of this run stays beside the recording.
+        m_work.Remove();
+        return 5;
+    }
+}
+
+RunOutcome Conversion::RunFfmpeg(FfmpegRun& run, const std::vector<std::string>& args, const std::string& outputName,
+                                 const FfmpegRun::Decision& keepGoing)
+{
+    RunOutcome outcome = run.Run(args, outputName, keepGoing);
+    if (outcome.abandoned)
+        throw Cancelled();
+    return outcome;
 }
 
 int Conversion::CheckFiles()
@@ -354,7 +370,7 @@ void Conversion::Announce(const FfmpegReportParser& report, const StreamChoice& 
 int Conversion::Convert()
 {
     ProgressReporter reporter(m_console, m_startTick);
-    FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs);
+    FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs, [this] { return m_console.ReaderGone(); });
 
     // Most recordings are remuxed by the run that reads them.
     RunOutcome first;
@@ -378,8 +394,8 @@ int Conversion::Convert()
         }
         Line("Method: " + a.method);
         LogRun(a.method);
-        RunOutcome o = run.Run(ConversionPlanner::Arguments(a, Utf8(m_source), Utf8(m_work.OutputPath()), m_fpsMode),
-                               "output.mp4", FfmpegRun::Decision());
+        RunOutcome o = RunFfmpeg(
+            run, ConversionPlanner::Arguments(a, Utf8(m_source), Utf8(m_work.OutputPath()), m_fpsMode), "output.mp4");
         code = Judge(run, next, o);
         if (code >= 0)
             return code;
@@ -459,9 +475,10 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         // (Run 1's header is what tells the engine's own logs from a user's file.)
         LogRun(deep ? "reading the recording again, further (a video's picture was not found)"
                     : "reading the recording, streams copied as ffmpeg picks them");
-        first = run.Run(ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
-                                                             m_firstRunRoom),
-                        "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
+        first = RunFfmpeg(run,
+                          ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
+                                                               m_firstRunRoom),
+                          "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
         if (!first.started)
             return CannotRunFfmpeg(first.startError);
         if (first.stalled)
@@ -511,8 +528,7 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
         if (!s.PictureMissing())
             continue;
         LogRun("does video #0:" + std::to_string(s.index) + " carry data?");
-        RunOutcome o = run.Run(ConversionPlanner::DecodeArguments(s.index, Utf8(m_source)), std::string(),
-                               FfmpegRun::Decision());
+        RunOutcome o = RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_source)), std::string());
         if (o.started && !o.stalled && (run.Progress().Frames() > 0 || run.Report().DecodeErrors() > 0))
             return FailKeepingLog(5, "the recording's video (#0:" + std::to_string(s.index) + " " + s.codec +
                                          ") carries data, but ffmpeg finds no picture in it (damaged, or a "
@@ -582,8 +598,7 @@ std::string Conversion::CheckResult(FfmpegRun& run, const Attempt& attempt)
         // told by what ffmpeg reads from the recording, writing nothing: a cut-off file
         // or an MPEG clock that jumps states more than there is.
         LogRun("the recording's length as ffmpeg reads it");
-        RunOutcome o = run.Run(ConversionPlanner::MeasureArguments(attempt, Utf8(m_source)), std::string(),
-                               FfmpegRun::Decision());
+        RunOutcome o = RunFfmpeg(run, ConversionPlanner::MeasureArguments(attempt, Utf8(m_source)), std::string());
         bool read = o.started && !o.stalled && o.exitCode == 0;
         double content = read ? run.Progress().Position() : -1;
         long long frames = read && attempt.video >= 0 ? run.Progress().Frames() : -1;
@@ -621,8 +636,7 @@ bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
     if (!attempt.copyVideo || attempt.video < 0 || !m_noPresentationTimes)
         return true;
     LogRun("do the copied frames play in order?");
-    RunOutcome o = run.Run(ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath())), std::string(),
-                           FfmpegRun::Decision());
+    RunOutcome o = RunFfmpeg(run, ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath())), std::string());
     return !(o.started && run.Report().ClockTrouble());
 }
 
@@ -721,6 +735,8 @@ int Conversion::Place(const Attempt& attempt)
         if (t.format == "hvc1" || t.format == "hev1")
             Line("Note: Windows' own player shows HEVC only with Microsoft's \"HEVC Video Extensions\" "
                  "(Microsoft Store); VLC plays it as it is");
+    if (m_console.ReaderGone())
+        throw Cancelled();
     m_work.CloseLog();
     DWORD error = ReplaceTarget();
     if (error != 0) {

@@ -18,7 +18,8 @@ class FfmpegRun;
 // One conversion from start to verdict: checks the arguments and files, runs ffmpeg
 // through the attempts, checks the MP4 and puts it in place. Run returns the exit code:
 // 0 done, 1 bad arguments, 2 source unusable or same file as target, 3 ffmpeg.exe missing
-// or cannot run, 4 target folder or file problem, 5 ffmpeg could not convert the recording.
+// or cannot run, 4 target folder or file problem, 5 ffmpeg could not convert the recording
+// (or the window that started the conversion went away: it stops then, leaving nothing).
 class Conversion
 {
 public:
@@ -26,6 +27,11 @@ public:
     int Run(const std::vector<std::wstring>& args);
 
 private:
+    // Thrown when nobody waits for the conversion any more.
+    struct Cancelled
+    {
+    };
+
     int CheckFiles();
     int Convert();
     // Run 1: ffmpeg reads the recording (again, further, when a video's picture was not
@@ -67,6 +73,9 @@ private:
     unsigned long ReplaceTarget();
     std::wstring KeepBesideTarget();
     std::string AccessDeniedHint(const std::wstring& folder) const;
+    // One ffmpeg run; throws Cancelled when it was stopped because nobody waits for it.
+    RunOutcome RunFfmpeg(FfmpegRun& run, const std::vector<std::string>& args, const std::string& outputName,
+                         const FfmpegRun::Decision& keepGoing = FfmpegRun::Decision());
     void LogHeader(const std::string& text);
     // "run N: <what>" in the log, for each ffmpeg run.
     void LogRun(const std::string& what);

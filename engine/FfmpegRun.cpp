@@ -14,8 +14,8 @@ struct FfmpegRun::Reader
 };
 
 FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
-                     unsigned long stallMs)
-    : m_ffmpeg(ffmpeg), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs)
+                     unsigned long stallMs, const Abandoned& abandoned)
+    : m_ffmpeg(ffmpeg), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs), m_abandoned(abandoned)
 {
     CRITICAL_SECTION* cs = new CRITICAL_SECTION;
     InitializeCriticalSection(cs);
@@ -152,14 +152,13 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         LeaveCriticalSection(cs);
         if (wait == WAIT_OBJECT_0)
             break;
-        if (!go) {
+        if (!go)
             outcome.stoppedByEngine = true;
-            child.Terminate();
-            WaitForSingleObject(child.Process(), 5000);
-            break;
-        }
-        if (now - lastAdvance > m_stallMs) {
+        else if (now - lastAdvance > m_stallMs)
             outcome.stalled = true;
+        else if (m_abandoned && m_abandoned())
+            outcome.abandoned = true;
+        if (outcome.stoppedByEngine || outcome.stalled || outcome.abandoned) {
             child.Terminate();
             WaitForSingleObject(child.Process(), 5000);
             break;

@@ -16,6 +16,7 @@ struct RunOutcome
     unsigned long exitCode = 0;
     bool stalled = false;              // stopped: no progress within the stall limit
     bool stoppedByEngine = false;      // stopped because the report asked for another run
+    bool abandoned = false;            // stopped: nobody waits for the conversion any more
     unsigned long long logBytes = 0;   // what ffmpeg wrote to stderr
 };
 
@@ -23,16 +24,18 @@ struct RunOutcome
 // recording makes it write thousands of lines) and is read back from there for the report
 // parser through a handle of the engine's own; its progress blocks come on a pipe that a
 // thread drains with blocking reads (only this process holds the read end). The engine's
-// thread waits, reads the log, prints progress and stops ffmpeg when it stalls or when
-// keepGoing says so.
+// thread waits, reads the log, prints progress and stops ffmpeg when it stalls, when
+// keepGoing says so or when the conversion is abandoned.
 class FfmpegRun
 {
 public:
     typedef std::function<bool(const FfmpegReportParser&)> Decision;
+    typedef std::function<bool()> Abandoned;
 
-    // logPath: the log file; each run's stderr is appended to it.
+    // logPath: the log file; each run's stderr is appended to it. abandoned is asked
+    // between looks at ffmpeg, several times a second.
     FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
-              unsigned long stallMs);
+              unsigned long stallMs, const Abandoned& abandoned);
     ~FfmpegRun();
 
     RunOutcome Run(const std::vector<std::string>& utf8Args, const std::string& outputName,
@@ -54,6 +57,7 @@ private:
     std::wstring m_logPath;
     ProgressReporter& m_reporter;
     unsigned long m_stallMs;
+    Abandoned m_abandoned;
     void* m_lock;                      // CRITICAL_SECTION
     FfmpegReportParser m_report;
     ProgressParser m_progress;

@@ -6,7 +6,7 @@ rem beside it, checks the MP4 and prints the final line). This file only finds i
 rem hands on its exit code:
 rem   0 done, 1 bad arguments, 2 source unusable or same file as target,
 rem   3 ffmpeg.exe or qmconvert.exe missing or cannot run, 4 target folder or file problem,
-rem   5 ffmpeg could not convert the recording.
+rem   5 ffmpeg could not convert the recording (or the window that started it closed).
 rem Nothing here reads stdin (the caller's command stream stays untouched), and delayed
 rem expansion stays off (it would eat "!" in file names).
 
