@@ -5,6 +5,7 @@
 #include "FfmpegRun.h"
 #include "ProgressReporter.h"
 #include "ResultCheck.h"
+#include "SourceDownload.h"
 #include "StreamChooser.h"
 #include "TextFormat.h"
 
@@ -145,10 +146,10 @@ int Conversion::Run(const std::vector<std::wstring>& args)
     m_targetFolder = TextFormat::FolderOf(m_target);
     Line("Source: \"" + Utf8(m_source) + "\"");
     Line("Target: \"" + Utf8(m_target) + "\"");
-    int code = CheckFiles();
-    if (code != 0)
-        return code;
     try {
+        int code = CheckFiles();
+        if (code != 0)
+            return code;
         return Convert();
     } catch (const Cancelled&) {
         // The window was closed or started another conversion: its lines reach nobody.
@@ -188,6 +189,11 @@ int Conversion::CheckFiles()
     CloseHandle(src);
     if (size.QuadPart == 0)
         return Fail(2, "the source file is empty (0 bytes)");
+    if (SourceDownload::OnlineOnly(attr)) {
+        int fetched = FetchOnlineOnlySource();
+        if (fetched != 0)
+            return fetched;
+    }
     unsigned long error = 0;
     if (!m_sourceId.Read(m_source, error))
         return Fail(2, "the source cannot be read: " + SystemMessage(error));
@@ -238,6 +244,32 @@ int Conversion::CheckFiles()
             why = "the drive is full";
         return Fail(4, "cannot create files in the target folder \"" + Utf8(m_targetFolder) + "\": " + why);
     }
+    return 0;
+}
+
+int Conversion::FetchOnlineOnlySource()
+{
+    Line("Note: the recording is kept online only (OneDrive or another cloud folder); it is downloaded to "
+         "this computer first");
+    DWORD lastLine = GetTickCount();
+    unsigned long error = SourceDownload::Fetch(m_source, m_stallMs, [&](long long bytes, long long size) {
+        if (m_console.ReaderGone())
+            return false;
+        if (GetTickCount() - lastLine >= 2500) {
+            char buf[96];
+            std::snprintf(buf, sizeof buf, "Downloading: %lld of %lld MB", bytes >> 20, size >> 20);
+            Line(buf);
+            lastLine = GetTickCount();
+        }
+        return true;
+    });
+    if (error == ERROR_CANCELLED)
+        throw Cancelled();
+    if (error == WAIT_TIMEOUT)
+        return Fail(2, "the recording is kept online only and its download made no progress for " +
+                           std::to_string(m_stallMs / 1000) + " s (offline, or the cloud client paused?)");
+    if (error != 0)
+        return Fail(2, "the recording is kept online only and could not be downloaded: " + SystemMessage(error));
     return 0;
 }
 

@@ -33,6 +33,9 @@ private:
     };
 
     int CheckFiles();
+    // A source whose data is in the cloud only is downloaded before ffmpeg reads it: 0, or
+    // the exit code of a download that failed.
+    int FetchOnlineOnlySource();
     int Convert();
     // Run 1: ffmpeg reads the recording (again, further, when a video's picture was not
     // found) and remuxes it as it picks the streams, until the report asks for another

@@ -1,10 +1,12 @@
-// File identity, the command line and the work folder's stale-run cleanup.
+// File identity, the command line, the work folder's stale-run cleanup, path forms and
+// the download of an online-only source.
 
 #include "TestKit.h"
 
 #include "ChildProcess.h"
 #include "CommandLineSplitter.h"
 #include "FileIdentity.h"
+#include "SourceDownload.h"
 #include "TextFormat.h"
 #include "WorkFolder.h"
 
@@ -154,4 +156,40 @@ TEST_CASE(long_path_forms_round_trip)
     for (const wchar_t* p : {L"C:\\rec\\cam.ksm", L"\\\\nas\\video\\cam.ksm", L"Z:\\"})
         CHECK_EQ(Utf8(TextFormat::PlainPath(TextFormat::ExtendedPath(p))), Utf8(p));
     CHECK_EQ(Utf8(TextFormat::PlainPath(L"\\\\?\\Volume{1}\\x")), "\\\\?\\Volume{1}\\x");
+}
+
+TEST_CASE(online_only_source_is_read_through_with_its_own_stall_limit_and_stop)
+{
+    CHECK(SourceDownload::OnlineOnly(0x00400000 | FILE_ATTRIBUTE_ARCHIVE));   // OneDrive: online only
+    CHECK(SourceDownload::OnlineOnly(0x00040000));
+    CHECK(!SourceDownload::OnlineOnly(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY | 0x00080000));   // pinned
+
+    std::wstring dir = TempFolder(L"qmconvert download test");
+    std::wstring file = dir + L"\\cam.ksm";
+    std::string data(3 << 20, 'x');
+    WriteFile(file, data.c_str());
+    long long last = -1, size = -1;
+    CHECK_EQ(SourceDownload::Fetch(file, 5000, [&](long long bytes, long long total) {
+                 last = bytes;
+                 size = total;
+                 return true;
+             }),
+             0ul);
+    CHECK_EQ(size, static_cast<long long>(data.size()));
+    CHECK_EQ(last, size);
+
+    // A source that sends nothing (a cloud client that never delivers): stopped at the
+    // limit, or at once when asked.
+    const wchar_t* pipe = L"\\\\.\\pipe\\qmconvert-download-test";
+    for (DWORD stall : {500u, 60000u}) {
+        HANDLE server = CreateNamedPipeW(pipe, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+        REQUIRE(server != INVALID_HANDLE_VALUE);
+        DWORD start = GetTickCount();
+        CHECK_EQ(SourceDownload::Fetch(pipe, stall, [&](long long, long long) { return stall < 1000; }),
+                 static_cast<unsigned long>(stall < 1000 ? WAIT_TIMEOUT : ERROR_CANCELLED));
+        CHECK(GetTickCount() - start < 4000);
+        CloseHandle(server);
+    }
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(dir.c_str());
 }
