@@ -162,6 +162,33 @@ CString CConversionRequest::CharactersMissingInOem(const char* ansi, unsigned an
     return missing;
 }
 
+bool CConversionRequest::ToAnsiExactly(const wchar_t* path, CString& ansi, unsigned ansiCodePage)
+{
+    return FromWideExactly(path, lstrlenW(path), ansiCodePage, ansi);
+}
+
+std::wstring CConversionRequest::UnholdablePathMessage(const wchar_t* path, unsigned ansiCodePage)
+{
+    const std::wstring wide(path);
+    std::wstring missing;
+    for (size_t i = 0; i < wide.size();) {
+        const size_t units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]) ? 2 : 1;
+        const std::wstring character = wide.substr(i, units);
+        CString ansi;
+        if (!FromWideExactly(character.c_str(), static_cast<int>(units), ansiCodePage, ansi) &&
+            (L" " + missing + L" ").find(L" " + character + L" ") == std::wstring::npos)
+            missing += (missing.empty() ? L"" : L" ") + character;
+        i += units;
+    }
+    wchar_t codePage[16];
+    wsprintfW(codePage, L"%u", ansiCodePage == CP_ACP ? GetACP() : ansiCodePage);
+    return L"This program cannot use the chosen file: its path has characters that this system's code page (" +
+           std::wstring(codePage) + L") does not hold: " + missing + L"\r\n\r\n\"" + wide +
+           L"\"\r\n\r\nWindows would hand the program a look-alike name instead, which may be another "
+           L"recording. Renaming the file (or its folder) with other characters, or converting on a system "
+           L"set to that language, fixes it.";
+}
+
 CString CConversionRequest::ExpandedVariableIn(const char* line)
 {
     const CString text(line);

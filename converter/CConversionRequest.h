@@ -2,6 +2,8 @@
 
 #include "CString.h"
 
+#include <string>
+
 // The text work behind one conversion request: where the program (and qm.bat) lives,
 // what the converted file is called, and the lines typed into the command interpreter.
 // No window is involved, so all of it can be checked on its own.
@@ -38,6 +40,16 @@ public:
     // (in the ANSI code page).
     static CString CharactersMissingInOem(const char* ansi, unsigned ansiCodePage = 0 /* CP_ACP */,
                                           unsigned oemCodePage = 1 /* CP_OEMCP */);
+
+    // The chosen path (UTF-16, as the open-file dialog gives it) in the ANSI code page the
+    // window works in. Returns false, leaving `ansi` empty, when some character has no
+    // exact counterpart there: Windows would put a look-alike ("best fit") or '?' in its
+    // place, which names another file or none. The code page is the system's unless given.
+    static bool ToAnsiExactly(const wchar_t* path, CString& ansi, unsigned ansiCodePage = 0 /* CP_ACP */);
+
+    // Why such a path is refused: the path, the characters the code page lacks (each once)
+    // and what fixes it; UTF-16, for a message box that shows them all.
+    static std::wstring UnholdablePathMessage(const wchar_t* path, unsigned ansiCodePage = 0 /* CP_ACP */);
 
     // The first "%NAME%" (also "%NAME:~1,2%" or "%NAME:a=b%") in a typed line that the
     // interpreter would replace because NAME is defined, or empty when there is none.

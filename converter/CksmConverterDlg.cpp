@@ -69,7 +69,19 @@ void CksmConverterDlg::OnBrowse()
                     "Ksm Files (*.ksm)|*.ksm|All Files (*.*)|*.*||", NULL, 0);
     if (dlg.DoModal() != IDOK)
         return;
-    m_strPath = dlg.GetPathName();
+    // The window works in the ANSI code page. A name it cannot hold exactly would reach it
+    // as a look-alike, the name of another recording or of none: such a choice is refused,
+    // and no earlier one stays behind to be converted in its place.
+    const std::wstring chosen = dlg.GetPathNameW();
+    CString path;
+    if (!CConversionRequest::ToAnsiExactly(chosen.c_str(), path)) {
+        m_strPath.Empty();
+        m_editPath.SetWindowText("");
+        m_editConverted.SetWindowText("");
+        AfxMessageBox(CConversionRequest::UnholdablePathMessage(chosen.c_str()).c_str(), MB_OK | MB_ICONERROR, 0);
+        return;
+    }
+    m_strPath = path;
     m_editPath.SetWindowText(m_strPath);
     m_editConverted.SetWindowText("");
 }

@@ -7,6 +7,26 @@ namespace {
 
 const DWORD kFileNameChars = 32768;
 
+std::wstring Widened(const char* text, int length)
+{
+    if (length <= 0)
+        return std::wstring();
+    const int wideLength = ::MultiByteToWideChar(CP_ACP, 0, text, length, NULL, 0);
+    std::wstring wide(static_cast<size_t>(wideLength > 0 ? wideLength : 0), L'\0');
+    if (wideLength > 0)
+        ::MultiByteToWideChar(CP_ACP, 0, text, length, &wide[0], wideLength);
+    return wide;
+}
+
+// A NUL-terminated string, or a list of them ended by an empty one.
+std::wstring WidenedList(const char* text)
+{
+    const char* end = text;
+    while (*end != '\0')
+        end += lstrlenA(end) + 1;
+    return Widened(text, static_cast<int>(end - text) + 1);
+}
+
 } // namespace
 
 CFileDialog::CFileDialog(BOOL openFileDialog, const char* defaultExtension, const char* fileName,
@@ -56,14 +76,14 @@ INT_PTR CFileDialog::DoModal()
 
     // The dialog library (and the shell it pulls in) is loaded when a dialog is first
     // shown, not at start-up: most of a start's memory would otherwise go to it.
-    typedef BOOL(WINAPI * ShowFunction)(LPOPENFILENAMEA);
+    typedef BOOL(WINAPI * ShowFunction)(LPOPENFILENAMEW);
     typedef DWORD(WINAPI * ErrorFunction)();
     static HMODULE library = ::LoadLibraryA("comdlg32.dll");
     ShowFunction show = NULL;
     ErrorFunction lastError = NULL;
     if (library != NULL) {
         show = reinterpret_cast<ShowFunction>(reinterpret_cast<void*>(
-            ::GetProcAddress(library, m_bOpenFileDialog ? "GetOpenFileNameA" : "GetSaveFileNameA")));
+            ::GetProcAddress(library, m_bOpenFileDialog ? "GetOpenFileNameW" : "GetSaveFileNameW")));
         lastError = reinterpret_cast<ErrorFunction>(
             reinterpret_cast<void*>(::GetProcAddress(library, "CommDlgExtendedError")));
     }
@@ -72,8 +92,41 @@ INT_PTR CFileDialog::DoModal()
                       MB_OK | MB_ICONERROR);
         return IDCANCEL;
     }
-    if (show(&m_ofn))
+
+    // The wide dialog: the narrow one would hand back a look-alike ("best fit") for a
+    // character of the name the ANSI code page lacks, and so the name of another file.
+    const std::wstring filter = m_ofn.lpstrFilter != NULL ? WidenedList(m_ofn.lpstrFilter) : std::wstring();
+    const std::wstring defaultExtension =
+        m_ofn.lpstrDefExt != NULL ? Widened(m_ofn.lpstrDefExt, lstrlenA(m_ofn.lpstrDefExt) + 1) : std::wstring();
+    const std::wstring title =
+        m_ofn.lpstrTitle != NULL ? Widened(m_ofn.lpstrTitle, lstrlenA(m_ofn.lpstrTitle) + 1) : std::wstring();
+    std::vector<wchar_t> file(m_ofn.nMaxFile > 0 ? m_ofn.nMaxFile : 1, L'\0');
+    if (m_ofn.lpstrFile != NULL) {
+        const std::wstring initial = Widened(m_ofn.lpstrFile, lstrlenA(m_ofn.lpstrFile));
+        lstrcpynW(&file[0], initial.c_str(), static_cast<int>(file.size()));
+    }
+    OPENFILENAMEW ofn;
+    ZeroMemory(&ofn, sizeof ofn);
+    ofn.lStructSize = m_ofn.lStructSize == sizeof(OPENFILENAMEA) ? sizeof(OPENFILENAMEW)
+                                                                 : OPENFILENAME_SIZE_VERSION_400W;
+    ofn.hwndOwner = m_ofn.hwndOwner;
+    ofn.hInstance = m_ofn.hInstance;
+    ofn.lpstrFilter = filter.empty() ? NULL : filter.c_str();
+    ofn.nFilterIndex = m_ofn.nFilterIndex;
+    ofn.lpstrFile = &file[0];
+    ofn.nMaxFile = static_cast<DWORD>(file.size());
+    ofn.lpstrTitle = title.empty() ? NULL : title.c_str();
+    ofn.Flags = m_ofn.Flags;
+    ofn.lpstrDefExt = defaultExtension.empty() ? NULL : defaultExtension.c_str();
+    if (show(&ofn)) {
+        m_chosen = &file[0];
+        m_ofn.nFilterIndex = ofn.nFilterIndex;
+        const int length = ::WideCharToMultiByte(CP_ACP, 0, m_chosen.c_str(), -1, m_ofn.lpstrFile,
+                                                 static_cast<int>(m_ofn.nMaxFile), NULL, NULL);
+        if (length == 0 && m_ofn.nMaxFile > 0)
+            m_ofn.lpstrFile[0] = '\0';
         return IDOK;
+    }
 
     DWORD error = lastError();
     if (error != 0) {
@@ -90,4 +143,11 @@ INT_PTR CFileDialog::DoModal()
 CString CFileDialog::GetPathName() const
 {
     return CString(m_ofn.lpstrFile);
+}
+
+std::wstring CFileDialog::GetPathNameW() const
+{
+    if (!m_chosen.empty())
+        return m_chosen;
+    return Widened(m_ofn.lpstrFile, lstrlenA(m_ofn.lpstrFile));
 }

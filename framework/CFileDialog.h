@@ -25,8 +25,11 @@ public:
     // than being cancelled) says why in a message box first.
     INT_PTR DoModal();
 
-    // The full path of the chosen file.
+    // The full path of the chosen file, in the ANSI code page. A character that code page
+    // lacks comes as Windows converts it: a look-alike or '?'.
     CString GetPathName() const;
+    // The full path of the chosen file as the user chose it.
+    std::wstring GetPathNameW() const;
 
     OPENFILENAMEA m_ofn;
 
@@ -38,4 +41,6 @@ private:
     // Room for the longest path Windows has (32767 characters), so a long path is
     // never cut.
     std::vector<char> m_fileName;
+    // The dialog itself runs wide, so the name chosen is known exactly; empty until then.
+    std::wstring m_chosen;
 };

@@ -1,5 +1,6 @@
 #include "CWinApp.h"
 
+#include <string>
 #include <vector>
 
 #include "CWnd.h"
@@ -142,13 +143,16 @@ void AfxEnableControlContainer()
 {
 }
 
-int AfxMessageBox(const char* text, UINT type, UINT /*helpId*/)
+namespace {
+
+// The caption, owner and icon every message box of the application gets.
+UINT PrepareMessageBox(UINT type, CString& caption, HWND& owner)
 {
     CWinApp* app = AfxGetApp();
-    CString caption = app != NULL ? CString(app->m_pszAppName) : ProgramBaseName();
+    caption = app != NULL ? CString(app->m_pszAppName) : ProgramBaseName();
 
     CWnd* mainWnd = AfxGetMainWnd();
-    HWND owner = mainWnd != NULL && ::IsWindow(mainWnd->m_hWnd) ? mainWnd->m_hWnd : NULL;
+    owner = mainWnd != NULL && ::IsWindow(mainWnd->m_hWnd) ? mainWnd->m_hWnd : NULL;
 
     if ((type & MB_ICONMASK) == 0) {
         switch (type & MB_TYPEMASK) {
@@ -164,5 +168,27 @@ int AfxMessageBox(const char* text, UINT type, UINT /*helpId*/)
             break;
         }
     }
+    return type;
+}
+
+} // namespace
+
+int AfxMessageBox(const char* text, UINT type, UINT /*helpId*/)
+{
+    CString caption;
+    HWND owner = NULL;
+    type = PrepareMessageBox(type, caption, owner);
     return ::MessageBoxA(owner, text, caption, type);
+}
+
+int AfxMessageBox(const wchar_t* text, UINT type, UINT /*helpId*/)
+{
+    CString caption;
+    HWND owner = NULL;
+    type = PrepareMessageBox(type, caption, owner);
+    const int length = ::MultiByteToWideChar(CP_ACP, 0, caption, -1, NULL, 0);
+    std::wstring wideCaption(static_cast<size_t>(length > 0 ? length : 1), L'\0');
+    if (length > 0)
+        ::MultiByteToWideChar(CP_ACP, 0, caption, -1, &wideCaption[0], length);
+    return ::MessageBoxW(owner, text, wideCaption.c_str(), type);
 }

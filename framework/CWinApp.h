@@ -69,3 +69,5 @@ void AfxEnableControlContainer();
 // yes/no boxes the question mark. helpId is accepted for compatibility: with no help
 // file there is no help topic to attach.
 int AfxMessageBox(const char* text, UINT type = MB_OK, UINT helpId = 0);
+// The same for text the ANSI code page may not hold (a file name as the user chose it).
+int AfxMessageBox(const wchar_t* text, UINT type = MB_OK, UINT helpId = 0);

@@ -131,6 +131,36 @@ TEST_CASE(oem_conversion_is_exact_or_refused)
     CHECK_EQ(S(CConversionRequest::CharactersMissingInOem("C:\\plain name.ksm")), "");
 }
 
+TEST_CASE(chosen_name_is_taken_only_when_the_ansi_code_page_holds_it_exactly)
+{
+    // "C:\Łódź\café – ’.ksm": 1252 holds é, – and ’ but would turn Ł and ź into look-alikes
+    // (L, z), naming another file; Shift-JIS lacks them too; UTF-8 holds everything.
+    const wchar_t* polish = L"C:\\\x0141\x00f3" L"d\x017a\\caf\x00e9 \x2013 \x2019.ksm";
+    CString ansi;
+    CHECK(!CConversionRequest::ToAnsiExactly(polish, ansi, 1252));
+    CHECK_EQ(S(ansi), "");
+    CHECK(CConversionRequest::ToAnsiExactly(L"C:\\caf\x00e9 \x2013 \x2019.ksm", ansi, 1252));
+    CHECK_EQ(S(ansi), "C:\\caf\xE9 \x96 \x92.ksm");
+    CHECK(CConversionRequest::ToAnsiExactly(polish, ansi, CP_UTF8));
+    const std::wstring message = CConversionRequest::UnholdablePathMessage(polish, 1252);
+    CHECK(message.find(L"(1252) does not hold: \x0141 \x017a\r\n") != std::wstring::npos);
+    CHECK(message.find(std::wstring(L"\"") + polish + L"\"") != std::wstring::npos);
+
+    // No look-alike at all (Windows gives '?'): each missing character named once, an
+    // emoji as the one character it is.
+    const wchar_t* noFit = L"C:\\\x4f1a\x8b70 \x4f1a \xD83C\xDFA5.ksm";
+    CHECK(!CConversionRequest::ToAnsiExactly(noFit, ansi, 1252));
+    CHECK(CConversionRequest::UnholdablePathMessage(noFit, 1252).find(L": \x4f1a \x8b70 \xD83C\xDFA5\r\n") !=
+          std::wstring::npos);
+    CHECK(!CConversionRequest::ToAnsiExactly(noFit, ansi, 932));
+    CHECK(CConversionRequest::UnholdablePathMessage(noFit, 932).find(L"(932) does not hold: \xD83C\xDFA5\r\n") !=
+          std::wstring::npos);
+
+    // This machine's own code page: ASCII always fits.
+    CHECK(CConversionRequest::ToAnsiExactly(L"C:\\rec\\cam 1.ksm", ansi));
+    CHECK_EQ(S(ansi), "C:\\rec\\cam 1.ksm");
+}
+
 TEST_CASE(oem_check_goes_by_character_in_any_code_page)
 {
     // "C:\café\€ – 表.ksm" in UTF-8: with UTF-8 for both (Windows' "Beta: Use Unicode

@@ -202,11 +202,58 @@ def every_way_out(desktop, args):
             app.cleanup()
 
 
+def names_the_code_page_cannot_hold(desktop, args):
+    """The ANSI code page (1252 here) lacks \u0141 and \u017a: the narrow name of
+    "\u0141\u00f3d\u017a nagranie.ksm" is its look-alike "L\u00f3dz nagranie.ksm", another
+    recording in the same folder. Such a choice, and one of characters with no look-alike
+    at all, is refused with the real name and the characters missing; no earlier choice
+    stays to be converted, nothing runs, the neighbour is untouched."""
+    app = guikit.Converter(desktop)
+    folder = tempfile.mkdtemp(prefix="ksm-gui-names-", dir=guikit.drive_c())
+    folder_win = "C:\\" + os.path.basename(folder)
+    try:
+        earlier = make_file(folder, "caf\u00e9.ksm")
+        chosen = make_file(folder, "\u0141\u00f3d\u017a nagranie.ksm")
+        neighbour = make_file(folder, "L\u00f3dz nagranie.ksm")
+        far = make_file(folder, "\u4f1a\u8b70 \u0436.ksm")
+        app.start()
+        choose_file(desktop, app, folder_win + "\\" + os.path.basename(earlier))
+        for path, lacking in ((chosen, "\u0141 \u017a"), (far, "\u4f1a \u8b70 \u0436")):
+            path_win = folder_win + "\\" + os.path.basename(path)
+            choose_file(desktop, app, path_win)
+            box = app.message_box()
+            text = box.control(0xFFFF).text
+            check('"%s"' % path_win in text and ("(1252) does not hold: %s\r\n" % lacking) in text,
+                  "box text: %r" % text)
+            desktop.post(box.hwnd, 0x0111, IDOK, 0)
+            desktop.wait_window("ksmConverter", gone=True)
+            window = app.window()
+            check_equal(window.control(IDC_SOURCE_PATH).text, "", "path box after the refusal")
+            check_equal(window.control(IDC_CONVERTED).text, "", "converted line after the refusal")
+
+        press_start(desktop, app)
+        box = app.message_box()
+        check_equal(box.control(0xFFFF).text, "Please specify a .ksm file to convert.", "box text")
+        desktop.post(box.hwnd, 0x0111, IDOK, 0)
+        desktop.wait_window("ksmConverter", gone=True)
+        check_equal(app.calls(), [], "qm.bat runs")
+        check_equal(sorted(os.listdir(folder)), sorted(os.path.basename(p) for p in (earlier, chosen, neighbour, far)),
+                    "files in the folder")
+        with open(neighbour, "rb") as f:
+            check_equal(f.read(), b"KSM stand-in content", "the neighbour")
+        desktop.click_control(app.window(), IDOK)
+        app.wait_end(10)
+    finally:
+        app.cleanup()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def main():
     args = guikit.parse_args()
     desktop = guikit.Desktop(args.bin_dir)
     cases = guikit.Cases(args.cases)
     cases.run("conversion_and_browsing", conversion_and_browsing, desktop, args)
+    cases.run("names_the_code_page_cannot_hold", names_the_code_page_cannot_hold, desktop, args)
     cases.run("double_press", double_press, desktop, args)
     cases.run("closing_mid_conversion", closing_mid_conversion, desktop, args)
     cases.run("every_way_out", every_way_out, desktop, args)
