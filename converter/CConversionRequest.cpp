@@ -131,6 +131,18 @@ bool FromWideExactly(const wchar_t* wide, int wideLength, UINT codePage, CString
     return true;
 }
 
+// The text's characters one by one: a character outside the basic plane is two UTF-16 units.
+std::vector<std::wstring> CodePoints(const std::wstring& wide)
+{
+    std::vector<std::wstring> characters;
+    for (size_t i = 0; i < wide.size();) {
+        const size_t units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]) ? 2 : 1;
+        characters.push_back(wide.substr(i, units));
+        i += units;
+    }
+    return characters;
+}
+
 } // namespace
 
 bool CConversionRequest::ToOemExactly(const char* ansi, CString& oem, unsigned ansiCodePage, unsigned oemCodePage)
@@ -146,18 +158,16 @@ CString CConversionRequest::CharactersMissingInOem(const char* ansi, unsigned an
 {
     // Converted once and tested a code point at a time: in UTF-8 or a double-byte code
     // page a character is several bytes, and no byte means anything on its own.
-    const std::wstring wide = ToWide(ansi, ansiCodePage);
     CString missing;
-    for (size_t i = 0; i < wide.size();) {
-        const int units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]) ? 2 : 1;
-        CString oem, character;
-        if (!FromWideExactly(&wide[i], units, oemCodePage, oem) &&
-            FromWideExactly(&wide[i], units, ansiCodePage, character) && missing.Find(character) < 0) {
+    for (const std::wstring& character : CodePoints(ToWide(ansi, ansiCodePage))) {
+        const int units = static_cast<int>(character.size());
+        CString oem, inAnsi;
+        if (!FromWideExactly(character.c_str(), units, oemCodePage, oem) &&
+            FromWideExactly(character.c_str(), units, ansiCodePage, inAnsi) && missing.Find(inAnsi) < 0) {
             if (!missing.IsEmpty())
                 missing += " ";
-            missing += character;
+            missing += inAnsi;
         }
-        i += static_cast<size_t>(units);
     }
     return missing;
 }
@@ -171,14 +181,11 @@ std::wstring CConversionRequest::UnholdablePathMessage(const wchar_t* path, unsi
 {
     const std::wstring wide(path);
     std::wstring missing;
-    for (size_t i = 0; i < wide.size();) {
-        const size_t units = IS_HIGH_SURROGATE(wide[i]) && i + 1 < wide.size() && IS_LOW_SURROGATE(wide[i + 1]) ? 2 : 1;
-        const std::wstring character = wide.substr(i, units);
+    for (const std::wstring& character : CodePoints(wide)) {
         CString ansi;
-        if (!FromWideExactly(character.c_str(), static_cast<int>(units), ansiCodePage, ansi) &&
+        if (!FromWideExactly(character.c_str(), static_cast<int>(character.size()), ansiCodePage, ansi) &&
             (L" " + missing + L" ").find(L" " + character + L" ") == std::wstring::npos)
             missing += (missing.empty() ? L"" : L" ") + character;
-        i += units;
     }
     wchar_t codePage[16];
     wsprintfW(codePage, L"%u", ansiCodePage == CP_ACP ? GetACP() : ansiCodePage);
