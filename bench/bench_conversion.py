@@ -108,11 +108,7 @@ def close_during_re_encode(desktop, bin_dir, work, source):
         app.start()
         app.choose(source)
         app.press_start()
-        deadline = time.monotonic() + 120
-        while "Progress:" not in app.log():
-            if time.monotonic() > deadline:
-                raise RuntimeError("no progress line: %r" % app.log()[-1000:])
-            time.sleep(0.2)
+        app.wait_log_shows("Progress:", timeout=120)
         left, top, right, bottom = app.window().rect
         desktop.point_at(right - 14, top + 11)   # where the close box is clicked: no move in the timing
         closed = time.monotonic()

@@ -255,7 +255,7 @@ int Conversion::FetchOnlineOnlySource()
     unsigned long error = SourceDownload::Fetch(m_source, m_stallMs, [&](long long bytes, long long size) {
         if (m_console.ReaderGone())
             return false;
-        if (GetTickCount() - lastLine >= 2500) {
+        if (GetTickCount() - lastLine >= ProgressReporter::LineEveryMs) {
             char buf[96];
             std::snprintf(buf, sizeof buf, "Downloading: %lld of %lld MB", bytes >> 20, size >> 20);
             Line(buf);

@@ -7,7 +7,6 @@
 
 namespace {
 const unsigned long FirstLineAfterMs = 3000;
-const unsigned long LineEveryMs = 2500;
 } // namespace
 
 ProgressReporter::ProgressReporter(ConsoleWriter& console, unsigned long engineStartTick)

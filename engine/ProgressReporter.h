@@ -18,6 +18,9 @@ public:
     // "Progress: 0:00:12 of 0:01:00 (20%), about 0:00:45 left"
     static std::string Format(double position, double duration, double runSeconds);
 
+    // How often a line of progress comes (the source's download uses the same pace).
+    static const unsigned long LineEveryMs = 2500;
+
 private:
     ConsoleWriter& m_console;
     unsigned long m_engineStart;

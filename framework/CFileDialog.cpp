@@ -7,6 +7,7 @@ namespace {
 
 const DWORD kFileNameChars = 32768;
 
+// `length` bytes of ANSI text (NULs included) as UTF-16.
 std::wstring Widened(const char* text, int length)
 {
     if (length <= 0)
@@ -18,9 +19,16 @@ std::wstring Widened(const char* text, int length)
     return wide;
 }
 
-// A NUL-terminated string, or a list of them ended by an empty one.
+std::wstring Widened(const char* text)
+{
+    return text != NULL ? Widened(text, lstrlenA(text)) : std::wstring();
+}
+
+// A list of NUL-terminated strings ended by an empty one, its NULs kept.
 std::wstring WidenedList(const char* text)
 {
+    if (text == NULL)
+        return std::wstring();
     const char* end = text;
     while (*end != '\0')
         end += lstrlenA(end) + 1;
@@ -95,16 +103,11 @@ INT_PTR CFileDialog::DoModal()
 
     // The wide dialog: the narrow one would hand back a look-alike ("best fit") for a
     // character of the name the ANSI code page lacks, and so the name of another file.
-    const std::wstring filter = m_ofn.lpstrFilter != NULL ? WidenedList(m_ofn.lpstrFilter) : std::wstring();
-    const std::wstring defaultExtension =
-        m_ofn.lpstrDefExt != NULL ? Widened(m_ofn.lpstrDefExt, lstrlenA(m_ofn.lpstrDefExt) + 1) : std::wstring();
-    const std::wstring title =
-        m_ofn.lpstrTitle != NULL ? Widened(m_ofn.lpstrTitle, lstrlenA(m_ofn.lpstrTitle) + 1) : std::wstring();
+    const std::wstring filter = WidenedList(m_ofn.lpstrFilter);
+    const std::wstring defaultExtension = Widened(m_ofn.lpstrDefExt);
+    const std::wstring title = Widened(m_ofn.lpstrTitle);
     std::vector<wchar_t> file(m_ofn.nMaxFile > 0 ? m_ofn.nMaxFile : 1, L'\0');
-    if (m_ofn.lpstrFile != NULL) {
-        const std::wstring initial = Widened(m_ofn.lpstrFile, lstrlenA(m_ofn.lpstrFile));
-        lstrcpynW(&file[0], initial.c_str(), static_cast<int>(file.size()));
-    }
+    lstrcpynW(&file[0], Widened(m_ofn.lpstrFile).c_str(), static_cast<int>(file.size()));
     OPENFILENAMEW ofn;
     ZeroMemory(&ofn, sizeof ofn);
     ofn.lStructSize = m_ofn.lStructSize == sizeof(OPENFILENAMEA) ? sizeof(OPENFILENAMEW)
@@ -147,7 +150,5 @@ CString CFileDialog::GetPathName() const
 
 std::wstring CFileDialog::GetPathNameW() const
 {
-    if (!m_chosen.empty())
-        return m_chosen;
-    return Widened(m_ofn.lpstrFile, lstrlenA(m_ofn.lpstrFile));
+    return !m_chosen.empty() ? m_chosen : Widened(m_ofn.lpstrFile);
 }

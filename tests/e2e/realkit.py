@@ -203,6 +203,14 @@ class Program:
         self.desktop.xdotool("click", "1")
         return clicked
 
+    def wait_log_shows(self, text, timeout=60):
+        """Waits until the log box holds `text` (a conversion's "Progress:" line, say)."""
+        deadline = time.monotonic() + timeout
+        while text not in self.log():
+            if time.monotonic() > deadline:
+                raise AssertionError("no %r in the log within %s s: %r" % (text, timeout, self.log()[-2000:]))
+            time.sleep(0.2)
+
     def wait_final(self, timeout=300, pause=0.3):
         """Waits for the conversion's last line; returns (log text, that line)."""
         deadline = time.monotonic() + timeout

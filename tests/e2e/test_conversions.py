@@ -134,17 +134,14 @@ def wait_until(condition, timeout, what):
     return time.monotonic() - start
 
 
-def start_re_encode(app, desktop, folder, name, seconds):
+def start_re_encode(app, folder, name, seconds):
     """A re-encoding conversion through the window, waited for until ffmpeg works on it;
     returns (source, target, the pid of its engine)."""
     source = realkit.make_mpeg2_ps(os.path.join(folder, name), seconds=seconds)
     target = source[:-3] + "mp4"
     app.choose(source)
     app.press_start()
-    deadline = time.monotonic() + 60
-    while "Progress:" not in app.log():
-        check(time.monotonic() < deadline, "no progress line within 60 s: %r" % app.log())
-        time.sleep(0.3)
+    app.wait_log_shows("Progress:")
     engines = engine_pids(app)
     check_equal(len(engines), 1, "engines at work")
     check(any("ffmpeg" in cmd.lower() for _, cmd in app.conversion_processes()), "ffmpeg works on it")
@@ -163,7 +160,7 @@ def closing_mid_conversion(desktop, samples, args):
     app = realkit.Program(desktop, folder=args.bin_dir)
     try:
         app.start()
-        source, target, _ = start_re_encode(app, desktop, folder, "old tape.ksm", 60)
+        source, target, _ = start_re_encode(app, folder, "old tape.ksm", 60)
         check_equal(target, earlier, "target")
 
         closed = time.monotonic()
@@ -191,7 +188,7 @@ def second_press_while_converting(desktop, samples, args):
     app = realkit.Program(desktop, folder=args.bin_dir)
     try:
         app.start()
-        source, target, first = start_re_encode(app, desktop, folder, "party.ksm", 30)
+        source, target, first = start_re_encode(app, folder, "party.ksm", 30)
         app.press_start()
         took = wait_until(lambda: first not in engine_pids(app), 3, "the first conversion ends")
         print("    the first conversion gone %.2f s after the second press" % took, flush=True)
