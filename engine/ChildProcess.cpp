@@ -1,6 +1,7 @@
 #include "ChildProcess.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 namespace {
 
@@ -50,7 +51,7 @@ std::wstring ChildProcess::Quote(const std::wstring& arg)
 }
 
 bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring>& args, void* stderrFile,
-                         unsigned long& error)
+                         unsigned long long memoryLimit, unsigned long& error)
 {
     error = 0;
     std::wstring commandLine = Quote(exe);
@@ -107,7 +108,7 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
     ZeroMemory(&pi, sizeof pi);
     // No console at all: ffmpeg needs none (its streams are the pipes and NUL), and
     // CREATE_NO_WINDOW would start a hidden console host for every run.
-    DWORD flags = DETACHED_PROCESS | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+    DWORD flags = DETACHED_PROCESS | CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT | BELOW_NORMAL_PRIORITY_CLASS;
     BOOL started = CreateProcessW(exe.c_str(), cmd.data(), nullptr, nullptr, TRUE,
                                   flags | (haveList ? EXTENDED_STARTUPINFO_PRESENT : 0), nullptr, nullptr,
                                   &si.StartupInfo, &pi);
@@ -143,6 +144,10 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
         ZeroMemory(&limits, sizeof limits);
         limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        if (memoryLimit > 0) {
+            limits.BasicLimitInformation.LimitFlags |= JOB_OBJECT_LIMIT_PROCESS_MEMORY;
+            limits.ProcessMemoryLimit = static_cast<SIZE_T>(memoryLimit);
+        }
         if (!SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
             !AssignProcessToJobObject(m_job, pi.hProcess)) {
             HANDLE j = m_job;
@@ -169,4 +174,20 @@ unsigned long ChildProcess::ExitCode() const
     if (!m_process || !GetExitCodeProcess(m_process, &code))
         return 1;
     return code;
+}
+
+unsigned long long ChildProcess::PrivateBytes() const
+{
+    PROCESS_MEMORY_COUNTERS counters;
+    if (!m_process || !GetProcessMemoryInfo(m_process, &counters, sizeof counters))
+        return 0;
+    return counters.PagefileUsage;
+}
+
+unsigned long long ChildProcess::PeakMemory() const
+{
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION info;
+    if (!m_job || !QueryInformationJobObject(m_job, JobObjectExtendedLimitInformation, &info, sizeof info, nullptr))
+        return 0;
+    return info.PeakProcessMemoryUsed;
 }

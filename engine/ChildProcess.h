@@ -5,8 +5,9 @@
 
 // A child program: stdin is the NUL device, stdout a pipe whose read end only this
 // process holds, stderr a file the caller gives (written at its end). The child inherits
-// exactly those three handles, gets no console and runs in a job that ends it should this
-// process die.
+// exactly those three handles, gets no console, runs below normal priority (a long
+// re-encode leaves the computer usable) and in a job that ends it should this process die
+// and that bounds its memory.
 class ChildProcess
 {
 public:
@@ -16,14 +17,18 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     // False when it could not be started; error holds GetLastError(). stderrFile stays
-    // the caller's; the child gets its own copy.
+    // the caller's; the child gets its own copy. memoryLimit: the most private memory the
+    // system lets it commit (0: no limit); not every system enforces it.
     bool Start(const std::wstring& exe, const std::vector<std::wstring>& args, void* stderrFile,
-               unsigned long& error);
+               unsigned long long memoryLimit, unsigned long& error);
 
     void* Process() const { return m_process; }
     void* StdOut() const { return m_stdout; }
     void Terminate();
     unsigned long ExitCode() const;
+    // Its private memory now, and the most its job has seen (0 when unknown).
+    unsigned long long PrivateBytes() const;
+    unsigned long long PeakMemory() const;
 
     // Quotes one argument the way the C runtime's parser splits it again.
     static std::wstring Quote(const std::wstring& arg);

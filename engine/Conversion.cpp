@@ -6,6 +6,7 @@
 #include "ProgressReporter.h"
 #include "ResultCheck.h"
 #include "SourceDownload.h"
+#include "SourceSniffer.h"
 #include "StreamChooser.h"
 #include "TextFormat.h"
 
@@ -89,7 +90,7 @@ bool SameMapping(const std::vector<int>& mapped, const StreamChoice& choice)
 } // namespace
 
 Conversion::Conversion(ConsoleWriter& console, unsigned long startTick)
-    : m_console(console), m_startTick(startTick), m_stallMs(StallLimitMs())
+    : m_console(console), m_startTick(startTick), m_stallMs(StallLimitMs()), m_sourceBounds(0, 1)
 {
 }
 
@@ -156,6 +157,9 @@ int Conversion::Run(const std::vector<std::wstring>& args)
         // ffmpeg is stopped; nothing of this run stays beside the recording.
         m_work.Remove();
         return 5;
+    } catch (const BoundReached& b) {
+        LogHeader("qmconvert stopped ffmpeg: it reached a bound of this recording");
+        return FailKeepingLog(5, BoundReason(b.limit));
     }
 }
 
@@ -165,6 +169,8 @@ RunOutcome Conversion::RunFfmpeg(FfmpegRun& run, const std::vector<std::string>&
     RunOutcome outcome = run.Run(args, outputName, keepGoing);
     if (outcome.abandoned)
         throw Cancelled();
+    if (outcome.limit != LimitReached::None)
+        throw BoundReached{outcome.limit};
     return outcome;
 }
 
@@ -195,6 +201,17 @@ int Conversion::CheckFiles()
             return fetched;
     }
     unsigned long error = 0;
+    std::string notRecording = SourceSniffer::Refusal(m_source, error);
+    if (error != 0)
+        return Fail(2, "the source cannot be read: " + SystemMessage(error));
+    if (!notRecording.empty())
+        return Fail(2, notRecording);
+    m_sourceBytes = static_cast<unsigned long long>(size.QuadPart);
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    m_sourceBounds = SourceBounds(m_sourceBytes, system.dwNumberOfProcessors);
+    m_bounds.threads = m_sourceBounds.Threads(0);
+    m_bounds.outputBytes = m_sourceBounds.OutputBytes();
     if (!m_sourceId.Read(m_source, error))
         return Fail(2, "the source cannot be read: " + SystemMessage(error));
 
@@ -402,7 +419,13 @@ void Conversion::Announce(const FfmpegReportParser& report, const StreamChoice& 
 int Conversion::Convert()
 {
     ProgressReporter reporter(m_console, m_startTick);
-    FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs, [this] { return m_console.ReaderGone(); });
+    RunLimits limits;
+    limits.memoryBytes = SourceBounds::MemoryBytes;
+    limits.outputBytes = m_sourceBounds.OutputBytes();
+    limits.frames = m_sourceBounds.Frames();
+    limits.seconds = m_sourceBounds.Seconds();
+    FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs, [this] { return m_console.ReaderGone(); },
+                  limits);
 
     // Most recordings are remuxed by the run that reads them.
     RunOutcome first;
@@ -442,14 +465,52 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
 {
     m_choice = StreamChooser::Choose(report.Streams());
     m_plan = ConversionPlanner::Plan(report.Streams(), m_choice, report.InputFormat());
-    long long room = ConversionPlanner::IndexRoom(report.Stream(m_choice.video), report.Stream(m_choice.audio),
+    const StreamInfo* video = report.Stream(m_choice.video);
+    long long room = ConversionPlanner::IndexRoom(video, report.Stream(m_choice.audio),
                                                   ConversionPlanner::IsRawFormat(report.InputFormat())
-                                                      ? -1 : report.Duration());
+                                                      ? -1 : report.Duration(),
+                                                  m_sourceBytes);
+    RunBounds bounds = m_bounds;
+    bounds.threads = m_sourceBounds.Threads(video ? static_cast<long long>(video->width) * video->height : 0);
     for (Attempt& a : m_plan) {
         a.deepProbe = deep;
         a.indexRoom = a.ReadsRaw() ? 0 : room;
+        a.bounds = bounds;
     }
     m_planned = true;
+}
+
+std::string Conversion::RefusalByReport(const FfmpegReportParser& report) const
+{
+    if (report.TooManyStreams())
+        return "the recording declares more than " + std::to_string(SourceBounds::MaxStreams) +
+               " streams; cameras write a few (damaged, or made to exhaust memory?)";
+    for (const StreamInfo& s : report.Streams())
+        if (s.kind == "video" && SourceBounds::PictureTooLarge(s.width, s.height))
+            return "the recording declares pictures of " + std::to_string(s.width) + "x" + std::to_string(s.height) +
+                   ", larger than any camera writes (8K is 8192x4320; damaged, or made to exhaust memory?)";
+    return std::string();
+}
+
+std::string Conversion::BoundReason(LimitReached limit) const
+{
+    std::string source = TextFormat::Size(m_sourceBytes);
+    switch (limit) {
+    case LimitReached::Memory:
+        return "ffmpeg needed more than " + std::to_string(SourceBounds::MemoryBytes >> 20) +
+               " MB of memory for this recording and was stopped (damaged, or made to exhaust memory?)";
+    case LimitReached::Output:
+        return "the MP4 grew past " + TextFormat::Size(m_sourceBounds.OutputBytes()) + " from a recording of " +
+               source + " and was stopped: it repeats its pictures (damaged, or made to fill the disk?)";
+    case LimitReached::Frames:
+        return "ffmpeg read more than " + std::to_string(m_sourceBounds.Frames()) + " frames from a recording of " +
+               source + ", more than its bytes can hold, and was stopped: it repeats its pictures (damaged, or "
+               "made to fill the disk?)";
+    default:
+        return "ffmpeg read more than " + TextFormat::Clock(m_sourceBounds.Seconds()) +
+               " of recording from a file of " + source + ", more than its bytes can hold, and was stopped "
+               "(damaged, or made to run for hours?)";
+    }
 }
 
 bool Conversion::PlanStartsAsRunOne() const
@@ -469,6 +530,9 @@ bool Conversion::FirstRunGoesOn(const FfmpegReportParser& r, bool deep)
 {
     if (!r.InputReportComplete())
         return true;
+    m_refusal = RefusalByReport(r);
+    if (!m_refusal.empty())
+        return false;
     if (!deep && r.VideoParametersMissing()) {
         m_deeperLookNeeded = true;
         return false;
@@ -497,11 +561,7 @@ bool Conversion::FirstRunGoesOn(const FfmpegReportParser& r, bool deep)
 
 int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
 {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    unsigned long long sourceBytes = 0;
-    if (GetFileAttributesExW(m_source.c_str(), GetFileExInfoStandard, &data))
-        sourceBytes = (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-    m_firstRunRoom = ConversionPlanner::IndexRoomForSize(sourceBytes);
+    m_firstRunRoom = ConversionPlanner::IndexRoomForSize(m_sourceBytes);
     bool deep = false;
     for (;;) {
         // (Run 1's header is what tells the engine's own logs from a user's file.)
@@ -509,12 +569,16 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
                     : "reading the recording, streams copied as ffmpeg picks them");
         first = RunFfmpeg(run,
                           ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
-                                                               m_firstRunRoom),
+                                                               m_firstRunRoom, m_bounds),
                           "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
         if (!first.started)
             return CannotRunFfmpeg(first.startError);
         if (first.stalled)
             return Stalled();
+        if (m_refusal.empty())
+            m_refusal = RefusalByReport(run.Report());
+        if (!m_refusal.empty())
+            return Fail(2, m_refusal);
         if (deep || !(m_deeperLookNeeded || run.Report().VideoParametersMissing()))
             break;
         deep = true;   // long keyframe intervals: the picture comes later in the file
@@ -539,6 +603,8 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         Line("ffmpeg cannot read the source as a recording: \"" + m_lastReason + "\"");
         m_choice = StreamChoice();
         m_plan = ConversionPlanner::RawAttempts();
+        for (Attempt& a : m_plan)
+            a.bounds = m_bounds;
         m_noPresentationTimes = true;
         m_duration = -1;
         return -1;
@@ -560,7 +626,7 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
         if (!s.PictureMissing())
             continue;
         LogRun("does video #0:" + std::to_string(s.index) + " carry data?");
-        RunOutcome o = RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_source)), std::string());
+        RunOutcome o = RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_source), m_bounds), std::string());
         if (o.started && !o.stalled && (run.Progress().Frames() > 0 || run.Report().DecodeErrors() > 0))
             return FailKeepingLog(5, "the recording's video (#0:" + std::to_string(s.index) + " " + s.codec +
                                          ") carries data, but ffmpeg finds no picture in it (damaged, or a "
@@ -668,7 +734,7 @@ bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
     if (!attempt.copyVideo || attempt.video < 0 || !m_noPresentationTimes)
         return true;
     LogRun("do the copied frames play in order?");
-    RunOutcome o = RunFfmpeg(run, ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath())), std::string());
+    RunOutcome o = RunFfmpeg(run, ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath()), m_bounds), std::string());
     return !(o.started && run.Report().ClockTrouble());
 }
 

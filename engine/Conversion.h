@@ -7,6 +7,7 @@
 #include "Mp4Inspector.h"
 #include "WorkFolder.h"
 #include "FfmpegRun.h"
+#include "SourceBounds.h"
 
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ private:
     struct Cancelled
     {
     };
+    // Thrown when a run reached one of the recording's bounds: no other way would fare better.
+    struct BoundReached
+    {
+        LimitReached limit;
+    };
 
     int CheckFiles();
     // A source whose data is in the cloud only is downloaded before ffmpeg reads it: 0, or
@@ -46,6 +52,10 @@ private:
     bool PlanStartsAsRunOne() const;
     bool FirstRunIsAttempt(const FfmpegReportParser& report, const RunOutcome& first) const;
     void MakePlan(const FfmpegReportParser& report, bool deep);
+    // Why the recording's report alone rules it out (a picture or a stream count no camera
+    // writes), or "".
+    std::string RefusalByReport(const FfmpegReportParser& report) const;
+    std::string BoundReason(LimitReached limit) const;
     // The recording's video came without a picture even to the deeper look: an exit code
     // when it carries data (no result without it is a success), else -1.
     int RefuseUnreadableVideo(FfmpegRun& run);
@@ -107,6 +117,10 @@ private:
     long long m_firstRunRoom = 0;
     double m_duration = -1;
     std::string m_openReason;
+    std::string m_refusal;
+    unsigned long long m_sourceBytes = 0;
+    SourceBounds m_sourceBounds;
+    RunBounds m_bounds;
     std::string m_creationTime;
     StreamChoice m_choice;
     std::vector<Attempt> m_plan;

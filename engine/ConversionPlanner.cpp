@@ -1,5 +1,7 @@
 #include "ConversionPlanner.h"
 
+#include "SourceBounds.h"
+
 #include <cstdio>
 
 namespace {
@@ -27,6 +29,24 @@ std::vector<std::string> Head(bool banner)
     return args;
 }
 
+// Every input: only the formats cameras write, only the file itself (no other file or
+// server a playlist or a reference inside it names), within bounds of streams and picture
+// size, and a thread count that keeps a large picture's decoders within memory.
+void Input(std::vector<std::string>& args, const std::string& source, const RunBounds& bounds)
+{
+    Append(args, {"-format_whitelist", ConversionPlanner::RecordingFormats(), "-protocol_whitelist", "file"});
+    args.push_back("-max_streams");
+    args.push_back(std::to_string(SourceBounds::MaxStreams));
+    args.push_back("-max_pixels");
+    args.push_back(std::to_string(SourceBounds::MaxPixels));
+    if (bounds.threads > 0) {
+        args.push_back("-threads");
+        args.push_back(std::to_string(bounds.threads));
+    }
+    args.push_back("-i");
+    args.push_back(source);
+}
+
 // Deep enough for a cut whose first keyframe comes many seconds in.
 void Probe(std::vector<std::string>& args, bool deep)
 {
@@ -37,9 +57,13 @@ void Probe(std::vector<std::string>& args, bool deep)
 // The index goes before the media data, so a player or a web page can start at once:
 // into room kept free for it (no second pass over the file), or moved there afterwards.
 // No timecode track: ffmpeg makes one from the source's timecode despite -dn.
-void Tail(std::vector<std::string>& args, const std::string& output, long long indexRoom)
+void Tail(std::vector<std::string>& args, const std::string& output, long long indexRoom, const RunBounds& bounds)
 {
     Append(args, {"-sn", "-dn", "-write_tmcd", "0", "-max_muxing_queue_size", "4096"});
+    if (bounds.outputBytes > 0) {
+        args.push_back("-fs");
+        args.push_back(std::to_string(bounds.outputBytes));
+    }
     if (indexRoom > 0) {
         args.push_back("-moov_size");
         args.push_back(std::to_string(indexRoom));
@@ -51,6 +75,15 @@ void Tail(std::vector<std::string>& args, const std::string& output, long long i
 }
 
 } // namespace
+
+const char* ConversionPlanner::RecordingFormats()
+{
+    // Containers (MP4/MOV/3GP, Matroska/WebM, MPEG-TS/M2TS, MPEG-PS/VOB, AVI, ASF/WMV, FLV,
+    // MXF, DV), the raw video streams the engine reads, DVR formats (Dahua, IFV, Mobotix)
+    // and audio-only recordings. tools/build-ffmpeg builds ffmpeg with the same list.
+    return "mov,matroska,mpegts,mpeg,mpegvideo,avi,asf,flv,mxf,dv,h264,hevc,m4v,mjpeg,mpjpeg,dhav,ifv,mxg,"
+           "wav,alaw,mulaw,g726,g726le,amr,amrnb,amrwb,aac,mp3";
+}
 
 bool ConversionPlanner::VideoFitsMp4(const std::string& codec)
 {
@@ -100,7 +133,8 @@ Attempt ConversionPlanner::TimesRebuilt(const Attempt& attempt)
     return again;
 }
 
-long long ConversionPlanner::IndexRoom(const StreamInfo* video, const StreamInfo* audio, double duration)
+long long ConversionPlanner::IndexRoom(const StreamInfo* video, const StreamInfo* audio, double duration,
+                                       unsigned long long sourceBytes)
 {
     if (duration <= 0)
         return 0;
@@ -108,7 +142,11 @@ long long ConversionPlanner::IndexRoom(const StreamInfo* video, const StreamInfo
     // samples; per sample up to 24 bytes of tables.
     double samples = (video ? (video->fps > 0 ? video->fps : 60) : 0) +
                      (audio ? (audio->sampleRate > 0 ? audio->sampleRate / 1000.0 : 50) + 1 : 0);
-    return static_cast<long long>(duration * samples * 24) + 16 * 1024;
+    double room = duration * samples * 24 + 16 * 1024;
+    // A real recording holds at least a few bytes per sample; a room larger than that
+    // allows comes from a claimed length, not from the file.
+    double most = static_cast<double>(sourceBytes) * 3 + 64 * 1024;
+    return static_cast<long long>(room < most ? room : most);
 }
 
 long long ConversionPlanner::IndexRoomForSize(unsigned long long sourceBytes)
@@ -205,34 +243,34 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
 }
 
 std::vector<std::string> ConversionPlanner::FirstRunArguments(const std::string& source, const std::string& output,
-                                                              bool deepProbe, long long indexRoom)
+                                                              bool deepProbe, long long indexRoom,
+                                                              const RunBounds& bounds)
 {
     std::vector<std::string> args = Head(true);
     Probe(args, deepProbe);
-    Append(args, {"-fflags", "+genpts", "-dts_delta_threshold", "100000", "-i"});
-    args.push_back(source);
+    Append(args, {"-fflags", "+genpts", "-dts_delta_threshold", "100000"});
+    Input(args, source, bounds);
     Append(args, {"-c", "copy"});
-    Tail(args, output, indexRoom);
+    Tail(args, output, indexRoom, bounds);
     return args;
 }
 
-std::vector<std::string> ConversionPlanner::DecodeArguments(int index, const std::string& source)
+std::vector<std::string> ConversionPlanner::DecodeArguments(int index, const std::string& source,
+                                                            const RunBounds& bounds)
 {
     std::vector<std::string> args = Head(false);
     Probe(args, true);
-    args.push_back("-i");
-    args.push_back(source);
+    Input(args, source, bounds);
     args.push_back("-map");
     args.push_back(MapArg(index));
     Append(args, {"-f", "null", "-"});
     return args;
 }
 
-std::vector<std::string> ConversionPlanner::TimesCheckArguments(const std::string& mp4)
+std::vector<std::string> ConversionPlanner::TimesCheckArguments(const std::string& mp4, const RunBounds& bounds)
 {
     std::vector<std::string> args = Head(false);
-    args.push_back("-i");
-    args.push_back(mp4);
+    Input(args, mp4, bounds);
     Append(args, {"-map", "0:v:0", "-frames:v", "120", "-f", "null", "-"});
     return args;
 }
@@ -244,8 +282,7 @@ std::vector<std::string> ConversionPlanner::MeasureArguments(const Attempt& t, c
     Append(args, {"-fflags", "+genpts"});
     if (t.keepClock)
         Append(args, {"-dts_delta_threshold", "100000"});
-    args.push_back("-i");
-    args.push_back(source);
+    Input(args, source, t.bounds);
     for (int index : {t.video, t.audio}) {
         if (index >= 0) {
             args.push_back("-map");
@@ -268,8 +305,7 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
     Append(args, {"-fflags", "+genpts"});
     if (t.keepClock)
         Append(args, {"-dts_delta_threshold", "100000"});
-    args.push_back("-i");
-    args.push_back(source);
+    Input(args, source, t.bounds);
     if (t.video >= 0) {
         args.push_back("-map");
         args.push_back(MapArg(t.video));
@@ -300,6 +336,10 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
             const char* mode = t.rebuildTimes ? "vfr" : "passthrough";
             args.push_back(hasFpsMode ? "-fps_mode" : "-vsync");
             args.push_back(mode);
+            if (t.bounds.threads > 0) {
+                args.push_back("-threads");
+                args.push_back(std::to_string(t.bounds.threads));
+            }
         }
     }
     if (t.audio >= 0) {
@@ -308,6 +348,6 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
         else
             Append(args, {"-c:a", "aac", "-b:a", "128k"});
     }
-    Tail(args, output, t.indexRoom);
+    Tail(args, output, t.indexRoom, t.bounds);
     return args;
 }

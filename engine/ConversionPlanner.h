@@ -16,6 +16,13 @@ enum class Tier
     RawHevc,
 };
 
+// The bounds every ffmpeg run gets as arguments (SourceBounds).
+struct RunBounds
+{
+    int threads = 0;            // decoder and encoder threads; 0: ffmpeg's own choice
+    long long outputBytes = 0;  // the MP4 stops growing here; 0: no bound
+};
+
 struct Attempt
 {
     Tier tier = Tier::CopyBoth;
@@ -35,6 +42,7 @@ struct Attempt
     bool interlacedCopy = false;  // an interlaced picture copied as it is
     // Bytes reserved for the index before the media data; 0: ffmpeg moves it there after.
     long long indexRoom = 0;
+    RunBounds bounds;
     std::string method;       // one line: what is tried and why
     std::string done;         // for the result line: "remuxed without quality loss", ...
 
@@ -53,10 +61,15 @@ public:
     // The attempt again with the video re-encoded and its frames re-timed.
     static Attempt TimesRebuilt(const Attempt& attempt);
     // Room for the index of an MP4 holding these streams for `duration` seconds,
-    // generous; 0 when the length is unknown.
-    static long long IndexRoom(const StreamInfo* video, const StreamInfo* audio, double duration);
+    // generous; 0 when the length is unknown. Never more than the source's size allows:
+    // a stranger's file may claim any length.
+    static long long IndexRoom(const StreamInfo* video, const StreamInfo* audio, double duration,
+                               unsigned long long sourceBytes);
     // Before any report: room from the source's size.
     static long long IndexRoomForSize(unsigned long long sourceBytes);
+    // The input formats ffmpeg may read: what cameras, recorders and phones write, nothing
+    // that opens other files by name (playlists, concat scripts, image sequences).
+    static const char* RecordingFormats();
 
     static bool VideoFitsMp4(const std::string& codec);
     // ffmpeg read the source as a bare H.264/HEVC stream: no length, no container times.
@@ -66,16 +79,19 @@ public:
     // The first run: ffmpeg's own stream selection, streams copied. It doubles as the
     // probe; the engine stops it when the report asks for something else.
     static std::vector<std::string> FirstRunArguments(const std::string& source, const std::string& output,
-                                                      bool deepProbe, long long indexRoom);
+                                                      bool deepProbe, long long indexRoom,
+                                                      const RunBounds& bounds = RunBounds());
     // Reads the attempt's streams through to the end without writing anything: the
     // progress report's last position is the length ffmpeg finds in the recording.
     static std::vector<std::string> MeasureArguments(const Attempt& attempt, const std::string& source);
     // Decodes one stream to nowhere: frames, or ffmpeg's "Error while decoding" for each
     // packet it cannot use, tell that the stream carries data.
-    static std::vector<std::string> DecodeArguments(int index, const std::string& source);
+    static std::vector<std::string> DecodeArguments(int index, const std::string& source,
+                                                    const RunBounds& bounds = RunBounds());
     // Decodes the first frames of the MP4's video: ffmpeg complains when their times
     // run backwards.
-    static std::vector<std::string> TimesCheckArguments(const std::string& mp4);
+    static std::vector<std::string> TimesCheckArguments(const std::string& mp4,
+                                                        const RunBounds& bounds = RunBounds());
     static std::vector<std::string> Arguments(const Attempt& attempt, const std::string& source,
                                               const std::string& output, bool hasFpsMode);
 };

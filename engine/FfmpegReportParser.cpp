@@ -290,6 +290,8 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
         ++m_decodeErrors;
     if (TextFormat::Contains(plain, "reserved_moov_size is too small"))
         m_indexRoomTooSmall = true;
+    if (TextFormat::Contains(plain, "exceeds max_streams"))
+        m_tooManyStreams = true;
 
     static const char* const writeErrors[] = {"No space left on device", "Disk quota exceeded",
                                               "File too large"};

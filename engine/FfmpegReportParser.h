@@ -65,6 +65,8 @@ public:
     bool IndexRoomTooSmall() const { return m_indexRoomTooSmall; }
     // Packets the decoder could not use ("Error while decoding stream ...").
     int DecodeErrors() const { return m_decodeErrors; }
+    // The input declares more streams than ffmpeg was allowed to open (-max_streams).
+    bool TooManyStreams() const { return m_tooManyStreams; }
     bool WriteError() const { return !m_writeError.empty(); }
     const std::string& WriteErrorLine() const { return m_writeError; }
 
@@ -96,5 +98,6 @@ private:
     std::string m_writeError;
     bool m_clockTrouble = false;
     bool m_indexRoomTooSmall = false;
+    bool m_tooManyStreams = false;
     int m_decodeErrors = 0;
 };

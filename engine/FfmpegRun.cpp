@@ -14,8 +14,9 @@ struct FfmpegRun::Reader
 };
 
 FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
-                     unsigned long stallMs, const Abandoned& abandoned)
-    : m_ffmpeg(ffmpeg), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs), m_abandoned(abandoned)
+                     unsigned long stallMs, const Abandoned& abandoned, const RunLimits& limits)
+    : m_ffmpeg(ffmpeg), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs), m_abandoned(abandoned),
+      m_limits(limits)
 {
     CRITICAL_SECTION* cs = new CRITICAL_SECTION;
     InitializeCriticalSection(cs);
@@ -85,6 +86,17 @@ void FfmpegRun::ReadLog(void* reader, std::string& pending)
     }
 }
 
+LimitReached FfmpegRun::Exceeded(double position, long long frames, long long written) const
+{
+    if (m_limits.outputBytes > 0 && written >= m_limits.outputBytes)
+        return LimitReached::Output;
+    if (m_limits.frames > 0 && frames > m_limits.frames)
+        return LimitReached::Frames;
+    if (m_limits.seconds > 0 && position > m_limits.seconds)
+        return LimitReached::Seconds;
+    return LimitReached::None;
+}
+
 RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::string& outputName,
                           const Decision& keepGoing)
 {
@@ -117,7 +129,8 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     ChildProcess child;
-    bool started = childLog != INVALID_HANDLE_VALUE && child.Start(m_ffmpeg, args, childLog, outcome.startError);
+    bool started = childLog != INVALID_HANDLE_VALUE &&
+                   child.Start(m_ffmpeg, args, childLog, m_limits.memoryBytes, outcome.startError);
     if (childLog == INVALID_HANDLE_VALUE)
         outcome.startError = GetLastError();
     else
@@ -149,16 +162,22 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         double position = m_progress.Position();
         double duration = m_report.Duration();
         DWORD lastAdvance = m_lastAdvance;
+        outcome.limit = Exceeded(position, m_progress.Frames(), m_progress.WrittenBytes());
         LeaveCriticalSection(cs);
+        unsigned long long memory = child.PrivateBytes();
+        if (memory > outcome.peakMemory)
+            outcome.peakMemory = memory;
+        if (m_limits.memoryBytes > 0 && memory > m_limits.memoryBytes)
+            outcome.limit = LimitReached::Memory;
         if (wait == WAIT_OBJECT_0)
             break;
-        if (!go)
-            outcome.stoppedByEngine = true;
-        else if (now - lastAdvance > m_stallMs)
-            outcome.stalled = true;
-        else if (m_abandoned && m_abandoned())
+        if (m_abandoned && m_abandoned())
             outcome.abandoned = true;
-        if (outcome.stoppedByEngine || outcome.stalled || outcome.abandoned) {
+        else if (outcome.limit == LimitReached::None && !go)
+            outcome.stoppedByEngine = true;
+        else if (outcome.limit == LimitReached::None && now - lastAdvance > m_stallMs)
+            outcome.stalled = true;
+        if (outcome.limit != LimitReached::None || outcome.stoppedByEngine || outcome.stalled || outcome.abandoned) {
             child.Terminate();
             WaitForSingleObject(child.Process(), 5000);
             break;
@@ -166,6 +185,13 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         m_reporter.Update(position, duration, now);
     }
     outcome.exitCode = child.ExitCode();
+    // Where the system enforces the job's memory limit, an allocation fails before the
+    // engine sees the memory grow.
+    unsigned long long jobPeak = child.PeakMemory();
+    if (jobPeak > outcome.peakMemory)
+        outcome.peakMemory = jobPeak;
+    if (m_limits.memoryBytes > 0 && outcome.exitCode != 0 && outcome.peakMemory + (32ULL << 20) > m_limits.memoryBytes)
+        outcome.limit = LimitReached::Memory;
 
     // The pipe closes with the process; a reader still blocked after that (a grandchild
     // holding the pipe) has its read cancelled.
@@ -182,5 +208,8 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     if (log)
         CloseHandle(log);
     outcome.logBytes = m_bytes;
+    // ffmpeg ends by itself at -fs: the MP4 it leaves is cut at the bound.
+    if (outcome.limit == LimitReached::None)
+        outcome.limit = Exceeded(m_progress.Position(), m_progress.Frames(), m_progress.WrittenBytes());
     return outcome;
 }

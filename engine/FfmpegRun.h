@@ -9,6 +9,24 @@
 
 class ProgressReporter;
 
+// What one run may spend before the engine stops it; 0 leaves a bound out.
+struct RunLimits
+{
+    unsigned long long memoryBytes = 0;   // ffmpeg's private memory
+    long long outputBytes = 0;            // what it writes
+    long long frames = 0;                 // video frames it puts out
+    double seconds = 0;                   // the position it reaches
+};
+
+enum class LimitReached
+{
+    None,
+    Memory,
+    Output,
+    Frames,
+    Seconds,
+};
+
 struct RunOutcome
 {
     bool started = false;
@@ -18,14 +36,16 @@ struct RunOutcome
     bool stoppedByEngine = false;      // stopped because the report asked for another run
     bool abandoned = false;            // stopped: nobody waits for the conversion any more
     unsigned long long logBytes = 0;   // what ffmpeg wrote to stderr
+    LimitReached limit = LimitReached::None;   // stopped (or cut short) at a bound
+    unsigned long long peakMemory = 0;          // ffmpeg's private memory at its highest seen
 };
 
 // One ffmpeg run: its stderr goes straight into the log file (cheap even when a damaged
 // recording makes it write thousands of lines) and is read back from there for the report
 // parser through a handle of the engine's own; its progress blocks come on a pipe that a
 // thread drains with blocking reads (only this process holds the read end). The engine's
-// thread waits, reads the log, prints progress and stops ffmpeg when it stalls, when
-// keepGoing says so or when the conversion is abandoned.
+// thread waits, reads the log, prints progress and stops ffmpeg when it stalls, when it
+// reaches a limit, when keepGoing says so or when the conversion is abandoned.
 class FfmpegRun
 {
 public:
@@ -35,7 +55,7 @@ public:
     // logPath: the log file; each run's stderr is appended to it. abandoned is asked
     // between looks at ffmpeg, several times a second.
     FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
-              unsigned long stallMs, const Abandoned& abandoned);
+              unsigned long stallMs, const Abandoned& abandoned, const RunLimits& limits = RunLimits());
     ~FfmpegRun();
 
     RunOutcome Run(const std::vector<std::string>& utf8Args, const std::string& outputName,
@@ -52,12 +72,14 @@ private:
     void OnLine(bool isProgress, const std::string& line);
     // Hands what ffmpeg added to the log since the last call to the report parser.
     void ReadLog(void* reader, std::string& pending);
+    LimitReached Exceeded(double position, long long frames, long long written) const;
 
     std::wstring m_ffmpeg;
     std::wstring m_logPath;
     ProgressReporter& m_reporter;
     unsigned long m_stallMs;
     Abandoned m_abandoned;
+    RunLimits m_limits;
     void* m_lock;                      // CRITICAL_SECTION
     FfmpegReportParser m_report;
     ProgressParser m_progress;

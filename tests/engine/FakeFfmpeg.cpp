@@ -1,13 +1,16 @@
 // Stands in for ffmpeg.exe in the engine's flow tests. QM_FAKE_MODE picks what it does:
 // "remux" prints ffmpeg 5.1's report for a 3 s H.264/AAC TS and copies QM_FAKE_MP4 to the
 // output; "short" does the same for a recording said to last a minute; "diskfull" stops
-// with ffmpeg's disk-full message; "hang" never ends. Every start adds a line to
-// QM_FAKE_COUNT. A run to the null muxer reports as far as the stated length.
+// with ffmpeg's disk-full message; "hang" never ends; "hog" takes memory until it is
+// stopped (or refused); "bomb" writes on and on, as a recording that repeats one picture
+// for days. Every start adds a line to QM_FAKE_COUNT. A run to the null muxer reports as
+// far as the stated length.
 
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 int main(int argc, char** argv)
@@ -41,6 +44,24 @@ int main(int argc, char** argv)
                          "  Stream #0:0 -> #0:0 (copy)\n"
                          "  Stream #0:1 -> #0:1 (copy)\n");
     std::fflush(stderr);
+    if (m == "hog") {
+        for (int i = 0; i < 40; ++i) {   // 2.5 GB, more than a 32-bit process gets
+            void* block = VirtualAlloc(nullptr, 64 << 20, MEM_COMMIT, PAGE_READWRITE);
+            if (!block)
+                return 1;   // the system's limit, as ffmpeg fails an allocation
+            memset(block, i + 1, 64 << 20);
+            Sleep(30);
+        }
+        Sleep(INFINITE);
+    }
+    if (m == "bomb") {
+        for (long long i = 1;; ++i) {
+            std::printf("frame=%lld\nout_time=00:%02lld:00.000000\ntotal_size=%lld\nprogress=continue\n", i * 10,
+                        i % 60, i * (100LL << 20));
+            std::fflush(stdout);
+            Sleep(50);
+        }
+    }
     if (m == "diskfull") {
         std::fprintf(stderr, "av_interleaved_write_frame(): No space left on device\n"
                              "Error writing trailer of out.mp4: No space left on device\n");

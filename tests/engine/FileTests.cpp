@@ -1,5 +1,5 @@
 // File identity, the command line, the work folder's stale-run cleanup, path forms and
-// the download of an online-only source.
+// the download of an online-only source, and what a source's first bytes say it is.
 
 #include "TestKit.h"
 
@@ -7,6 +7,7 @@
 #include "CommandLineSplitter.h"
 #include "FileIdentity.h"
 #include "SourceDownload.h"
+#include "SourceSniffer.h"
 #include "TextFormat.h"
 #include "WorkFolder.h"
 
@@ -192,4 +193,36 @@ TEST_CASE(online_only_source_is_read_through_with_its_own_stall_limit_and_stop)
     }
     DeleteFileW(file.c_str());
     RemoveDirectoryW(dir.c_str());
+}
+
+TEST_CASE(playlists_and_text_are_no_recordings_however_they_start)
+{
+    const std::string playlist = "#EXTM3U\r\n#EXTINF:2.0,\r\n..\\..\\other\\cam2.ts\r\n#EXT-X-ENDLIST\r\n";
+    const std::string refused = "the file is a playlist that names other files, not a recording";
+    CHECK_EQ(SourceSniffer::RefusalOf(playlist), refused);
+    CHECK_EQ(SourceSniffer::RefusalOf("\xEF\xBB\xBF \r\nffconcat version 1.0\nfile 'cam2.ts'\n"), refused);
+    CHECK_EQ(SourceSniffer::RefusalOf("file 'a.ts'\nfile 'b.ts'\n"), refused);
+    // Behind an ID3 tag, as an MP3 starts: 10 header bytes, a syncsafe size of 20.
+    std::string id3("ID3\x04\x00\x00\x00\x00\x00\x14", 10);
+    CHECK_EQ(SourceSniffer::RefusalOf(id3 + std::string(20, 'T') + playlist), refused);
+    CHECK_EQ(SourceSniffer::RefusalOf("Meeting notes\r\nnothing here\r\n"), "the file is text, not a recording");
+
+    // Recordings: binary from the start, AMR's text line, multipart JPEG's headers.
+    CHECK_EQ(SourceSniffer::RefusalOf(std::string("\x00\x00\x00\x01\x67\x42", 6)), "");
+    CHECK_EQ(SourceSniffer::RefusalOf(std::string("#!AMR\n||||||||", 14)), "");
+    CHECK_EQ(SourceSniffer::RefusalOf("--myboundary\r\nContent-Type: image/jpeg\r\n\r\n\xFF\xD8\xFF\xE0"), "");
+    CHECK_EQ(SourceSniffer::RefusalOf(id3 + std::string(20, 'T') + "\xFF\xFB\x90\x64\x00"), "");
+
+    // A tag larger than one look is stepped over in the file itself.
+    std::wstring path = TempFolder(L"qm-sniff") + L"\\tagged.ksm";
+    std::string big("ID3\x04\x00\x00\x00\x01\x00\x00", 10);   // 16384 bytes of tag
+    std::string data = big + std::string(16384, 'P') + playlist;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD done = 0;
+    ::WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &done, nullptr);
+    CloseHandle(h);
+    unsigned long error = 0;
+    CHECK_EQ(SourceSniffer::Refusal(path, error), refused);
+    CHECK_EQ(error, 0UL);
+    DeleteFileW(path.c_str());
 }

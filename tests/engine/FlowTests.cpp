@@ -36,7 +36,7 @@ struct Flow
         CopyFileW(Wide(ENGINE_FAKE_FFMPEG).c_str(), (root + L"\\prog\\ffmpeg.exe").c_str(), FALSE);
         source = root + L"\\cam.ksm";
         target = root + L"\\cam.mp4";
-        Write(source, "recording bytes");
+        Write(source, "\x47\x40\x11\x10 recording bytes");
         Write(target, "earlier conversion");
         SetEnvironmentVariableA("QM_FAKE_MP4", ENGINE_TEST_DATA "/av.mp4");
         SetEnvironmentVariableW(L"QM_FAKE_COUNT", (root + L"\\runs.txt").c_str());
@@ -239,4 +239,26 @@ TEST_CASE(flow_read_only_target_is_kept_and_the_mp4_goes_beside_it)
     std::string kept(f.root.begin(), f.root.end());
     CHECK(Contains(LastLine(out), ("\"" + kept + "\\cam (new).mp4\"").c_str()));
     DeleteFileW((f.root + L"\\cam (new).mp4").c_str());
+}
+
+TEST_CASE(flow_ffmpeg_is_stopped_at_the_memory_and_output_bounds)
+{
+    // A stranger's file can make ffmpeg take gigabytes of memory or write for days: it is
+    // stopped with a plain reason, no other way is tried and the older MP4 stays.
+    struct Case
+    {
+        const char* mode;
+        const char* reason;
+    } cases[] = {{"hog", "needed more than 1536 MB of memory"}, {"bomb", "the MP4 grew past"}};
+    for (const Case& c : cases) {
+        Flow f(L"qmconvert flow bound");
+        std::string out;
+        DWORD start = GetTickCount();
+        CHECK_EQ(f.Run(c.mode, out), 5ul);
+        CHECK(GetTickCount() - start < 20000);
+        CHECK(Contains(LastLine(out), c.reason));
+        CHECK_EQ(f.Runs(), 1);
+        CHECK_EQ(Flow::Read(f.target), "earlier conversion");
+        CHECK_EQ(f.Names().size(), 4u);   // source, old target, log, counter: no work folder
+    }
 }

@@ -144,10 +144,12 @@ TEST_CASE(mp4_has_its_index_first_and_no_timecode_track)
     std::vector<Attempt> plan = ConversionPlanner::Plan(fits, StreamChooser::Choose(fits), "matroska");
     CHECK(plan[0].tier == Tier::CopyBoth);   // AV1 is copied, not re-encoded
     // 10 minutes: room for every frame's and audio packet's table entries.
-    long long room = ConversionPlanner::IndexRoom(&fits[0], &fits[1], 600);
+    long long room = ConversionPlanner::IndexRoom(&fits[0], &fits[1], 600, 300000000);
     CHECK(room > 600 * (25 + 48) * 16);
     CHECK(room < 2 * 1024 * 1024);
-    CHECK_EQ(ConversionPlanner::IndexRoom(&fits[0], &fits[1], -1), 0LL);
+    CHECK_EQ(ConversionPlanner::IndexRoom(&fits[0], &fits[1], -1, 300000000), 0LL);
+    // A small file claiming 233 hours gets room for what it can hold, not 1.7 GB.
+    CHECK(ConversionPlanner::IndexRoom(&fits[0], &fits[1], 233 * 3600.0, 91000) < 1024 * 1024);
 
     plan[0].indexRoom = room;
     std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true);
@@ -188,4 +190,36 @@ TEST_CASE(left_out_names_a_same_size_video_and_interlaced_copies_say_so)
     std::vector<Attempt> plan = ConversionPlanner::Plan(streams, c, "mpegts");
     CHECK(plan[0].done.find("interlaced") != std::string::npos);
     CHECK(plan[0].interlacedCopy);
+}
+
+TEST_CASE(every_input_reads_only_recordings_from_the_file_itself_within_bounds)
+{
+    RunBounds bounds;
+    bounds.threads = 3;
+    bounds.outputBytes = 123456789;
+    std::vector<StreamInfo> streams = {Video(0, "mpeg2video", 1920, 1080), Audio(1, "mp2", 48000, 2)};
+    std::vector<Attempt> plan = ConversionPlanner::Plan(streams, StreamChooser::Choose(streams), "mpeg");
+    plan[0].bounds = bounds;
+    std::vector<std::vector<std::string>> runs = {
+        ConversionPlanner::FirstRunArguments("in.ksm", "out.mp4", false, 4096, bounds),
+        ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true),
+        ConversionPlanner::MeasureArguments(plan[0], "in.ksm"),
+        ConversionPlanner::DecodeArguments(0, "in.ksm", bounds),
+        ConversionPlanner::Arguments(ConversionPlanner::RawAttempts()[0], "in.ksm", "out.mp4", true)};
+    for (const std::vector<std::string>& args : runs) {
+        auto input = std::find(args.begin(), args.end(), "-i");
+        auto whitelist = std::find(args.begin(), args.end(), "-format_whitelist");
+        REQUIRE(whitelist < input);
+        CHECK(Has(args, "-protocol_whitelist", "file"));
+        CHECK(Has(args, "-max_streams", "64"));
+        std::string formats = *(whitelist + 1);
+        for (const char* kept : {"mov", "mpegts", "avi", "matroska", "h264", "hevc", "dhav", "amr"})
+            CHECK(("," + formats + ",").find("," + std::string(kept) + ",") != std::string::npos);
+        for (const char* out : {"hls", "concat", "image2", "tty"})
+            CHECK(("," + formats + ",").find("," + std::string(out) + ",") == std::string::npos);
+    }
+    // The re-encode is bounded in threads (memory) and in what it writes.
+    CHECK(Has(runs[1], "-threads", "3"));
+    CHECK(Has(runs[1], "-fs", "123456789"));
+    CHECK(Has(runs[0], "-fs", "123456789"));
 }
