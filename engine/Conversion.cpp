@@ -497,8 +497,9 @@ std::string Conversion::BoundReason(LimitReached limit) const
     std::string source = TextFormat::Size(m_sourceBytes);
     switch (limit) {
     case LimitReached::Memory:
-        return "ffmpeg needed more than " + std::to_string(SourceBounds::MemoryBytes >> 20) +
-               " MB of memory for this recording and was stopped (damaged, or made to exhaust memory?)";
+        return "ffmpeg needed more memory for this recording than the " +
+               std::to_string(SourceBounds::MemoryBytes >> 20) +
+               " MB it may take, and was stopped (damaged, or made to exhaust memory?)";
     case LimitReached::Output:
         return "the MP4 grew past " + TextFormat::Size(m_sourceBounds.OutputBytes()) + " from a recording of " +
                source + " and was stopped: it repeats its pictures (damaged, or made to fill the disk?)";

@@ -167,7 +167,8 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         unsigned long long memory = child.PrivateBytes();
         if (memory > outcome.peakMemory)
             outcome.peakMemory = memory;
-        if (m_limits.memoryBytes > 0 && memory > m_limits.memoryBytes)
+        // Stopped short of the limit: memory grows between two looks.
+        if (m_limits.memoryBytes > 0 && memory > m_limits.memoryBytes - m_limits.memoryBytes / 8)
             outcome.limit = LimitReached::Memory;
         if (wait == WAIT_OBJECT_0)
             break;

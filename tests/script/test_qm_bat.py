@@ -3,7 +3,8 @@
 made the way cameras write them (recordings.py); every MP4 is read back with ffprobe and
 decoded in full. Then the faults around a conversion: a target held open or read-only, the
 source named by its short name, an ffmpeg that hangs, unusable sources, missing programs,
-awkward names typed as the program types them, and two runs onto one target.
+awkward names typed as the program types them, two runs onto one target, and files from
+strangers made to read other files or to exhaust memory, disk and time.
 
     test_qm_bat.py --bin-dir build/bin [TestClass[.test_name] ...]
 """
@@ -25,6 +26,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import hostile  # noqa: E402
 import qmkit  # noqa: E402
 import recordings  # noqa: E402
 from qmkit import FAILED, OK, run_qm, run_qm_typed, winpath  # noqa: E402
@@ -617,6 +619,109 @@ def kill_running_from(prog):
             os.kill(pid, signal.SIGKILL)
         except OSError:
             pass
+
+
+class PeakMemory:
+    """The most memory (resident, as Linux counts it) any ffmpeg.exe took while it ran."""
+
+    def __init__(self):
+        self.mib = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch)
+
+    def _watch(self):
+        while not self._stop.wait(0.1):
+            for pid in filter(str.isdigit, os.listdir("/proc")):
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        if b"ffmpeg.exe" not in f.read():
+                            continue
+                    with open("/proc/%s/status" % pid) as f:
+                        for line in f:
+                            if line.startswith("VmHWM:"):
+                                self.mib = max(self.mib, int(line.split()[1]) // 1024)
+                except OSError:
+                    pass
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join()
+
+
+class Strangers(Checks):
+    """A recording handed in by a stranger: only the file itself is read, and it is read
+    within bounds of memory, disk and time, or refused with a plain reason."""
+
+    CAP_MIB = 1536
+
+    def convert_crafted(self, make, code, reason, seconds=180):
+        where = folder("handed in")
+        src = os.path.join(where, "export.ksm")
+        make(src)
+        before = sorted(os.listdir(where))
+        with PeakMemory() as peak:
+            run = run_qm(BIN, winpath(src), winpath(src[:-4] + ".mp4"), timeout=600)
+        self.check_failed(run, code, before, where)
+        self.assertIn(reason, run.final)
+        self.assertLess(run.seconds, seconds, run)
+        self.assertLess(peak.mib, self.CAP_MIB, run)
+        return run
+
+    def test_playlists_and_scripts_open_no_other_file(self):
+        root = folder("disk")
+        victim = os.path.join(root, "other", "cam2.ts")
+        os.makedirs(os.path.dirname(victim))
+        hostile.make_victim(victim)
+        # \\victimhost\share is a folder of this test's own to Wine.
+        unc = os.path.join(qmkit.wine_env()["WINEPREFIX"], "dosdevices", "unc", "victimhost")
+        os.makedirs(unc, exist_ok=True)
+        share = os.path.join(unc, "share")
+        if os.path.lexists(share):
+            os.remove(share)
+        os.symlink(os.path.dirname(victim), share)
+        self.addCleanup(os.remove, share)
+        segments = {"relative": "..\\..\\other\\cam2.ts", "absolute": winpath(victim),
+                    "file URL": "file:" + winpath(victim).replace("\\", "/"), "UNC": "\\\\victimhost\\share\\cam2.ts"}
+        makers = [("playlist, " + k, lambda p, seg=seg: hostile.make_hls_playlist(p, seg))
+                  for k, seg in segments.items()]
+        makers.append(("ID3-wrapped playlist",
+                       lambda p: hostile.make_id3_wrapped_playlist(p, segments["relative"])))
+
+        def concat(name, make_neighbour):
+            def make(p):
+                make_neighbour(os.path.join(os.path.dirname(p), name))
+                hostile.make_concat_script(p, name)
+            return make
+        makers.append(("concat naming a recording", concat("neighbour.ts", hostile.make_victim)))
+        makers.append(("concat naming a text", concat("notes.txt", lambda p: hostile.make_text_file(p, "secret"))))
+        for what, make in makers:
+            with self.subTest(what):
+                where = os.path.join(root, what, "x")
+                os.makedirs(where)
+                src = os.path.join(where, "export.ksm")
+                make(src)
+                before = sorted(os.listdir(where))
+                run = run_qm(BIN, winpath(src), winpath(src[:-4] + ".mp4"))
+                self.check_failed(run, 2, before, where)
+                self.assertEqual(run.final, FAILED + "the file is a playlist that names other files, not a recording")
+                outputs = [os.path.join(d, n) for d, _, names in os.walk(root) for n in names if n.endswith(".mp4")]
+                self.assertFalse([o for o in outputs if hostile.looks_like_victim(o)], run)
+
+    def test_declared_pictures_and_streams_no_camera_writes_are_refused(self):
+        self.convert_crafted(hostile.make_huge_picture_h264, 2, "declares pictures of 16000x12000", 60)
+        self.convert_crafted(hostile.make_many_tracks_mp4, 2, "declares more than 64 streams", 60)
+
+    def test_a_huge_declared_index_stops_at_the_memory_bound(self):
+        self.convert_crafted(hostile.make_huge_index_mp4, 5, "than the 1536 MB it may take")
+
+    def test_pictures_repeated_for_days_stop_within_bounds(self):
+        run = self.convert_crafted(lambda p: hostile.make_edit_list_bomb(p, "h264"), 5, "the MP4 grew past", 60)
+        self.assertIn("Method: remux", run.data.decode(errors="replace"))
+        self.convert_crafted(lambda p: hostile.make_edit_list_bomb(p, "mjpeg"), 5, "frames from a recording of")
 
 
 def main():
