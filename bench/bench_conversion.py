@@ -35,6 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "e2e"))
 
+import benchkit  # noqa: E402
 import realkit  # noqa: E402
 from realkit import guikit  # noqa: E402
 
@@ -47,6 +48,15 @@ STAND_IN = "\r\n".join([
     ""])
 
 
+class Desktop(guikit.Desktop):
+    """guikit's, with WindowProbe's answers read from a file."""
+
+    def probe(self, *args):
+        _, _, out = benchkit.wine(["wine", self.probe_exe] + list(args), timeout=60, env=guikit.wine_env(),
+                                  stderr=subprocess.DEVNULL)
+        return out.decode("utf-8", "replace")
+
+
 def through_program(app, source, target):
     """One conversion through the window; returns the seconds from the click to the final
     line in the log box. A WindowProbe watcher started before the click looks at the log
@@ -56,22 +66,38 @@ def through_program(app, source, target):
             os.remove(path)
     app.choose(source)
     hwnd = app.window().control(realkit.IDC_LOG).hwnd
-    watcher = subprocess.Popen(["timeout", "-k", "5", "1900", "wine", app.desktop.probe_exe, "watch", str(hwnd),
-                                "1800000", "Conversion succeeded", "Conversion failed"],
-                               env=guikit.wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
-    try:
-        if watcher.stdout.readline().strip() != b"ready":
-            raise RuntimeError("the log watcher did not start")
-        clicked = app.press_start()
-        said = watcher.stdout.readline().strip()
-        seen = time.monotonic()
-    finally:
-        watcher.wait(60)
+    with tempfile.TemporaryFile() as out:
+        watcher = subprocess.Popen(["timeout", "-k", "5", "1900", "wine", app.desktop.probe_exe, "watch", str(hwnd),
+                                    "1800000", "Conversion succeeded", "Conversion failed"],
+                                   env=guikit.wine_env(), stdin=subprocess.DEVNULL, stdout=out)
+        try:
+            if watcher_says(watcher, out, 0, 120) != b"ready":
+                raise RuntimeError("the log watcher did not start")
+            clicked = app.press_start()
+            said = watcher_says(watcher, out, 1, 1900)
+            seen = time.monotonic()
+        finally:
+            watcher.wait(60)
     if said != b"found":
         raise RuntimeError("no final line (watcher: %r)" % said)
     final = realkit.final_lines(app.log())
     wait_engine_end(app, 60)
     return {"line": seen - clicked, "final": final[-1] if final else ""}
+
+
+def watcher_says(watcher, out, index, timeout):
+    """Line `index` the watcher wrote into the file `out`, looked for every 2 ms; None if
+    it ended or the time ran out first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        ended = watcher.poll() is not None
+        lines = os.pread(out.fileno(), 65536, 0).split(b"\n")
+        if len(lines) > index + 1:
+            return lines[index].strip()
+        if ended:
+            return None
+        time.sleep(0.002)
+    return None
 
 
 def wait_engine_end(app, timeout):
@@ -85,19 +111,14 @@ def wait_engine_end(app, timeout):
 
 
 def bare(ffmpeg, folder, source, target, options):
-    """The Windows ffmpeg.exe alone, its output on a pipe as a console would take it."""
+    """The Windows ffmpeg.exe alone, its output into a file."""
     if os.path.exists(target):
         os.remove(target)
-    args = ["timeout", "-k", "5", "1800", "wine", ffmpeg, "-nostdin", "-y", "-i",
-            guikit.windows_path(source)] + options + [guikit.windows_path(target)]
-    started = time.monotonic()
-    r = subprocess.run(args, cwd=folder, env=guikit.wine_env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    took = time.monotonic() - started
-    if r.returncode != 0:
-        raise RuntimeError("bare ffmpeg failed (%d): %s" % (r.returncode, r.stdout[-2000:].decode(errors="replace")))
-    return {"time": took, "output_bytes": len(r.stdout),
-            "output_lines": r.stdout.count(b"\n")}
+    took, rc, out = benchkit.wine(["wine", ffmpeg, "-nostdin", "-y", "-i", guikit.windows_path(source)] + options +
+                                  [guikit.windows_path(target)], folder, 1800, guikit.wine_env())
+    if rc != 0:
+        raise RuntimeError("bare ffmpeg failed (%d): %s" % (rc, out[-2000:].decode(errors="replace")))
+    return {"time": took, "output_bytes": len(out), "output_lines": out.count(b"\n")}
 
 
 def close_during_re_encode(desktop, bin_dir, work, source):
@@ -174,7 +195,7 @@ def main():
         print("making the recording (60 s, 1280x720) ...", flush=True)
         ts = realkit.make_h264_ts(os.path.join(work, "h264 aac.ksm"), seconds=60)
 
-        desktop = guikit.Desktop(bin_dir)
+        desktop = Desktop(bin_dir)
         bare_out = os.path.join(work, "bare.mp4")
         target = ts[:-3] + "mp4"
         results = {}

@@ -22,13 +22,13 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import time
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "script"))
-from qmkit import start_keeper, stop_keeper, wine_env, winpath  # noqa: E402
+import benchkit  # noqa: E402
+from qmkit import start_keeper, stop_keeper, winpath  # noqa: E402
 
 # qm.bat's re-encode settings.
 ENCODE = ["-c:v", "libx264", "-preset", "veryfast", "-crf", "23", "-pix_fmt", "yuv420p",
@@ -72,13 +72,9 @@ def old_ffmpeg(arch):
 
 
 def run(exe, args, cwd):
-    t = time.monotonic()
-    r = subprocess.run(["timeout", "-k", "5", "1800", "wine", exe, "-nostdin", "-y",
-                        "-loglevel", "error"] + args, cwd=cwd, env=wine_env(),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-    took = time.monotonic() - t
-    if r.returncode:
-        sys.exit("%s failed (%d): %s" % (exe, r.returncode, r.stdout[-2000:].decode(errors="replace")))
+    took, rc, out = benchkit.wine(["wine", exe, "-nostdin", "-y", "-loglevel", "error"] + args, cwd)
+    if rc:
+        sys.exit("%s failed (%d): %s" % (exe, rc, out[-2000:].decode(errors="replace")))
     return took
 
 

@@ -30,58 +30,20 @@ import statistics
 import subprocess
 import sys
 import tempfile
-import threading
-import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "script"))
 
+import benchkit  # noqa: E402
 import qmkit  # noqa: E402
 import recordings  # noqa: E402
 from qmkit import winpath  # noqa: E402
 
 
 def timed(args, cwd, timeout=3600):
-    """Runs args (stdout+stderr on one pipe, read to the end); returns (seconds, exit code,
-    output bytes)."""
-    started = time.monotonic()
-    r = subprocess.run(["timeout", "-k", "5", str(timeout)] + args, cwd=cwd, env=qmkit.wine_env(),
-                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                       timeout=timeout + 30)
-    return time.monotonic() - started, r.returncode, r.stdout
-
-
-def ffmpeg_args_of_run(prog, source, target):
-    """Runs qm.bat once; returns the run and the arguments of the last ffmpeg.exe it started
-    (Wine gives a Windows process the parsed arguments as its Linux argv)."""
-    seen = []
-    done = threading.Event()
-
-    def watch():
-        while not done.is_set():
-            for pid in os.listdir("/proc"):
-                if not pid.isdigit():
-                    continue
-                try:
-                    with open("/proc/%s/cmdline" % pid, "rb") as f:
-                        # Wine pads the last argument with spaces.
-                        argv = [a.decode(errors="replace").rstrip(" ") for a in f.read().split(b"\0")]
-                        argv = [a for a in argv if a]
-                except OSError:
-                    continue
-                if argv and argv[0].lower().endswith("ffmpeg.exe") and winpath(source) in argv \
-                        and argv not in seen:
-                    seen.append(argv)
-            time.sleep(0.2)
-    t = threading.Thread(target=watch, daemon=True)
-    t.start()
-    run = qmkit.run_qm(prog, winpath(source), winpath(target), timeout=3600)
-    done.set()
-    t.join()
-    if run.rc != 0 or not seen:
-        sys.exit("qm.bat did not convert %s: %r" % (source, run))
-    return run, seen[-1][1:]
+    """Runs args (stdout and stderr into one file); returns (seconds, exit code, output bytes)."""
+    return benchkit.wine(args, cwd, timeout)
 
 
 def bare_args(args, output):
@@ -205,14 +167,16 @@ def main():
         for _ in range(max(1, opts.pairs)):
             tb, _, _ = timed(["wine", ffmpeg, "-nostdin", "-y", "-i", winpath(ts), "-c", "copy", winpath(bare_out)],
                              prog)
-            run = qmkit.run_qm_typed(prog, winpath(ts), winpath(target))
+            run = benchkit.run_qm_typed(prog, winpath(ts), winpath(target))
             print("  typed      bare %7.2f s | qm.bat %7.2f s %s" % (tb, run.seconds, run.final[:60]), flush=True)
             typed.append((tb, run.seconds))
             os.remove(target)
 
         results = {}
         for label, src in (("re-encode", ps), ("damaged", bad)):
-            run, cmd = ffmpeg_args_of_run(prog, src, os.path.join(work, "probe.mp4"))
+            run, cmd, _ = benchkit.qm_watched(prog, src, os.path.join(work, "probe.mp4"))
+            if run.rc != 0 or not cmd:
+                sys.exit("qm.bat did not convert %s: %r" % (src, run))
             os.remove(os.path.join(work, "probe.mp4"))
             args = bare_args(cmd, bare_out)
             method = next((l for l in run.lines if l.startswith("Method:")), "?")
@@ -227,7 +191,7 @@ def main():
         gap = os.path.join(work, "gap.ksm")
         recordings.make_gap_ts(gap)
         gap_out = os.path.join(work, "gap.mp4")
-        run = qmkit.run_qm(prog, winpath(gap), winpath(gap_out), timeout=600)
+        run = benchkit.run_qm(prog, winpath(gap), winpath(gap_out), timeout=600)
         frames_in = recordings.streams_of(recordings.probe(gap), "video")[0]["packets"]
         frames_out = recordings.streams_of(recordings.probe(gap_out), "video")[0]["packets"] if run.rc == 0 else 0
 

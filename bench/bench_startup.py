@@ -13,8 +13,9 @@ Needs a display and the Wine environment (WINEPREFIX, DISPLAY), as the tests do.
 import argparse
 import os
 import statistics
-import subprocess
 import sys
+
+import benchkit
 
 CONVERTER_TITLE = "Kesmora (.ksm) Converter"
 MINIMAL_TITLE = "ksm minimal window"
@@ -23,15 +24,12 @@ MEMORY_RATIO_GOAL = 1.5
 
 
 def measure(probe, program, title, *extra):
-    env = dict(os.environ)
-    env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
-    out = subprocess.run(["timeout", "-k", "5", "120", "wine", probe, program, title] + list(extra),
-                         env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    text = out.stdout.decode(errors="replace").strip()
-    if out.returncode != 0 or "startup_ms=" not in text:
-        sys.exit("measuring %s failed: %s %s" % (program, text, out.stderr.decode(errors="replace")))
-    fields = dict(part.split("=", 1) for part in text.split())
+    _, rc, out = benchkit.wine(["wine", probe, program, title] + list(extra), timeout=120)
+    text = out.decode(errors="replace").strip()
+    line = next((l for l in text.splitlines() if "startup_ms=" in l), "")
+    if rc != 0 or not line:
+        sys.exit("measuring %s failed: %s" % (program, text))
+    fields = dict(part.split("=", 1) for part in line.split())
     return float(fields["startup_ms"]), int(fields["pagefile_bytes"]), int(fields["exit_code"])
 
 

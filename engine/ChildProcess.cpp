@@ -1,7 +1,6 @@
 #include "ChildProcess.h"
 
 #include <windows.h>
-#include <psapi.h>
 
 namespace {
 
@@ -174,14 +173,6 @@ unsigned long ChildProcess::ExitCode() const
     if (!m_process || !GetExitCodeProcess(m_process, &code))
         return 1;
     return code;
-}
-
-unsigned long long ChildProcess::PrivateBytes() const
-{
-    PROCESS_MEMORY_COUNTERS counters;
-    if (!m_process || !GetProcessMemoryInfo(m_process, &counters, sizeof counters))
-        return 0;
-    return counters.PagefileUsage;
 }
 
 unsigned long long ChildProcess::PeakMemory() const

@@ -26,8 +26,7 @@ public:
     void* StdOut() const { return m_stdout; }
     void Terminate();
     unsigned long ExitCode() const;
-    // Its private memory now, and the most its job has seen (0 when unknown).
-    unsigned long long PrivateBytes() const;
+    // The most private memory its job has seen (0 when unknown).
     unsigned long long PeakMemory() const;
 
     // Quotes one argument the way the C runtime's parser splits it again.

@@ -1,6 +1,7 @@
 #include "FfmpegRun.h"
 
 #include "ChildProcess.h"
+#include "MemoryWatch.h"
 #include "ProgressReporter.h"
 #include "TextFormat.h"
 
@@ -142,6 +143,7 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     }
     outcome.started = true;
 
+    MemoryWatch memory(child.Process());
     Reader outReader = {this, child.StdOut(), true};
     HANDLE thread = CreateThread(nullptr, 64 * 1024, ReadLoop, &outReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 
@@ -164,11 +166,9 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         DWORD lastAdvance = m_lastAdvance;
         outcome.limit = Exceeded(position, m_progress.Frames(), m_progress.WrittenBytes());
         LeaveCriticalSection(cs);
-        unsigned long long memory = child.PrivateBytes();
-        if (memory > outcome.peakMemory)
-            outcome.peakMemory = memory;
+        outcome.peakMemory = memory.Peak();
         // Stopped short of the limit: memory grows between two looks.
-        if (m_limits.memoryBytes > 0 && memory > m_limits.memoryBytes - m_limits.memoryBytes / 8)
+        if (m_limits.memoryBytes > 0 && outcome.peakMemory > m_limits.memoryBytes - m_limits.memoryBytes / 8)
             outcome.limit = LimitReached::Memory;
         if (wait == WAIT_OBJECT_0)
             break;
