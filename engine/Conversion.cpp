@@ -472,6 +472,8 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
                                                   m_sourceBytes);
     RunBounds bounds = m_bounds;
     bounds.threads = m_sourceBounds.Threads(video ? static_cast<long long>(video->width) * video->height : 0);
+    if (video && SourceBounds::BeyondFourK(video->width, video->height))
+        m_largePicture = std::to_string(video->width) + "x" + std::to_string(video->height);
     for (Attempt& a : m_plan) {
         a.deepProbe = deep;
         a.indexRoom = a.ReadsRaw() ? 0 : room;
@@ -497,6 +499,10 @@ std::string Conversion::BoundReason(LimitReached limit) const
     std::string source = TextFormat::Size(m_sourceBytes);
     switch (limit) {
     case LimitReached::Memory:
+        if (!m_largePicture.empty())
+            return "ffmpeg needed more memory for pictures of " + m_largePicture + " than the " +
+                   std::to_string(SourceBounds::MemoryBytes >> 20) +
+                   " MB it may take, and was stopped (it re-encodes pictures up to 4K)";
         return "ffmpeg needed more memory for this recording than the " +
                std::to_string(SourceBounds::MemoryBytes >> 20) +
                " MB it may take, and was stopped (damaged, or made to exhaust memory?)";

@@ -118,6 +118,7 @@ private:
     double m_duration = -1;
     std::string m_openReason;
     std::string m_refusal;
+    std::string m_largePicture;   // "7680x4320" when the main video is beyond 4K
     unsigned long long m_sourceBytes = 0;
     SourceBounds m_sourceBounds;
     RunBounds m_bounds;

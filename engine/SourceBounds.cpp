@@ -10,10 +10,14 @@ bool SourceBounds::PictureTooLarge(int width, int height)
     return width > MaxSide || height > MaxSide || static_cast<long long>(width) * height > MaxPixels;
 }
 
+bool SourceBounds::BeyondFourK(int width, int height)
+{
+    return static_cast<long long>(width) * height > 4096LL * 2304;
+}
+
 int SourceBounds::Threads(long long pixels) const
 {
-    const long long fourK = 4096LL * 2304;
-    if (pixels > fourK)
+    if (pixels > 4096LL * 2304)
         return 2;
     // ffmpeg's own choice is one more than the processors, without an upper bound.
     int threads = static_cast<int>(m_processors) + 1;

@@ -18,6 +18,9 @@ public:
     SourceBounds(unsigned long long sourceBytes, unsigned processors);
 
     static bool PictureTooLarge(int width, int height);
+    // Beyond 4K a re-encode does not fit the memory ffmpeg may take (8K: over 2 GB even
+    // with one thread); copied, such a picture costs little.
+    static bool BeyondFourK(int width, int height);
     // Decoder and encoder threads for pictures of this size: each thread holds frames of
     // its own, so more threads cost memory, and pictures beyond 4K get two.
     int Threads(long long pixels) const;
