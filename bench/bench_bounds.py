@@ -95,15 +95,9 @@ def main():
     ap.add_argument("--skip-big", action="store_true", help="leave out the 1 GiB recording")
     ap.add_argument("--keep", action="store_true")
     opts = ap.parse_args()
-    prog = os.path.abspath(opts.bin_dir)
+    prog = benchkit.program_folder(opts.bin_dir, "bench_bounds")
     ffmpeg = os.path.join(prog, "ffmpeg.exe")
-    for name in ("qm.bat", "qmconvert.exe", "ffmpeg.exe"):
-        if not os.path.isfile(os.path.join(prog, name)):
-            sys.exit("bench_bounds: no %s in %s" % (name, prog))
-
-    # In memory when there is room: disk writeback stalls would drown the differences.
-    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
-    work = tempfile.mkdtemp(prefix="bounds-bench-", dir=shm)
+    work = benchkit.scratch_folder("bounds-bench-")
     keeper = None
     try:
         print("work folder %s; making the recordings ..." % work, flush=True)

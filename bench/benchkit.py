@@ -17,6 +17,21 @@ import qmkit  # noqa: E402
 from qmkit import winpath  # noqa: E402
 
 
+def program_folder(bin_dir, who):
+    """The folder with qm.bat, qmconvert.exe and ffmpeg.exe, or the bench ends saying what is missing."""
+    prog = os.path.abspath(bin_dir)
+    for name in ("qm.bat", "qmconvert.exe", "ffmpeg.exe"):
+        if not os.path.isfile(os.path.join(prog, name)):
+            sys.exit("%s: no %s in %s" % (who, name, prog))
+    return prog
+
+
+def scratch_folder(prefix):
+    """In memory when there is room: disk writeback stalls would drown the differences."""
+    shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
+    return tempfile.mkdtemp(prefix=prefix, dir=shm)
+
+
 def wine(args, cwd=None, timeout=1800, env=None, stderr=subprocess.STDOUT):
     """Runs args (a wine command line) under `timeout`; returns (seconds, exit code, its output
     as bytes: stdout, and stderr unless told otherwise)."""
