@@ -19,6 +19,33 @@ uint64_t Be64(const std::string& d, size_t at)
     return (static_cast<uint64_t>(Be32(d, at)) << 32) | Be32(d, at + 4);
 }
 
+// "mp4a" holds AAC or MP3 alike: its esds box's decoder config names which (0 when not found).
+int EsdsObjectType(const std::string& d, size_t from, size_t end)
+{
+    size_t esds = d.find("esds", from);
+    if (esds == std::string::npos || esds + 8 > end)
+        return 0;
+    size_t p = esds + 8;   // past the box's version and flags
+    for (int descriptor = 0; descriptor < 2 && p < end; ++descriptor) {
+        unsigned char tag = static_cast<unsigned char>(d[p++]);
+        for (int i = 0; i < 4 && p < end && (static_cast<unsigned char>(d[p++]) & 0x80); ++i) {
+        }
+        if (tag == 0x04)
+            return p < end ? static_cast<unsigned char>(d[p]) : 0;
+        if (tag != 0x03 || p + 3 > end)
+            return 0;
+        unsigned char flags = static_cast<unsigned char>(d[p + 2]);
+        p += 3;   // ES_ID and flags, then what the flags announce
+        if (flags & 0x80)
+            p += 2;
+        if ((flags & 0x40) && p < end)
+            p += 1 + static_cast<unsigned char>(d[p]);
+        if (flags & 0x20)
+            p += 2;
+    }
+    return 0;
+}
+
 uint16_t Be16(const std::string& d, size_t at)
 {
     if (at + 2 > d.size())
@@ -242,6 +269,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 } else if (track.handler == "soun" && entry + 36 <= b.end) {
                     track.channels = Be16(d, entry + 24);
                     track.sampleRate = static_cast<int>(Be32(d, entry + 32) >> 16);
+                    track.objectType = EsdsObjectType(d, entry + 36, b.end);
                 }
             }
         } else if (b.type == "stsz") {

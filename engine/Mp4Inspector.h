@@ -15,6 +15,7 @@ struct Mp4Track
     int height = 0;
     int channels = 0;
     int sampleRate = 0;
+    int objectType = 0;         // "mp4a": the codec its esds names (0x40 AAC, 0x69/0x6B MP3)
 };
 
 struct Mp4Summary

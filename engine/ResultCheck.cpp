@@ -97,7 +97,8 @@ std::string ResultCheck::Describe(const Mp4Summary& mp4)
         if (t.handler == "vide")
             std::snprintf(buf, sizeof buf, "%s %dx%d", CodecName(t.format).c_str(), t.width, t.height);
         else if (t.handler == "soun")
-            std::snprintf(buf, sizeof buf, "%s %.1f kHz", CodecName(t.format).c_str(),
+            std::snprintf(buf, sizeof buf, "%s %.1f kHz",
+                          t.objectType == 0x69 || t.objectType == 0x6B ? "MP3" : CodecName(t.format).c_str(),
                           t.sampleRate / 1000.0);
         else
             continue;

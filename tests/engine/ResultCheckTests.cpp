@@ -86,6 +86,14 @@ TEST_CASE(mp4_made_by_ffmpeg_reads_back_with_its_streams_and_length)
     Mp4Inspector file;
     CHECK(file.InspectFile(L"" ENGINE_TEST_DATA L"/av.mp4"));
     CHECK_EQ(file.Summary().tracks.size(), 2u);
+    CHECK(ResultCheck::Describe(file.Summary()).find("+ AAC 48.0 kHz") != std::string::npos);
+
+    // MP3 sits in an "mp4a" entry too: the result line names it as written.
+    Mp4Inspector mp3;
+    REQUIRE(mp3.InspectFile(L"" ENGINE_TEST_DATA L"/mp3.mp4"));
+    std::string said = ResultCheck::Describe(mp3.Summary());
+    CHECK(said.find("+ MP3 44.1 kHz") != std::string::npos);
+    CHECK(said.find("AAC") == std::string::npos);
 }
 
 TEST_CASE(cut_or_damaged_mp4_fails_the_check)
