@@ -31,10 +31,11 @@ std::string ResultCheck::Verify(const Mp4Summary& mp4, const ResultExpectation& 
         return "the MP4's video track is empty";
     if (expected.audio && audio->samples == 0)
         return "the MP4's audio track is empty";
-    // A camera recording is not a blink: a fraction of a second is what is left of a
-    // recording cut after its headers, not a conversion.
-    if ((expected.video || expected.audio) && mp4.duration < 0.5)
-        return "the MP4 holds less than half a second: nothing usable was read from the recording";
+    // Judged by what was read, not by a length: a phone's 0.1 s clip is a recording, a
+    // single sample without any length is what is left of one cut after its headers.
+    uint64_t samples = (video ? video->samples : 0) + (audio ? audio->samples : 0);
+    if ((expected.video || expected.audio) && (samples < 2 || mp4.duration <= 0))
+        return "the MP4 holds no more than one sample: nothing usable was read from the recording";
     if (expected.duration > 0 && !LengthMatches(mp4.duration, expected.duration))
         return "the MP4 is " + TextFormat::Clock(mp4.duration) + " long, the recording " +
                TextFormat::Clock(expected.duration);

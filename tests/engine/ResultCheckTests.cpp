@@ -43,9 +43,10 @@ std::string Box(const char* type, const std::string& payload)
 }
 
 // A minimal MP4 with one video track: 'samples' samples of 10 bytes, 'seconds' long.
-std::string HandMade(uint32_t samples, uint32_t seconds, uint32_t chunkOffset = 40)
+std::string HandMade(uint32_t samples, double seconds, uint32_t chunkOffset = 40)
 {
-    std::string mdhd = Box("mdhd", Be32(0) + Be32(0) + Be32(0) + Be32(1000) + Be32(seconds * 1000) + Be32(0));
+    std::string mdhd = Box("mdhd", Be32(0) + Be32(0) + Be32(0) + Be32(1000) +
+                                       Be32(static_cast<uint32_t>(seconds * 1000)) + Be32(0));
     std::string hdlr = Box("hdlr", Be32(0) + Be32(0) + "vide" + std::string(12, '\0') + "v");
     std::string entry = Be32(86) + "avc1" + std::string(6, '\0') + std::string("\0\1", 2) +
                         std::string(16, '\0') + std::string("\x01\x40\x00\xf0", 4) + std::string(50, '\0');
@@ -148,7 +149,12 @@ TEST_CASE(check_wants_chosen_streams_with_samples_and_the_recordings_length)
 
     Mp4Inspector blink;   // what is left of a recording cut after its headers
     REQUIRE(blink.InspectBytes(HandMade(1, 0)));
-    CHECK(ResultCheck::Verify(blink.Summary(), video).find("less than half a second") != std::string::npos);
+    CHECK(ResultCheck::Verify(blink.Summary(), video).find("nothing usable") != std::string::npos);
+    Mp4Inspector clip;    // a phone's short clip: three frames, 0.12 s
+    REQUIRE(clip.InspectBytes(HandMade(3, 0.12)));
+    ResultExpectation shortClip = video;
+    shortClip.duration = 0.12;
+    CHECK_EQ(ResultCheck::Verify(clip.Summary(), shortClip), "");
 
     Mp4Inspector none;
     REQUIRE(none.InspectBytes(HandMade(0, 60)));

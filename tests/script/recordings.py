@@ -236,6 +236,11 @@ def make_timecode_mov(path):
                                              "-metadata", "creation_time=2024-05-01T10:20:30Z", "-f", "mov", path])
 
 
+def make_short_clip_mp4(path):
+    """A phone's 0.2 s clip: five frames and their sound."""
+    ffmpeg(video_in(seconds=0.2) + audio_in(seconds=0.2) + X264 + ["-c:a", "aac", "-f", "mp4", path])
+
+
 def make_av1_mkv(path):
     """AV1 in Matroska, as newer cameras and screen recorders write it (no audio)."""
     ffmpeg(video_in(seconds=2) + ["-c:v", "libaom-av1", "-cpu-used", "8", "-crf", "40", "-f", "matroska", path])
@@ -264,6 +269,7 @@ MAKERS = {
     "gap.ts": make_gap_ts,
     "interlaced.mpg": make_interlaced_ps,
     "cut.ts": make_cut_ts,
+    "short clip.mp4": make_short_clip_mp4,
     "long mpeg2.mpg": make_long_mpeg2_ps,
 }
 

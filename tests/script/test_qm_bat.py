@@ -263,6 +263,12 @@ class CameraFootage(Checks):
                     self.assertGreater(s["packets"], 100 if s["type"] == "video" else 200, info)
                 self.assertLessEqual(recordings.decode_error_count(tgt), recordings.decode_error_count(src))
 
+    def test_a_short_clip_is_a_recording(self):
+        run, info, _, tgt = self.convert("short clip.mp4", ("h264", 320, 240), "aac", tolerance=0.1)
+        self.assertEqual(sum(1 for l in run.lines if l.startswith("Method:")), 1, run)
+        self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], 5, info)
+        self.assertEqual(recordings.decode_errors(tgt), "")
+
     def test_bframes_from_avi_play_in_order(self):
         run, info, _, tgt = self.convert("bframes.avi", ("h264", 320, 240), "aac")
         self.assertIn("re-timed", run.lines[-2])
