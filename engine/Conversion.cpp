@@ -463,8 +463,17 @@ int Conversion::Convert()
 
 void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
 {
-    m_choice = StreamChooser::Choose(report.Streams());
-    m_plan = ConversionPlanner::Plan(report.Streams(), m_choice, report.InputFormat());
+    std::vector<StreamInfo> streams = report.Streams();
+    // ffmpeg's report does not tell a still from a video; an MP4/MOV's own index does, one
+    // track a stream, in order.
+    Mp4Inspector index;
+    if (TextFormat::StartsWith(report.InputFormat(), "mov,") && index.ReadTracks(m_source) &&
+        index.Summary().tracks.size() == streams.size())
+        for (size_t i = 0; i < streams.size(); ++i)
+            if (streams[i].kind == "video")
+                streams[i].frames = static_cast<long long>(index.Summary().tracks[i].samples);
+    m_choice = StreamChooser::Choose(streams);
+    m_plan = ConversionPlanner::Plan(streams, m_choice, report.InputFormat());
     const StreamInfo* video = report.Stream(m_choice.video);
     long long room = ConversionPlanner::IndexRoom(video, report.Stream(m_choice.audio),
                                                   ConversionPlanner::IsRawFormat(report.InputFormat())

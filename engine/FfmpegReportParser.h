@@ -17,6 +17,7 @@ struct StreamInfo
     bool interlaced = false;
     double fps = 0;           // "25 fps"; 0 when not stated
     bool attachedPicture = false;
+    long long frames = -1;           // from the recording's own index; -1 unknown
     bool parametersMissing = false;  // "Could not find codec parameters for stream N"
     std::vector<int> programs;       // programmes listing the stream (empty: none)
     std::string details;             // the report's text after "Video: " etc.

@@ -166,8 +166,11 @@ bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
         }
         if (size < header)
             return Fail("the MP4 has a damaged box '" + type + "'");
-        if (size > fileSize - pos)
+        if (size > fileSize - pos) {
+            if (m_tracksOnly && type != "moov")
+                break;
             return Fail("the MP4 is cut off: box '" + type + "' runs past the end of the file");
+        }
         if (type == "ftyp")
             haveFtyp = true;
         else if (type == "mdat") {
@@ -184,17 +187,17 @@ bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
         }
         pos += size;
     }
-    if (!haveFtyp)
+    if (!haveFtyp && !m_tracksOnly)
         return Fail("the file is not an MP4 (no ftyp box)");
     if (!haveMoov)
         return Fail("the MP4 has no index (moov box): ffmpeg did not finish it");
-    if (!haveMdat)
+    if (!haveMdat && !m_tracksOnly)
         return Fail("the MP4 holds no media data");
     if (!ParseMoov(moov))
         return false;
     if (m_summary.tracks.empty())
         return Fail("the MP4 holds no streams");
-    if (m_sampleBytes > fileSize || m_lastChunk >= fileSize)
+    if (!m_tracksOnly && (m_sampleBytes > fileSize || m_lastChunk >= fileSize))
         return Fail("the MP4 is cut off: its index points past the end of the file");
     for (const Mp4Track& t : m_summary.tracks)
         if (t.duration > m_summary.duration)
@@ -312,4 +315,12 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
         track.duration = static_cast<double>(duration) / timescale;
     m_summary.tracks.push_back(track);
     return true;
+}
+
+bool Mp4Inspector::ReadTracks(const std::wstring& path)
+{
+    m_tracksOnly = true;
+    bool ok = InspectFile(path);
+    m_tracksOnly = false;
+    return ok;
 }

@@ -38,6 +38,9 @@ public:
     bool Inspect(const Reader& read, uint64_t fileSize);
     bool InspectBytes(const std::string& bytes);
     bool InspectFile(const std::wstring& path);
+    // Only the tracks a recording's own index lists (samples, lengths, pictures), also when
+    // its media data is cut short.
+    bool ReadTracks(const std::wstring& path);
     // Exactly n bytes at `at` of an open file, or false.
     static bool ReadAt(void* file, uint64_t at, uint32_t n, std::string& out);
 
@@ -53,4 +56,5 @@ private:
     std::string m_problem;
     uint64_t m_sampleBytes = 0;
     uint64_t m_lastChunk = 0;
+    bool m_tracksOnly = false;
 };

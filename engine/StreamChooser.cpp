@@ -28,12 +28,18 @@ std::string StreamChooser::WhyNotAudio(const StreamInfo& s)
 StreamChoice StreamChooser::Choose(const std::vector<StreamInfo>& streams)
 {
     StreamChoice choice;
+    // The recording moves: a one-frame track (a motion photo's still, a thumbnail) is the
+    // main video only when nothing else is, whatever its size.
     const StreamInfo* video = nullptr;
-    for (const StreamInfo& s : streams)
-        if (s.UsableVideo() &&
-            (!video || static_cast<long long>(s.width) * s.height >
-                           static_cast<long long>(video->width) * video->height))
+    for (const StreamInfo& s : streams) {
+        if (!s.UsableVideo())
+            continue;
+        bool moving = s.frames != 1, videoMoving = video && video->frames != 1;
+        if (!video || (moving && !videoMoving) ||
+            (moving == videoMoving && static_cast<long long>(s.width) * s.height >
+                                          static_cast<long long>(video->width) * video->height))
             video = &s;
+    }
     const StreamInfo* audio = nullptr;
     for (const StreamInfo& s : streams)
         if (!audio && s.DecodableAudio() && (!video || ShareProgramme(*video, s)))
@@ -48,7 +54,7 @@ StreamChoice StreamChooser::Choose(const std::vector<StreamInfo>& streams)
             continue;
         std::string why;
         if (s.kind == "video") {
-            if (s.attachedPicture)
+            if (s.attachedPicture || s.frames == 1)
                 why = "a still picture";
             else if (!s.UsableVideo())
                 why = "declared without data";

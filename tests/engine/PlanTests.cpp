@@ -223,3 +223,20 @@ TEST_CASE(every_input_reads_only_recordings_from_the_file_itself_within_bounds)
     CHECK(Has(runs[1], "-fs", "123456789"));
     CHECK(Has(runs[0], "-fs", "123456789"));
 }
+
+TEST_CASE(a_one_frame_track_is_never_the_main_video)
+{
+    // A phone's motion photo: the clip, and a still twice its size.
+    StreamInfo clip = Video(0, "hevc", 1024, 768);
+    clip.frames = 58;
+    StreamInfo still = Video(1, "hevc", 2048, 1536);
+    still.frames = 1;
+    std::vector<StreamInfo> streams = {clip, still, Audio(2, "aac", 48000, 2)};
+    StreamChoice c = StreamChooser::Choose(streams);
+    CHECK_EQ(c.video, 0);
+    REQUIRE(c.leftOut.size() == 1);
+    CHECK(c.leftOut[0].find("a still picture") != std::string::npos);
+    // Only stills: the largest is taken rather than none.
+    streams[0].frames = 1;
+    CHECK_EQ(StreamChooser::Choose(streams).video, 1);
+}

@@ -241,6 +241,14 @@ def make_short_clip_mp4(path):
     ffmpeg(video_in(seconds=0.2) + audio_in(seconds=0.2) + X264 + ["-c:a", "aac", "-f", "mp4", path])
 
 
+def make_motion_photo_mp4(path):
+    """A phone's motion photo: a 2 s clip and a one-frame still of twice its size."""
+    still = path + ".still.mp4"
+    ffmpeg(video_in("640x480", seconds=2) + audio_in(seconds=2) + video_in("1280x960", seconds=0.04) +
+           ["-map", "0:v", "-map", "1:a", "-map", "2:v"] + X264 + ["-c:a", "aac", "-f", "mp4", still])
+    os.replace(still, path)
+
+
 def make_av1_mkv(path):
     """AV1 in Matroska, as newer cameras and screen recorders write it (no audio)."""
     ffmpeg(video_in(seconds=2) + ["-c:v", "libaom-av1", "-cpu-used", "8", "-crf", "40", "-f", "matroska", path])
@@ -270,6 +278,7 @@ MAKERS = {
     "interlaced.mpg": make_interlaced_ps,
     "cut.ts": make_cut_ts,
     "short clip.mp4": make_short_clip_mp4,
+    "motion photo.mp4": make_motion_photo_mp4,
     "long mpeg2.mpg": make_long_mpeg2_ps,
 }
 

@@ -269,6 +269,11 @@ class CameraFootage(Checks):
         self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], 5, info)
         self.assertEqual(recordings.decode_errors(tgt), "")
 
+    def test_the_main_video_is_the_clip_not_a_larger_still(self):
+        run, info, _, _ = self.convert("motion photo.mp4", ("h264", 640, 480), "aac")
+        self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], 50, info)
+        self.assertTrue(any(l.startswith("Left out:") and "a still picture" in l for l in run.lines), run)
+
     def test_bframes_from_avi_play_in_order(self):
         run, info, _, tgt = self.convert("bframes.avi", ("h264", 320, 240), "aac")
         self.assertIn("re-timed", run.lines[-2])
