@@ -467,13 +467,16 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
     // ffmpeg's report does not tell a still from a video; an MP4/MOV's own index does, one
     // track a stream, in order.
     Mp4Inspector index;
-    if (TextFormat::StartsWith(report.InputFormat(), "mov,") && index.ReadTracks(m_source) &&
-        index.Summary().tracks.size() == streams.size())
+    bool indexed = TextFormat::StartsWith(report.InputFormat(), "mov,") && index.ReadTracks(m_source) &&
+                   index.Summary().tracks.size() == streams.size();
+    if (indexed)
         for (size_t i = 0; i < streams.size(); ++i)
             if (streams[i].kind == "video")
                 streams[i].frames = static_cast<long long>(index.Summary().tracks[i].samples);
     m_choice = StreamChooser::Choose(streams);
     m_plan = ConversionPlanner::Plan(streams, m_choice, report.InputFormat());
+    for (Attempt& a : m_plan)
+        a.dropPartialPackets = indexed && index.Summary().cutShort;
     const StreamInfo* video = report.Stream(m_choice.video);
     long long room = ConversionPlanner::IndexRoom(video, report.Stream(m_choice.audio),
                                                   ConversionPlanner::IsRawFormat(report.InputFormat())
@@ -533,6 +536,7 @@ bool Conversion::PlanStartsAsRunOne() const
 {
     // Run 1 copies what ffmpeg picks, with no tag of ours, into the room it was given.
     return m_planned && !m_plan.empty() && m_plan[0].tier == Tier::CopyBoth && !m_plan[0].hevcTag &&
+           !m_plan[0].dropPartialPackets &&
            m_plan[0].indexRoom > 0 && m_plan[0].indexRoom <= m_firstRunRoom;
 }
 

@@ -302,7 +302,7 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
     else if (t.tier == Tier::RawHevc)
         Append(args, {"-f", "hevc"});
     Probe(args, t.deepProbe);
-    Append(args, {"-fflags", "+genpts"});
+    Append(args, {"-fflags", t.dropPartialPackets ? "+genpts+discardcorrupt" : "+genpts"});
     if (t.keepClock)
         Append(args, {"-dts_delta_threshold", "100000"});
     Input(args, source, t.bounds);

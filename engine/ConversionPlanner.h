@@ -43,6 +43,9 @@ struct Attempt
     // Bytes reserved for the index before the media data; 0: ffmpeg moves it there after.
     long long indexRoom = 0;
     RunBounds bounds;
+    // The recording was cut short: a packet the file holds only in part is left out (it
+    // would reach the MP4 and not decode).
+    bool dropPartialPackets = false;
     std::string method;       // one line: what is tried and why
     std::string done;         // for the result line: "remuxed without quality loss", ...
 

@@ -167,6 +167,7 @@ bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
         if (size < header)
             return Fail("the MP4 has a damaged box '" + type + "'");
         if (size > fileSize - pos) {
+            m_summary.cutShort = true;
             if (m_tracksOnly && type != "moov")
                 break;
             return Fail("the MP4 is cut off: box '" + type + "' runs past the end of the file");

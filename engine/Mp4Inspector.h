@@ -24,6 +24,7 @@ struct Mp4Summary
     double duration = 0;        // the longest track, seconds
     uint64_t fileSize = 0;
     bool indexFirst = false;    // moov before the media data: playable while it loads
+    bool cutShort = false;      // ReadTracks: the file ends inside a box (a copy stopped part way)
 };
 
 // Reads an MP4 back by its boxes (ftyp, moov/trak/mdia/minf/stbl, mdat) without running
