@@ -1,5 +1,7 @@
 #include "Mp4Inspector.h"
 
+#include <algorithm>
+
 #include <windows.h>
 
 namespace {
@@ -229,6 +231,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
     uint32_t timescale = 0;
     uint64_t duration = 0;
     bool haveSizes = false;
+    uint64_t longest = 0;
     // Walk the containers on the way to the sample table; leaves are read in place.
     struct Range { size_t pos, end; };
     std::vector<Range> stack{{begin, end}};
@@ -291,6 +294,12 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 for (uint32_t i = 0; i < count; ++i)
                     m_sampleBytes += Be32(d, p + 12 + i * 4);
             }
+        } else if (b.type == "stts") {
+            uint32_t entries = len >= 8 ? Be32(d, p + 4) : 0;
+            if (len < 8 + static_cast<uint64_t>(entries) * 8)
+                return Fail("the MP4's time table is cut short");
+            for (uint32_t i = 0; i < entries; ++i)
+                longest = std::max<uint64_t>(longest, Be32(d, p + 12 + i * 8));
         } else if (b.type == "stz2") {
             if (len < 12)
                 return Fail("the MP4's sample table is damaged");
@@ -312,8 +321,10 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
     }
     if (!haveSizes)
         return Fail("the MP4's track has no sample table");
-    if (timescale > 0)
+    if (timescale > 0) {
         track.duration = static_cast<double>(duration) / timescale;
+        track.longestSample = static_cast<double>(longest) / timescale;
+    }
     m_summary.tracks.push_back(track);
     return true;
 }

@@ -11,6 +11,7 @@ struct Mp4Track
     std::string format;         // sample entry: "avc1", "hvc1", "mp4a", ...
     uint64_t samples = 0;
     double duration = 0;        // seconds, from the media header
+    double longestSample = 0;   // seconds: a recording's gap shows as one long sample
     int width = 0;
     int height = 0;
     int channels = 0;

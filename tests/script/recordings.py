@@ -249,6 +249,64 @@ def make_motion_photo_mp4(path):
     os.replace(still, path)
 
 
+def make_packed_amr_3gp(path, seconds=4.5, per_sample=5):
+    """A 2005 phone's 3GP: MPEG-4 video and AMR-NB sound packed five 20 ms frames to a
+    sample, as phones wrote it (ffmpeg 5.1 decodes only the first frame of each)."""
+    rnd = random.Random(5)
+    frames = int(seconds / 0.02) // per_sample * per_sample
+    amr = path + ".amr"
+    with open(amr, "wb") as f:   # 12.2 kbit/s frames: a header byte and 31 bytes of sound
+        f.write(b"#!AMR\n" + b"".join(b"\x3c" + bytes(rnd.randrange(256) for _ in range(31)) for _ in range(frames)))
+    single = path + ".single.3gp"
+    ffmpeg(video_in("176x144", 15, seconds) + ["-i", amr, "-map", "0:v", "-map", "1:a", "-c:v", "mpeg4",
+                                                "-c:a", "copy", "-f", "3gp", single])
+    from hostile import box, parse_boxes, build_boxes
+    with open(single, "rb") as f:
+        top = parse_boxes(f.read())
+    moov = box(top, "moov")[1]
+    trak = next(t for t in moov if t[0] == b"trak" and box(t[1], "mdia", "hdlr")[1][8:12] == b"soun")
+    stbl = box(trak[1], "mdia", "minf", "stbl")[1]
+    # Where each frame lies, from the writer's own chunk tables.
+    stsz, stsc, stco = (box(stbl, k)[1] for k in ("stsz", "stsc", "stco"))
+    fixed, count = struct.unpack_from(">II", stsz, 4)
+    sizes = [fixed] * count if fixed else list(struct.unpack_from(">%dI" % count, stsz, 12))
+    runs = [struct.unpack_from(">III", stsc, 8 + 12 * i) for i in range(struct.unpack_from(">I", stsc, 4)[0])]
+    chunks = struct.unpack_from(">%dI" % struct.unpack_from(">I", stco, 4)[0], stco, 8)
+    offsets = []
+    for c, at in enumerate(chunks, 1):
+        per = [r[1] for r in runs if r[0] <= c][-1]
+        for _ in range(per):
+            if len(offsets) < count:
+                offsets.append(at)
+                at += sizes[len(offsets) - 1]
+    # The sound moves to a media box of its own at the end, five frames to a sample.
+    with open(single, "rb") as f:
+        data = f.read()
+    groups = [b"".join(data[offsets[j]:offsets[j] + sizes[j]] for j in range(i, i + per_sample))
+              for i in range(0, count, per_sample)]
+    tables = {b"stsz": struct.pack(">III", 0, 0, len(groups)) + struct.pack(">%dI" % len(groups), *map(len, groups)),
+              b"stsc": struct.pack(">IIIII", 0, 1, 1, 1, 1),
+              b"stts": struct.pack(">IIII", 0, 1, len(groups), 160 * per_sample)}
+
+    def chunk_table(base):
+        at, starts = base, []
+        for g in groups:
+            starts.append(at)
+            at += len(g)
+        return struct.pack(">II", 0, len(groups)) + struct.pack(">%dI" % len(groups), *starts)
+    tables[b"stco"] = chunk_table(0)
+    for b in stbl:
+        if b[0] in tables:
+            b[1] = tables[b[0]]
+    base = len(build_boxes(top)) + 8
+    box(stbl, "stco")[1] = chunk_table(base)
+    with open(path, "wb") as f:
+        f.write(build_boxes(top) + struct.pack(">I4s", 8 + sum(map(len, groups)), b"mdat"))
+        f.write(b"".join(groups))
+    os.remove(single)
+    os.remove(amr)
+
+
 def make_av1_mkv(path):
     """AV1 in Matroska, as newer cameras and screen recorders write it (no audio)."""
     ffmpeg(video_in(seconds=2) + ["-c:v", "libaom-av1", "-cpu-used", "8", "-crf", "40", "-f", "matroska", path])
@@ -279,6 +337,7 @@ MAKERS = {
     "cut.ts": make_cut_ts,
     "short clip.mp4": make_short_clip_mp4,
     "motion photo.mp4": make_motion_photo_mp4,
+    "packed amr.3gp": make_packed_amr_3gp,
     "long mpeg2.mpg": make_long_mpeg2_ps,
 }
 
