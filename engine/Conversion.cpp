@@ -210,8 +210,6 @@ int Conversion::CheckFiles()
     SYSTEM_INFO system;
     GetSystemInfo(&system);
     m_sourceBounds = SourceBounds(m_sourceBytes, system.dwNumberOfProcessors);
-    m_bounds.threads = m_sourceBounds.Threads(0);
-    m_bounds.outputBytes = m_sourceBounds.OutputBytes();
     if (!m_sourceId.Read(m_source, error))
         return Fail(2, "the source cannot be read: " + SystemMessage(error));
 
@@ -482,8 +480,7 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
                                                   ConversionPlanner::IsRawFormat(report.InputFormat())
                                                       ? -1 : report.Duration(),
                                                   m_sourceBytes);
-    RunBounds bounds = m_bounds;
-    bounds.threads = m_sourceBounds.Threads(video ? static_cast<long long>(video->width) * video->height : 0);
+    RunBounds bounds = Bounds(video ? static_cast<long long>(video->width) * video->height : 0);
     if (video && SourceBounds::BeyondFourK(video->width, video->height))
         m_largePicture = std::to_string(video->width) + "x" + std::to_string(video->height);
     for (Attempt& a : m_plan) {
@@ -492,6 +489,14 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
         a.bounds = bounds;
     }
     m_planned = true;
+}
+
+RunBounds Conversion::Bounds(long long pixels) const
+{
+    RunBounds bounds;
+    bounds.threads = m_sourceBounds.Threads(pixels);
+    bounds.outputBytes = m_sourceBounds.OutputBytes();
+    return bounds;
 }
 
 std::string Conversion::RefusalByReport(const FfmpegReportParser& report) const
@@ -589,7 +594,7 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
                     : "reading the recording, streams copied as ffmpeg picks them");
         first = RunFfmpeg(run,
                           ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
-                                                               m_firstRunRoom, m_bounds),
+                                                               m_firstRunRoom, Bounds(0)),
                           "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
         if (!first.started)
             return CannotRunFfmpeg(first.startError);
@@ -624,7 +629,7 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         m_choice = StreamChoice();
         m_plan = ConversionPlanner::RawAttempts();
         for (Attempt& a : m_plan)
-            a.bounds = m_bounds;
+            a.bounds = Bounds(0);
         m_noPresentationTimes = true;
         m_duration = -1;
         return -1;
@@ -646,7 +651,8 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
         if (!s.PictureMissing())
             continue;
         LogRun("does video #0:" + std::to_string(s.index) + " carry data?");
-        RunOutcome o = RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_source), m_bounds), std::string());
+        RunOutcome o =
+            RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_source), Bounds(0)), std::string());
         if (o.started && !o.stalled && (run.Progress().Frames() > 0 || run.Report().DecodeErrors() > 0))
             return FailKeepingLog(5, "the recording's video (#0:" + std::to_string(s.index) + " " + s.codec +
                                          ") carries data, but ffmpeg finds no picture in it (damaged, or a "
@@ -754,7 +760,8 @@ bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
     if (!attempt.copyVideo || attempt.video < 0 || !m_noPresentationTimes)
         return true;
     LogRun("do the copied frames play in order?");
-    RunOutcome o = RunFfmpeg(run, ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath()), m_bounds), std::string());
+    RunOutcome o =
+        RunFfmpeg(run, ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath()), Bounds(0)), std::string());
     return !(o.started && run.Report().ClockTrouble());
 }
 

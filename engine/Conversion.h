@@ -56,6 +56,8 @@ private:
     // writes), or "".
     std::string RefusalByReport(const FfmpegReportParser& report) const;
     std::string BoundReason(LimitReached limit) const;
+    // The bounds of a run reading pictures of `pixels` (0: not known yet).
+    RunBounds Bounds(long long pixels) const;
     // The recording's video came without a picture even to the deeper look: an exit code
     // when it carries data (no result without it is a success), else -1.
     int RefuseUnreadableVideo(FfmpegRun& run);
@@ -121,7 +123,6 @@ private:
     std::string m_largePicture;   // "7680x4320" when the main video is beyond 4K
     unsigned long long m_sourceBytes = 0;
     SourceBounds m_sourceBounds;
-    RunBounds m_bounds;
     std::string m_creationTime;
     StreamChoice m_choice;
     std::vector<Attempt> m_plan;

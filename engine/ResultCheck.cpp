@@ -88,8 +88,12 @@ std::string ResultCheck::VerifyAgainstContent(const Mp4Summary& mp4, double cont
     return std::string();
 }
 
-std::string ResultCheck::CodecName(const std::string& format)
+std::string ResultCheck::CodecName(const Mp4Track& track)
 {
+    const std::string& format = track.format;
+    // "mp4a" holds MP3 as well; its esds tells.
+    if (format == "mp4a" && (track.objectType == 0x69 || track.objectType == 0x6B))
+        return "MP3";
     if (format == "avc1" || format == "avc3")
         return "H.264";
     if (format == "hvc1" || format == "hev1")
@@ -109,11 +113,9 @@ std::string ResultCheck::Describe(const Mp4Summary& mp4)
     for (const Mp4Track& t : mp4.tracks) {
         char buf[96];
         if (t.handler == "vide")
-            std::snprintf(buf, sizeof buf, "%s %dx%d", CodecName(t.format).c_str(), t.width, t.height);
+            std::snprintf(buf, sizeof buf, "%s %dx%d", CodecName(t).c_str(), t.width, t.height);
         else if (t.handler == "soun")
-            std::snprintf(buf, sizeof buf, "%s %.1f kHz",
-                          t.objectType == 0x69 || t.objectType == 0x6B ? "MP3" : CodecName(t.format).c_str(),
-                          t.sampleRate / 1000.0);
+            std::snprintf(buf, sizeof buf, "%s %.1f kHz", CodecName(t).c_str(), t.sampleRate / 1000.0);
         else
             continue;
         if (!parts.empty())

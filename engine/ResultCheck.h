@@ -26,5 +26,5 @@ public:
     static bool LengthMatches(double actual, double expected);
 
 private:
-    static std::string CodecName(const std::string& format);
+    static std::string CodecName(const Mp4Track& track);
 };

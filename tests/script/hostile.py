@@ -4,12 +4,9 @@ and MP4s whose edit list replays one picture for hours. Made at run time with De
 ffmpeg and a little box and bit surgery, each small and made in seconds.
 """
 
-import json
 import os
 import struct
 import subprocess
-import tempfile
-import time
 
 from recordings import X264, ffmpeg
 
@@ -262,56 +259,3 @@ def make_edit_list_bomb(path, codec="h264", samples=1000, edits=3000):
 
 
 # --- self-check: make each file and say what Debian's ffprobe/ffmpeg make of it ---------
-
-def measured(args):
-    """(stdout, last stderr line, peak RSS in MB) of a command."""
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        pid = subprocess.Popen(args, stdout=out, stderr=err).pid
-        rss = os.wait4(pid, 0)[2].ru_maxrss // 1024
-        out.seek(0)
-        err.seek(0)
-        return out.read(), err.read().decode(errors="replace").strip().splitlines()[-1:], rss
-
-
-def self_check():
-    folder = tempfile.mkdtemp(prefix="hostile-")
-    print("files in", folder)
-    victim, other = os.path.join(folder, "victim.ts"), os.path.join(folder, "other.mp4")
-    make_victim(victim)
-    ffmpeg(["-i", victim, "-map_metadata", "-1", "-c", "copy", victim + ".mp4"])
-    ffmpeg(["-f", "lavfi", "-i", "testsrc2=size=320x240", "-frames:v", "5"] + X264 + [other])
-    print("victim recognised by colour:", looks_like_victim(victim + ".mp4", "not there"),
-          "- by marker:", looks_like_victim(victim), "- another picture:", looks_like_victim(other))
-    # Each file, and the plain ffmpeg run whose cost is worth seeing (a decode or a remux).
-    makers = {
-        "victim.ts": (lambda p: None, None),
-        "playlist.m3u8": (lambda p: make_hls_playlist(p, "victim.ts"), None),
-        "id3 playlist.mp3": (lambda p: make_id3_wrapped_playlist(p, "victim.ts"), None),
-        "concat.ffconcat": (lambda p: make_concat_script(p, "victim.ts"), None),
-        "huge picture.264": (make_huge_picture_h264, []),
-        "many tracks.mp4": (make_many_tracks_mp4, ["-map", "0", "-c", "copy"]),
-        "huge index.mp4": (make_huge_index_mp4, ["-c", "copy"]),
-        "bomb h264.mp4": (make_edit_list_bomb, ["-c", "copy", "-t", "3600"]),
-        "bomb mjpeg.mp4": (lambda p: make_edit_list_bomb(p, "mjpeg"), ["-c", "copy", "-t", "3600"]),
-    }
-    for name, (make, run) in makers.items():
-        path = os.path.join(folder, name)
-        began = time.monotonic()
-        make(path)
-        made = time.monotonic() - began
-        out, err, rss = measured(["ffprobe", "-v", "error", "-show_format", "-show_streams", "-of", "json", path])
-        info = json.loads(out or b"{}")
-        streams = info.get("streams", [])
-        video = next((s for s in streams if s.get("codec_type") == "video"), {})
-        print("%s: %d bytes, made in %.1f s; ffprobe (%d MB): %s, %d streams, %sx%s, %s s, stream %s s %s" % (
-            name, os.path.getsize(path), made, rss, info.get("format", {}).get("format_name"), len(streams),
-            video.get("width"), video.get("height"), info.get("format", {}).get("duration"),
-            video.get("duration"), err))
-        if run is not None:
-            began = time.monotonic()
-            _, err, rss = measured(["ffmpeg", "-nostdin", "-hide_banner", "-i", path] + run + ["-f", "null", "-"])
-            print("    ffmpeg %s: %.1f s, %d MB, %s" % (" ".join(run), time.monotonic() - began, rss, err))
-
-
-if __name__ == "__main__":
-    self_check()
