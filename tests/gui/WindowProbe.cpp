@@ -4,6 +4,9 @@
 //   WindowProbe windows [TITLE]   visible top-level windows (all, or those titled TITLE)
 //                                 and their controls
 //   WindowProbe post HWND MSG WPARAM LPARAM
+//   WindowProbe retype HWND UNIT...  empties an edit control, then posts WM_CHAR for each
+//                                 UTF-16 unit (numbers: no command-line code page stands
+//                                 in between); all posted, so nothing overtakes another
 //   WindowProbe sleep MS          (a stand-in script's slow step)
 //   WindowProbe watch HWND MS NEEDLE...
 //                                 prints "ready", then "found" as soon as the control's
@@ -141,6 +144,16 @@ int wmain(int argc, wchar_t** argv)
                                static_cast<LPARAM>(Number(argv[5])));
         return ok ? 0 : 1;
     }
+    if (argc >= 4 && lstrcmpW(argv[1], L"retype") == 0) {
+        HWND hWnd = reinterpret_cast<HWND>(Number(argv[2]));
+        if (!PostMessageW(hWnd, EM_SETSEL, 0, -1) || !PostMessageW(hWnd, WM_CLEAR, 0, 0))
+            return 1;
+        for (int i = 3; i < argc; ++i) {
+            if (!PostMessageW(hWnd, WM_CHAR, Number(argv[i]), 1))
+                return 1;
+        }
+        return 0;
+    }
     if (argc >= 5 && lstrcmpW(argv[1], L"watch") == 0) {
         HWND hWnd = reinterpret_cast<HWND>(Number(argv[2]));
         const DWORD limit = static_cast<DWORD>(Number(argv[3]));
@@ -174,6 +187,6 @@ int wmain(int argc, wchar_t** argv)
         Sleep(static_cast<DWORD>(Number(argv[2])));
         return 0;
     }
-    std::fprintf(stderr, "usage: WindowProbe windows [TITLE] | post HWND MSG WPARAM LPARAM | sleep MS\n");
+    std::fprintf(stderr, "usage: WindowProbe windows [TITLE] | post HWND MSG WPARAM LPARAM | retype HWND UNIT... | sleep MS\n");
     return 2;
 }

@@ -155,12 +155,15 @@ class Desktop:
         A person looks at what they typed before pressing Enter, and corrects it: so does
         this. On a busy machine a fresh Wine prefix can still be setting the dialog up when
         typing starts, and a keystroke can go astray (xdotool remaps a spare key for each
-        character the keyboard map lacks, such as an accented one)."""
+        character the keyboard map lacks, such as an accented one, and under load the next
+        character can be read through the previous one's mapping): a retry hands the
+        characters to the box directly, as an input method would."""
         for attempt in range(3):
             self.wait_open_dialog(timeout)
             if attempt:
-                self.key("End", "shift+Home", "BackSpace")
-            self.type(text)
+                self.retype(self.file_name_box().hwnd, text)
+            else:
+                self.type(text)
             box = self.wait_for(lambda: _holding(self.file_name_box(), text), timeout=3)
             if box:
                 break
@@ -194,6 +197,10 @@ class Desktop:
             if found or time.time() > deadline:
                 return found or None
             time.sleep(0.2)
+
+    def retype(self, hwnd, text):
+        units = text.encode("utf-16-le")
+        self.probe("retype", str(hwnd), *[str(units[i] | units[i + 1] << 8) for i in range(0, len(units), 2)])
 
     def post(self, hwnd, message, wparam=0, lparam=0):
         self.probe("post", str(hwnd), str(message), str(wparam), str(lparam))
