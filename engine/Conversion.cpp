@@ -3,6 +3,7 @@
 #include "ConsoleWriter.h"
 #include "Mp4TimeStamp.h"
 #include "FfmpegRun.h"
+#include "FrameOrder.h"
 #include "ProgressReporter.h"
 #include "ResultCheck.h"
 #include "SourceDownload.h"
@@ -756,9 +757,26 @@ void Conversion::NoteShortTracks(const Mp4Summary& mp4)
 
 bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
 {
-    // Only sources that carry frames in decode order without their times can be wrong.
+    // Only sources that carry frames in decode order without their times can be wrong, and
+    // only when the stream reorders its frames: its parameter sets say, or its slices.
     if (!attempt.copyVideo || attempt.video < 0 || !m_noPresentationTimes)
         return true;
+    std::string format;
+    for (const Mp4Track& t : m_result.tracks)
+        if (t.handler == "vide" && format.empty())
+            format = t.format;
+    bool avc = format == "avc1" || format == "avc3";
+    if (avc || format == "hvc1" || format == "hev1") {
+        LogRun("does the copied video reorder its frames?");
+        RunOutcome o =
+            RunFfmpeg(run, ConversionPlanner::HeadersArguments(Utf8(m_work.OutputPath()), Bounds(0)), std::string());
+        FrameOrder::Answer order =
+            o.started && !o.stalled ? FrameOrder::FromParameterSets(run.Report().HeaderFields()) : FrameOrder::Unknown;
+        if (order == FrameOrder::Unknown && avc)
+            order = FrameOrder::FromSlices(m_work.OutputPath());
+        if (order != FrameOrder::Unknown)
+            return order == FrameOrder::InOrder;
+    }
     LogRun("do the copied frames play in order?");
     RunOutcome o =
         RunFfmpeg(run, ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath()), Bounds(0)), std::string());

@@ -267,6 +267,14 @@ std::vector<std::string> ConversionPlanner::DecodeArguments(int index, const std
     return args;
 }
 
+std::vector<std::string> ConversionPlanner::HeadersArguments(const std::string& mp4, const RunBounds& bounds)
+{
+    std::vector<std::string> args = Head(false);
+    Input(args, mp4, bounds);
+    Append(args, {"-map", "0:v:0", "-c", "copy", "-bsf:v", "trace_headers", "-frames:v", "1", "-f", "null", "-"});
+    return args;
+}
+
 std::vector<std::string> ConversionPlanner::TimesCheckArguments(const std::string& mp4, const RunBounds& bounds)
 {
     std::vector<std::string> args = Head(false);

@@ -93,6 +93,8 @@ public:
                                                     const RunBounds& bounds = RunBounds());
     // Decodes the first frames of the MP4's video: ffmpeg complains when their times
     // run backwards.
+    // The copied video's parameter sets and first picture, printed field by field.
+    static std::vector<std::string> HeadersArguments(const std::string& mp4, const RunBounds& bounds);
     static std::vector<std::string> TimesCheckArguments(const std::string& mp4,
                                                         const RunBounds& bounds = RunBounds());
     static std::vector<std::string> Arguments(const Attempt& attempt, const std::string& source,

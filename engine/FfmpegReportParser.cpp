@@ -116,6 +116,26 @@ bool FfmpegReportParser::MappingComplete() const
            static_cast<int>(m_mapped.size()) >= m_outputStreams;
 }
 
+void FfmpegReportParser::ParseHeaderField(const std::string& text)
+{
+    // "170         max_num_reorder_frames            011 = 2"
+    size_t pos = 0;
+    if (ReadNumber(text, pos) < 0)
+        return;
+    size_t begin = text.find_first_not_of(' ', pos);
+    size_t end = begin == std::string::npos ? begin : text.find_first_of(" [", begin);
+    size_t equals = text.rfind(" = ");
+    if (end == std::string::npos || equals == std::string::npos || equals < end)
+        return;
+    size_t at = equals + 3;
+    long value = ReadNumber(text, at);
+    if (value < 0)
+        return;
+    long long& kept = m_headerFields.emplace(text.substr(begin, end - begin), value).first->second;
+    if (value > kept)
+        kept = value;
+}
+
 std::string FfmpegReportParser::StripContext(const std::string& line)
 {
     // "[mp4 @ 0x55ecc7e3ef40] Could not find tag ..." -> "Could not find tag ..."
@@ -170,6 +190,10 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
         line.pop_back();
     std::string trimmed = TextFormat::Trim(line);
+    if (TextFormat::StartsWith(line, "[trace_headers @ ")) {
+        ParseHeaderField(StripContext(line));
+        return;
+    }
 
     if (TextFormat::StartsWith(line, "ffmpeg version ")) {
         size_t pos = std::strlen("ffmpeg version ");

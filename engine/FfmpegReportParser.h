@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,11 +69,14 @@ public:
     int DecodeErrors() const { return m_decodeErrors; }
     // The input declares more streams than ffmpeg was allowed to open (-max_streams).
     bool TooManyStreams() const { return m_tooManyStreams; }
+    // The fields trace_headers printed, each at its largest value ("name[i]" as "name").
+    const std::map<std::string, long long>& HeaderFields() const { return m_headerFields; }
     bool WriteError() const { return !m_writeError.empty(); }
     const std::string& WriteErrorLine() const { return m_writeError; }
 
 private:
     void ParseStream(const std::string& text);
+    void ParseHeaderField(const std::string& text);
     static std::string StripContext(const std::string& line);
     static bool LooksLikeError(const std::string& line);
     static bool IsGenericError(const std::string& line);
@@ -101,4 +105,5 @@ private:
     bool m_indexRoomTooSmall = false;
     bool m_tooManyStreams = false;
     int m_decodeErrors = 0;
+    std::map<std::string, long long> m_headerFields;
 };

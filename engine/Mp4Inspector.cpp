@@ -48,6 +48,18 @@ int EsdsObjectType(const std::string& d, size_t from, size_t end)
     return 0;
 }
 
+// avcC/hvcC: how many bytes give each NAL unit's length (0 when not found).
+int NalLengthSize(const std::string& d, size_t from, size_t end)
+{
+    size_t avcc = d.find("avcC", from);
+    if (avcc != std::string::npos && avcc + 9 <= end)
+        return (static_cast<unsigned char>(d[avcc + 8]) & 3) + 1;
+    size_t hvcc = d.find("hvcC", from);
+    if (hvcc != std::string::npos && hvcc + 26 <= end)
+        return (static_cast<unsigned char>(d[hvcc + 25]) & 3) + 1;
+    return 0;
+}
+
 uint16_t Be16(const std::string& d, size_t at)
 {
     if (at + 2 > d.size())
@@ -232,6 +244,9 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
     uint64_t duration = 0;
     bool haveSizes = false;
     uint64_t longest = 0;
+    std::vector<uint32_t> sizes;   // kept only for the video samples' places
+    std::vector<uint64_t> chunks;
+    size_t stsc = 0, stscEnd = 0;
     // Walk the containers on the way to the sample table; leaves are read in place.
     struct Range { size_t pos, end; };
     std::vector<Range> stack{{begin, end}};
@@ -273,6 +288,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 if (track.handler == "vide" && entry + 36 <= b.end) {
                     track.width = Be16(d, entry + 32);
                     track.height = Be16(d, entry + 34);
+                    track.nalLengthSize = NalLengthSize(d, entry + 86, b.end);
                 } else if (track.handler == "soun" && entry + 36 <= b.end) {
                     track.channels = Be16(d, entry + 24);
                     track.sampleRate = static_cast<int>(Be32(d, entry + 32) >> 16);
@@ -286,6 +302,12 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             uint32_t count = Be32(d, p + 8);
             track.samples = count;
             haveSizes = true;
+            bool keep = m_keepVideoSamples && track.handler == "vide" && m_videoSamples.empty() &&
+                        len >= 12 + static_cast<uint64_t>(count) * 4;
+            if (keep)
+                sizes.reserve(count);
+            for (uint32_t i = 0; keep && i < count; ++i)
+                sizes.push_back(fixed != 0 ? fixed : Be32(d, p + 12 + i * 4));
             if (fixed != 0) {
                 m_sampleBytes += static_cast<uint64_t>(fixed) * count;
             } else {
@@ -316,9 +338,16 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 uint64_t off = width == 4 ? Be32(d, p + 8 + i * 4) : Be64(d, p + 8 + i * 8);
                 if (off > m_lastChunk)
                     m_lastChunk = off;
+                if (m_keepVideoSamples && track.handler == "vide")
+                    chunks.push_back(off);
             }
+        } else if (b.type == "stsc") {
+            stsc = p;
+            stscEnd = b.end;
         }
     }
+    if (!sizes.empty() && m_videoSamples.empty())
+        PlaceSamples(sizes, chunks, d, stsc, stscEnd);
     if (!haveSizes)
         return Fail("the MP4's track has no sample table");
     if (timescale > 0) {
@@ -327,6 +356,28 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
     }
     m_summary.tracks.push_back(track);
     return true;
+}
+
+void Mp4Inspector::PlaceSamples(const std::vector<uint32_t>& sizes, const std::vector<uint64_t>& chunks,
+                                const std::string& d, size_t stsc, size_t stscEnd)
+{
+    // stsc: runs of chunks holding the same number of samples (first chunk counted from 1).
+    uint32_t entries = stsc + 8 <= stscEnd ? Be32(d, stsc + 4) : 0;
+    if (stsc + 8 + static_cast<uint64_t>(entries) * 12 > stscEnd)
+        return;
+    size_t sample = 0;
+    for (uint32_t e = 0; e < entries && sample < sizes.size(); ++e) {
+        uint64_t first = Be32(d, stsc + 8 + e * 12);
+        uint64_t last = e + 1 < entries ? Be32(d, stsc + 8 + (e + 1) * 12) : chunks.size() + 1;
+        uint32_t perChunk = Be32(d, stsc + 8 + e * 12 + 4);
+        for (uint64_t c = first; c < last && c <= chunks.size() && sample < sizes.size(); ++c) {
+            uint64_t at = chunks[c - 1];
+            for (uint32_t i = 0; i < perChunk && sample < sizes.size(); ++i, ++sample) {
+                m_videoSamples.push_back(SampleSpan{at, sizes[sample]});
+                at += sizes[sample];
+            }
+        }
+    }
 }
 
 bool Mp4Inspector::ReadTracks(const std::wstring& path)

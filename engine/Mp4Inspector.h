@@ -17,6 +17,13 @@ struct Mp4Track
     int channels = 0;
     int sampleRate = 0;
     int objectType = 0;         // "mp4a": the codec its esds names (0x40 AAC, 0x69/0x6B MP3)
+    int nalLengthSize = 0;      // "avc1"/"hvc1"/"hev1": bytes before each NAL unit
+};
+
+struct SampleSpan
+{
+    uint64_t offset = 0;
+    uint32_t size = 0;
 };
 
 struct Mp4Summary
@@ -46,6 +53,11 @@ public:
     // Exactly n bytes at `at` of an open file, or false.
     static bool ReadAt(void* file, uint64_t at, uint32_t n, std::string& out);
 
+    // Where the first video track's samples lie, in decode order; InspectFile fills it when
+    // asked to beforehand.
+    void KeepVideoSamples() { m_keepVideoSamples = true; }
+    const std::vector<SampleSpan>& VideoSamples() const { return m_videoSamples; }
+
     const Mp4Summary& Summary() const { return m_summary; }
     const std::string& Problem() const { return m_problem; }
 
@@ -53,10 +65,14 @@ private:
     bool Fail(const std::string& why);
     bool ParseMoov(const std::string& moov);
     bool ParseTrack(const std::string& data, size_t begin, size_t end);
+    void PlaceSamples(const std::vector<uint32_t>& sizes, const std::vector<uint64_t>& chunks,
+                      const std::string& d, size_t stsc, size_t stscEnd);
 
     Mp4Summary m_summary;
     std::string m_problem;
     uint64_t m_sampleBytes = 0;
     uint64_t m_lastChunk = 0;
     bool m_tracksOnly = false;
+    bool m_keepVideoSamples = false;
+    std::vector<SampleSpan> m_videoSamples;
 };

@@ -223,6 +223,16 @@ def make_bframes_avi(path):
             "-c:a", "pcm_s16le", "-f", "avi", path])
 
 
+def make_late_bframes_avi(path):
+    """H.264 High with B-pyramid in AVI whose first 125 frames (noise: x264 picks no
+    B-frames for it) come in order; the B-frames follow in the last 3 s."""
+    ffmpeg(["-f", "lavfi", "-i", "nullsrc=s=320x240:r=25:d=5,geq=lum='random(1)*255':cb=128:cr=128"] +
+           video_in(seconds=3) + audio_in(seconds=8) +
+           ["-filter_complex", "[0][1]concat=n=2:v=1[v]", "-map", "[v]", "-map", "2:a", "-pix_fmt", "yuv420p",
+            "-c:v", "libx264", "-preset", "veryfast", "-profile:v", "high", "-bf", "3",
+            "-x264-params", "b-pyramid=normal", "-c:a", "pcm_s16le", "-f", "avi", path])
+
+
 def make_odd_size_avi(path):
     """Motion JPEG 321x241 (odd both ways), square pixels: needs a re-encode."""
     ffmpeg(["-f", "lavfi", "-t", "3", "-i", "testsrc=size=321x241:rate=25", "-c:v", "mjpeg", "-q:v", "5",
@@ -321,6 +331,7 @@ MAKERS = {
     "cut faststart.mp4": lambda p: make_cut_mp4(p, "+faststart", 0.5),
     "cut fragmented.mp4": lambda p: make_cut_mp4(p, "+frag_keyframe+empty_moov+default_base_moof", 0.5),
     "bframes.avi": make_bframes_avi,
+    "late bframes.avi": make_late_bframes_avi,
     "odd size.avi": make_odd_size_avi,
     "timecode.mov": make_timecode_mov,
     "plain.ts": make_plain_ts,

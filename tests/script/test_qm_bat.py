@@ -283,10 +283,13 @@ class CameraFootage(Checks):
         self.assertIn("the audio could not be converted and was left out", run.lines[-2])
 
     def test_bframes_from_avi_play_in_order(self):
-        run, info, _, tgt = self.convert("bframes.avi", ("h264", 320, 240), "aac")
-        self.assertIn("re-timed", run.lines[-2])
-        self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], 150, info)
-        self.assertEqual(recordings.decode_errors(tgt), "")
+        # The stream decides, not its first frames: the late one's first 125 come in order.
+        for name, frames in (("bframes.avi", 150), ("late bframes.avi", 200)):
+            with self.subTest(name):
+                run, info, _, tgt = self.convert(name, ("h264", 320, 240), "aac")
+                self.assertIn("re-timed", run.lines[-2])
+                self.assertEqual(recordings.streams_of(info, "video")[0]["packets"], frames, info)
+                self.assertEqual(recordings.decode_errors(tgt), "")
 
     def test_av1_is_copied(self):
         # This ffmpeg cannot decode AV1, so copying is the only way.

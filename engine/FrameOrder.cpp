@@ -1,0 +1,137 @@
+#include "FrameOrder.h"
+
+#include <algorithm>
+
+#include <windows.h>
+
+namespace {
+
+long long Field(const std::map<std::string, long long>& fields, const char* name)
+{
+    auto it = fields.find(name);
+    return it == fields.end() ? -1 : it->second;
+}
+
+// Reads Exp-Golomb codes from the first bytes of a NAL unit's payload.
+class BitReader
+{
+public:
+    explicit BitReader(const std::string& bytes) : m_bytes(bytes) {}
+
+    long ReadUe()
+    {
+        int zeros = 0;
+        while (Bit() == 0) {
+            if (++zeros > 24)
+                return -1;
+        }
+        long value = 0;
+        for (int i = 0; i < zeros; ++i)
+            value = (value << 1) | Bit();
+        return m_over ? -1 : (1L << zeros) - 1 + value;
+    }
+
+private:
+    int Bit()
+    {
+        if (m_pos / 8 >= m_bytes.size()) {
+            m_over = true;
+            return 1;   // ends any code being read
+        }
+        int bit = (static_cast<unsigned char>(m_bytes[m_pos / 8]) >> (7 - m_pos % 8)) & 1;
+        ++m_pos;
+        return bit;
+    }
+
+    const std::string& m_bytes;
+    size_t m_pos = 0;
+    bool m_over = false;
+};
+
+} // namespace
+
+FrameOrder::Answer FrameOrder::FromParameterSets(const std::map<std::string, long long>& fields)
+{
+    long long hevc = Field(fields, "sps_max_num_reorder_pics");
+    if (hevc >= 0)
+        return hevc > 0 ? Reordered : InOrder;
+    long long profile = Field(fields, "profile_idc");
+    if (profile < 0)
+        return Unknown;
+    if (Field(fields, "bitstream_restriction_flag") == 1)
+        return Field(fields, "max_num_reorder_frames") > 0 ? Reordered : InOrder;
+    // Baseline has no B slices; the intra profiles no references at all.
+    bool intra = profile == 44 || (Field(fields, "constraint_set3_flag") == 1 &&
+                                   (profile == 100 || profile == 110 || profile == 122 || profile == 244));
+    return profile == 66 || intra ? InOrder : Unknown;
+}
+
+int FrameOrder::SliceType(const std::string& nal)
+{
+    if (nal.empty())
+        return -1;
+    int type = static_cast<unsigned char>(nal[0]) & 0x1F;
+    if (type != 1 && type != 5)
+        return -1;
+    // Take out emulation prevention bytes (00 00 03) from the little that is read.
+    std::string payload;
+    for (size_t i = 1; i < nal.size(); ++i) {
+        if (nal[i] == 3 && payload.size() >= 2 && payload[payload.size() - 1] == 0 && payload[payload.size() - 2] == 0)
+            continue;
+        payload.push_back(nal[i]);
+    }
+    BitReader bits(payload);
+    if (bits.ReadUe() < 0)   // first_mb_in_slice
+        return -1;
+    long sliceType = bits.ReadUe();
+    return sliceType < 0 || sliceType > 9 ? -1 : static_cast<int>(sliceType % 5);
+}
+
+FrameOrder::Answer FrameOrder::FromSlices(const Mp4Inspector::Reader& read, const std::vector<SampleSpan>& samples,
+                                          int lengthSize)
+{
+    if (lengthSize < 1 || lengthSize > 4 || samples.empty())
+        return Unknown;
+    const uint32_t head = 16;   // the NAL header and a slice header's first fields
+    std::string bytes;
+    for (const SampleSpan& sample : samples) {
+        uint32_t pos = 0;
+        while (pos + lengthSize < sample.size) {
+            uint32_t want = std::min<uint32_t>(head + lengthSize, sample.size - pos);
+            if (!read(sample.offset + pos, want, bytes))
+                return Unknown;
+            uint32_t length = 0;
+            for (int i = 0; i < lengthSize; ++i)
+                length = (length << 8) | static_cast<unsigned char>(bytes[i]);
+            int type = SliceType(bytes.substr(lengthSize, length));
+            if (type == 1)
+                return Reordered;
+            if (type >= 0)
+                break;   // a picture's slices are of one kind in what cameras write
+            if (length == 0 || length > sample.size - pos - lengthSize)
+                break;
+            pos += lengthSize + length;
+        }
+    }
+    return InOrder;
+}
+
+FrameOrder::Answer FrameOrder::FromSlices(const std::wstring& mp4)
+{
+    Mp4Inspector index;
+    index.KeepVideoSamples();
+    if (!index.InspectFile(mp4))
+        return Unknown;
+    int lengthSize = 0;
+    for (const Mp4Track& t : index.Summary().tracks)
+        if (t.handler == "vide" && lengthSize == 0)
+            lengthSize = t.nalLengthSize;
+    HANDLE h = CreateFileW(mp4.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return Unknown;
+    Answer found = FromSlices([h](uint64_t at, uint32_t n, std::string& out) { return Mp4Inspector::ReadAt(h, at, n, out); },
+                           index.VideoSamples(), lengthSize);
+    CloseHandle(h);
+    return found;
+}
