@@ -1,5 +1,6 @@
 #include "Conversion.h"
 
+#include "AmrTrack.h"
 #include "ConsoleWriter.h"
 #include "Mp4TimeStamp.h"
 #include "FfmpegRun.h"
@@ -476,6 +477,8 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
     m_plan = ConversionPlanner::Plan(streams, m_choice, report.InputFormat());
     for (Attempt& a : m_plan)
         a.dropPartialPackets = indexed && index.Summary().cutShort;
+    if (indexed && m_choice.audio >= 0 && AmrTrack::IsAmr(index.Summary().tracks[m_choice.audio].format))
+        ReadSoundApart(static_cast<size_t>(m_choice.audio), index.Summary().tracks[m_choice.audio].format == "sawb");
     const StreamInfo* video = report.Stream(m_choice.video);
     long long room = ConversionPlanner::IndexRoom(video, report.Stream(m_choice.audio),
                                                   ConversionPlanner::IsRawFormat(report.InputFormat())
@@ -490,6 +493,20 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
         a.bounds = bounds;
     }
     m_planned = true;
+}
+
+void Conversion::ReadSoundApart(size_t track, bool wideband)
+{
+    // ffmpeg reads only the first frame of each packed AMR sample: the frames go to a plain
+    // AMR stream in the work folder, which the AMR reader reads whole.
+    Mp4Inspector index;
+    index.KeepSamplesOf(track);
+    std::wstring raw = m_work.SoundPath();
+    if (!index.ReadTracks(m_source) || !AmrTrack::WriteRaw(m_source, index.Samples(), wideband, raw))
+        return;   // read as ffmpeg reads it: the result check tells what that loses
+    for (Attempt& a : m_plan)
+        if (a.audio == m_choice.audio)
+            a.audioInput = Utf8(raw);
 }
 
 RunBounds Conversion::Bounds(long long pixels) const
@@ -542,7 +559,7 @@ bool Conversion::PlanStartsAsRunOne() const
 {
     // Run 1 copies what ffmpeg picks, with no tag of ours, into the room it was given.
     return m_planned && !m_plan.empty() && m_plan[0].tier == Tier::CopyBoth && !m_plan[0].hevcTag &&
-           !m_plan[0].dropPartialPackets &&
+           !m_plan[0].dropPartialPackets && m_plan[0].audioInput.empty() &&
            m_plan[0].indexRoom > 0 && m_plan[0].indexRoom <= m_firstRunRoom;
 }
 

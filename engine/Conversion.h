@@ -57,6 +57,7 @@ private:
     std::string RefusalByReport(const FfmpegReportParser& report) const;
     std::string BoundReason(LimitReached limit) const;
     // The bounds of a run reading pictures of `pixels` (0: not known yet).
+    void ReadSoundApart(size_t track, bool wideband);
     RunBounds Bounds(long long pixels) const;
     // The recording's video came without a picture even to the deeper look: an exit code
     // when it carries data (no result without it is a success), else -1.

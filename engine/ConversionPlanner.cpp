@@ -314,13 +314,15 @@ std::vector<std::string> ConversionPlanner::Arguments(const Attempt& t, const st
     if (t.keepClock)
         Append(args, {"-dts_delta_threshold", "100000"});
     Input(args, source, t.bounds);
+    if (t.audio >= 0 && !t.audioInput.empty())
+        Input(args, t.audioInput, t.bounds);
     if (t.video >= 0) {
         args.push_back("-map");
         args.push_back(MapArg(t.video));
     }
     if (t.audio >= 0) {
         args.push_back("-map");
-        args.push_back(MapArg(t.audio));
+        args.push_back(t.audioInput.empty() ? MapArg(t.audio) : "1:a:0");
     } else {
         args.push_back("-an");
     }

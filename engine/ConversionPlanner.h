@@ -46,6 +46,9 @@ struct Attempt
     // The recording was cut short: a packet the file holds only in part is left out (it
     // would reach the MP4 and not decode).
     bool dropPartialPackets = false;
+    // The sound read from a file of its own (the recording's AMR frames as a plain AMR
+    // stream), UTF-8; "" reads it from the recording.
+    std::string audioInput;
     std::string method;       // one line: what is tried and why
     std::string done;         // for the result line: "remuxed without quality loss", ...
 

@@ -119,19 +119,16 @@ FrameOrder::Answer FrameOrder::FromSlices(const Mp4Inspector::Reader& read, cons
 FrameOrder::Answer FrameOrder::FromSlices(const std::wstring& mp4)
 {
     Mp4Inspector index;
-    index.KeepVideoSamples();
+    index.KeepSamplesOf(0);   // the engine's MP4s map the video first
     if (!index.InspectFile(mp4))
         return Unknown;
-    int lengthSize = 0;
-    for (const Mp4Track& t : index.Summary().tracks)
-        if (t.handler == "vide" && lengthSize == 0)
-            lengthSize = t.nalLengthSize;
+    int lengthSize = index.Summary().tracks[0].nalLengthSize;
     HANDLE h = CreateFileW(mp4.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return Unknown;
     Answer found = FromSlices([h](uint64_t at, uint32_t n, std::string& out) { return Mp4Inspector::ReadAt(h, at, n, out); },
-                           index.VideoSamples(), lengthSize);
+                           index.Samples(), lengthSize);
     CloseHandle(h);
     return found;
 }

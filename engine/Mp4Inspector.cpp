@@ -69,6 +69,8 @@ uint16_t Be16(const std::string& d, size_t at)
 }
 
 // One box inside [pos, end) of d: its type and the range of its payload.
+const uint32_t MaxKeptSamples = 4000000;   // 22 hours of 20 ms sound frames
+
 struct Box
 {
     std::string type;
@@ -156,6 +158,7 @@ bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
 {
     m_summary = Mp4Summary();
     m_summary.fileSize = fileSize;
+    m_samples.clear();
     m_problem.clear();
     if (fileSize == 0)
         return Fail("the MP4 is empty");
@@ -244,7 +247,8 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
     uint64_t duration = 0;
     bool haveSizes = false;
     uint64_t longest = 0;
-    std::vector<uint32_t> sizes;   // kept only for the video samples' places
+    const bool keep = static_cast<int>(m_summary.tracks.size()) == m_keptTrack;
+    std::vector<uint32_t> sizes;   // kept only for the samples' places
     std::vector<uint64_t> chunks;
     size_t stsc = 0, stscEnd = 0;
     // Walk the containers on the way to the sample table; leaves are read in place.
@@ -302,11 +306,13 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             uint32_t count = Be32(d, p + 8);
             track.samples = count;
             haveSizes = true;
-            bool keep = m_keepVideoSamples && track.handler == "vide" && m_videoSamples.empty() &&
-                        len >= 12 + static_cast<uint64_t>(count) * 4;
-            if (keep)
+            // Within bounds: a declared count the file cannot hold is not spelled out.
+            bool sized = keep && count <= MaxKeptSamples &&
+                         (fixed != 0 ? static_cast<uint64_t>(fixed) * count <= m_summary.fileSize
+                                     : len >= 12 + static_cast<uint64_t>(count) * 4);
+            if (sized)
                 sizes.reserve(count);
-            for (uint32_t i = 0; keep && i < count; ++i)
+            for (uint32_t i = 0; sized && i < count; ++i)
                 sizes.push_back(fixed != 0 ? fixed : Be32(d, p + 12 + i * 4));
             if (fixed != 0) {
                 m_sampleBytes += static_cast<uint64_t>(fixed) * count;
@@ -338,7 +344,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 uint64_t off = width == 4 ? Be32(d, p + 8 + i * 4) : Be64(d, p + 8 + i * 8);
                 if (off > m_lastChunk)
                     m_lastChunk = off;
-                if (m_keepVideoSamples && track.handler == "vide")
+                if (keep)
                     chunks.push_back(off);
             }
         } else if (b.type == "stsc") {
@@ -346,7 +352,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             stscEnd = b.end;
         }
     }
-    if (!sizes.empty() && m_videoSamples.empty())
+    if (!sizes.empty())
         PlaceSamples(sizes, chunks, d, stsc, stscEnd);
     if (!haveSizes)
         return Fail("the MP4's track has no sample table");
@@ -373,7 +379,7 @@ void Mp4Inspector::PlaceSamples(const std::vector<uint32_t>& sizes, const std::v
         for (uint64_t c = first; c < last && c <= chunks.size() && sample < sizes.size(); ++c) {
             uint64_t at = chunks[c - 1];
             for (uint32_t i = 0; i < perChunk && sample < sizes.size(); ++i, ++sample) {
-                m_videoSamples.push_back(SampleSpan{at, sizes[sample]});
+                m_samples.push_back(SampleSpan{at, sizes[sample]});
                 at += sizes[sample];
             }
         }

@@ -53,10 +53,10 @@ public:
     // Exactly n bytes at `at` of an open file, or false.
     static bool ReadAt(void* file, uint64_t at, uint32_t n, std::string& out);
 
-    // Where the first video track's samples lie, in decode order; InspectFile fills it when
-    // asked to beforehand.
-    void KeepVideoSamples() { m_keepVideoSamples = true; }
-    const std::vector<SampleSpan>& VideoSamples() const { return m_videoSamples; }
+    // Where one track's samples lie, in decode order; InspectFile and ReadTracks fill it
+    // when asked to beforehand.
+    void KeepSamplesOf(size_t track) { m_keptTrack = static_cast<int>(track); }
+    const std::vector<SampleSpan>& Samples() const { return m_samples; }
 
     const Mp4Summary& Summary() const { return m_summary; }
     const std::string& Problem() const { return m_problem; }
@@ -73,6 +73,6 @@ private:
     uint64_t m_sampleBytes = 0;
     uint64_t m_lastChunk = 0;
     bool m_tracksOnly = false;
-    bool m_keepVideoSamples = false;
-    std::vector<SampleSpan> m_videoSamples;
+    int m_keptTrack = -1;
+    std::vector<SampleSpan> m_samples;
 };

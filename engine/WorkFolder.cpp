@@ -69,7 +69,7 @@ unsigned long WorkFolder::Create(const std::wstring& target)
 bool WorkFolder::RemoveFolder(const std::wstring& path)
 {
     // Only the names the engine makes: a folder holding anything else is not removed.
-    static const wchar_t* const names[] = {L"\\output.mp4", L"\\ffmpeg.log", L"\\run.lock"};
+    static const wchar_t* const names[] = {L"\\output.mp4", L"\\ffmpeg.log", L"\\run.lock", L"\\sound.amr"};
     for (const wchar_t* name : names) {
         std::wstring file = path + name;
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);

@@ -25,6 +25,8 @@ public:
     const std::wstring& Path() const { return m_path; }
     std::wstring OutputPath() const { return m_path + L"\\output.mp4"; }
     std::wstring LogPath() const { return m_path + L"\\ffmpeg.log"; }
+    // Sound the recording holds in a form ffmpeg reads only in part, written out whole.
+    std::wstring SoundPath() const { return m_path + L"\\sound.amr"; }
     void* LogFile() const { return m_log; }
     void CloseLog();
     // Deletes the folder and what is in it.

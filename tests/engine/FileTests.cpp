@@ -1,8 +1,10 @@
 // File identity, the command line, the work folder's stale-run cleanup, path forms and
-// the download of an online-only source, and what a source's first bytes say it is.
+// the download of an online-only source, what a source's first bytes say it is, and its
+// sound written out as a stream of its own.
 
 #include "TestKit.h"
 
+#include "AmrTrack.h"
 #include "ChildProcess.h"
 #include "CommandLineSplitter.h"
 #include "FileIdentity.h"
@@ -225,4 +227,25 @@ TEST_CASE(playlists_and_text_are_no_recordings_however_they_start)
     CHECK_EQ(SourceSniffer::Refusal(path, error), refused);
     CHECK_EQ(error, 0UL);
     DeleteFileW(path.c_str());
+}
+
+TEST_CASE(sound_written_apart_keeps_every_whole_sample_of_a_cut_file)
+{
+    std::wstring dir = TempFolder(L"qmconvert sound test");
+    std::wstring source = dir + L"\\cut.3gp", raw = dir + L"\\sound.amr";
+    WriteFile(source, "AAAABBBBCC");   // the third sample is cut off
+    DeleteFileW(raw.c_str());
+    std::vector<SampleSpan> samples = {{0, 4}, {4, 4}, {8, 4}};
+    REQUIRE(AmrTrack::WriteRaw(source, samples, false, raw));
+    HANDLE h = CreateFileW(raw.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    char got[32] = {};
+    DWORD n = 0;
+    ReadFile(h, got, sizeof got, &n, nullptr);
+    CloseHandle(h);
+    CHECK_EQ(std::string(got, n), std::string("#!AMR\nAAAABBBB"));
+    // Nothing is written over.
+    CHECK(!AmrTrack::WriteRaw(source, samples, false, raw));
+    DeleteFileW(raw.c_str());
+    DeleteFileW(source.c_str());
+    RemoveDirectoryW(dir.c_str());
 }

@@ -430,6 +430,13 @@ def decode_errors(path, stop_at_first=True):
     return text
 
 
+def sound_seconds(path):
+    """How long the first audio stream plays, decoded."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:a:0", "-ac", "1", "-ar", "8000",
+                        "-f", "s16le", "-"], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=600)
+    return len(r.stdout) / 16000.0
+
+
 def decode_error_count(path):
     """Error lines of a full decode that goes on past errors."""
     r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-f", "null", "-"],
