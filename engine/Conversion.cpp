@@ -4,8 +4,8 @@
 #include "ConsoleWriter.h"
 #include "Mp4TimeStamp.h"
 #include "FfmpegRun.h"
-#include "FrameOrder.h"
 #include "ProgressReporter.h"
+#include "ResultReview.h"
 #include "ResultCheck.h"
 #include "SourceDownload.h"
 #include "SourceSniffer.h"
@@ -704,7 +704,23 @@ int Conversion::Judge(FfmpegRun& run, size_t index, const RunOutcome& o)
         }
         return -1;
     }
-    std::string why = CheckResult(run, a);
+    ResultReview review(
+        Facts(), run,
+        [this, &run](const std::string& what, const std::vector<std::string>& args) {
+            LogRun(what);
+            return RunFfmpeg(run, args, std::string());
+        },
+        [this](const std::string& line) { Line(line); });
+    std::string why = review.Check(a);
+    if (why.empty() && review.FramesOutOfOrder(a)) {
+        m_lastReason = "the copied video would play its frames out of order (B-frames without presentation times)";
+        Line("Attempt failed: " + m_lastReason);
+        m_retimeVideo = true;
+        m_plan.insert(m_plan.begin() + static_cast<long>(index) + 1, ConversionPlanner::TimesRebuilt(a));
+        return -1;
+    }
+    if (why.empty())
+        why = review.CheckEnds(a);
     if (!why.empty()) {
         stop = StopOnWriteError(run.Report(), true);
         if (stop >= 0)
@@ -713,91 +729,21 @@ int Conversion::Judge(FfmpegRun& run, size_t index, const RunOutcome& o)
         Line("Attempt failed: " + m_lastReason);
         return -1;
     }
-    if (!FrameTimesRight(run, a)) {
-        m_lastReason = "the copied video would play its frames out of order (B-frames without presentation times)";
-        Line("Attempt failed: " + m_lastReason);
-        m_retimeVideo = true;
-        m_plan.insert(m_plan.begin() + static_cast<long>(index) + 1, ConversionPlanner::TimesRebuilt(a));
-        return -1;
-    }
+    m_result = review.Result();
     return Place(a);
 }
 
-std::string Conversion::CheckResult(FfmpegRun& run, const Attempt& attempt)
+ResultReview::Recording Conversion::Facts() const
 {
-    Mp4Inspector inspector;
-    if (!inspector.InspectFile(m_work.OutputPath()))
-        return inspector.Problem();
-    ResultExpectation expected;
-    expected.video = attempt.video >= 0;
-    expected.audio = attempt.audio >= 0;
-    expected.duration = attempt.ReadsRaw() ? -1 : m_duration;
-    std::string why = ResultCheck::Verify(inspector.Summary(), expected);
-    ResultExpectation anyLength = expected;
-    anyLength.duration = -1;
-    if (!why.empty() && expected.duration > 0 && ResultCheck::Verify(inspector.Summary(), anyLength).empty()) {
-        // The MP4 is not as long as the recording says. Whether it misses something is
-        // told by what ffmpeg reads from the recording, writing nothing: a cut-off file
-        // or an MPEG clock that jumps states more than there is.
-        LogRun("the recording's length as ffmpeg reads it");
-        RunOutcome o = RunFfmpeg(run, ConversionPlanner::MeasureArguments(attempt, Utf8(m_source)), std::string());
-        bool read = o.started && !o.stalled && o.exitCode == 0;
-        double content = read ? run.Progress().Position() : -1;
-        long long frames = read && attempt.video >= 0 ? run.Progress().Frames() : -1;
-        if (content > 0) {
-            why = ResultCheck::VerifyAgainstContent(inspector.Summary(), content, frames);
-            bool shorter = content < m_duration && !ResultCheck::LengthMatches(content, m_duration);
-            if (why.empty() && shorter && m_clockMayJump)
-                Line("Note: the recording's clock jumps; its clock readings span " + TextFormat::Clock(m_duration) +
-                     ", ffmpeg reads " + TextFormat::Clock(content) + " from it");
-            else if (why.empty() && shorter)
-                Line("Note: the recording ends early: " + TextFormat::Clock(content) + " of " +
-                     TextFormat::Clock(m_duration) + " can be read");
-            else if (why.empty())
-                NoteShortTracks(inspector.Summary());
-        }
-    }
-    if (why.empty())
-        m_result = inspector.Summary();
-    return why;
-}
-
-void Conversion::NoteShortTracks(const Mp4Summary& mp4)
-{
-    for (const Mp4Track& t : mp4.tracks) {
-        if ((t.handler == "vide" || t.handler == "soun") && !ResultCheck::LengthMatches(t.duration, m_duration))
-            Line(std::string("Note: the ") + (t.handler == "vide" ? "video" : "audio") + " covers " +
-                 TextFormat::Clock(t.duration) + " of the recording's " + TextFormat::Clock(m_duration) +
-                 "; ffmpeg reads no more of it" + (t.handler == "vide" ? " (a picture starts at a keyframe)" : ""));
-    }
-}
-
-bool Conversion::FrameTimesRight(FfmpegRun& run, const Attempt& attempt)
-{
-    // Only sources that carry frames in decode order without their times can be wrong, and
-    // only when the stream reorders its frames: its parameter sets say, or its slices.
-    if (!attempt.copyVideo || attempt.video < 0 || !m_noPresentationTimes)
-        return true;
-    std::string format;
-    for (const Mp4Track& t : m_result.tracks)
-        if (t.handler == "vide" && format.empty())
-            format = t.format;
-    bool avc = format == "avc1" || format == "avc3";
-    if (avc || format == "hvc1" || format == "hev1") {
-        LogRun("does the copied video reorder its frames?");
-        RunOutcome o =
-            RunFfmpeg(run, ConversionPlanner::HeadersArguments(Utf8(m_work.OutputPath()), Bounds(0)), std::string());
-        FrameOrder::Answer order =
-            o.started && !o.stalled ? FrameOrder::FromParameterSets(run.Report().HeaderFields()) : FrameOrder::Unknown;
-        if (order == FrameOrder::Unknown && avc)
-            order = FrameOrder::FromSlices(m_work.OutputPath());
-        if (order != FrameOrder::Unknown)
-            return order == FrameOrder::InOrder;
-    }
-    LogRun("do the copied frames play in order?");
-    RunOutcome o =
-        RunFfmpeg(run, ConversionPlanner::TimesCheckArguments(Utf8(m_work.OutputPath()), Bounds(0)), std::string());
-    return !(o.started && run.Report().ClockTrouble());
+    ResultReview::Recording recording;
+    recording.source = Utf8(m_source);
+    recording.output = m_work.OutputPath();
+    recording.outputUtf8 = Utf8(recording.output);
+    recording.duration = m_duration;
+    recording.clockMayJump = m_clockMayJump;
+    recording.noPresentationTimes = m_noPresentationTimes;
+    recording.bounds = Bounds(0);
+    return recording;
 }
 
 unsigned long Conversion::ReplaceTarget()

@@ -5,6 +5,7 @@
 #include "StreamChooser.h"
 #include "FileIdentity.h"
 #include "Mp4Inspector.h"
+#include "ResultReview.h"
 #include "WorkFolder.h"
 #include "FfmpegRun.h"
 #include "SourceBounds.h"
@@ -56,20 +57,17 @@ private:
     // writes), or "".
     std::string RefusalByReport(const FfmpegReportParser& report) const;
     std::string BoundReason(LimitReached limit) const;
-    // The bounds of a run reading pictures of `pixels` (0: not known yet).
+    // The recording's AMR sound, which ffmpeg reads only in part, goes to a file of its own.
     void ReadSoundApart(size_t track, bool wideband);
+    // The bounds of a run reading pictures of `pixels` (0: not known yet).
     RunBounds Bounds(long long pixels) const;
     // The recording's video came without a picture even to the deeper look: an exit code
     // when it carries data (no result without it is a success), else -1.
     int RefuseUnreadableVideo(FfmpegRun& run);
     // What came of attempt m_plan[index]: an exit code, or -1 for the next attempt.
     int Judge(FfmpegRun& run, size_t index, const RunOutcome& outcome);
-    // "" when the MP4 holds what the recording holds (or all ffmpeg can read of it).
-    std::string CheckResult(FfmpegRun& run, const Attempt& attempt);
-    // A track shorter than the recording, all of it that can be read.
-    void NoteShortTracks(const Mp4Summary& mp4);
-    // A copied video from a source without presentation times plays in order.
-    bool FrameTimesRight(FfmpegRun& run, const Attempt& attempt);
+    // What the result check needs to know of the recording.
+    ResultReview::Recording Facts() const;
     // "Recording: ..." and, when streams are skipped, "Left out: ...".
     void Announce(const FfmpegReportParser& report, const StreamChoice& choice);
     // The MP4 takes the recording's time, then its place.

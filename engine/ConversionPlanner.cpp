@@ -267,6 +267,27 @@ std::vector<std::string> ConversionPlanner::DecodeArguments(int index, const std
     return args;
 }
 
+std::vector<std::string> ConversionPlanner::EndsArguments(const std::string& file, const std::vector<int>& streams,
+                                                          const RunBounds& bounds)
+{
+    std::vector<std::string> args = Head(false);
+    Append(args, {"-v", "error"});
+    for (const char* end : {"-t", "-sseof"}) {
+        Append(args, {end, end[1] == 't' ? "3" : "-3"});
+        Input(args, file, bounds);
+    }
+    for (const char* input : {"0", "1"}) {
+        if (streams.empty())
+            Append(args, {"-map", input});
+        for (int s : streams) {
+            args.push_back("-map");
+            args.push_back(std::string(input) + ":" + std::to_string(s));
+        }
+    }
+    Append(args, {"-f", "null", "-"});
+    return args;
+}
+
 std::vector<std::string> ConversionPlanner::HeadersArguments(const std::string& mp4, const RunBounds& bounds)
 {
     std::vector<std::string> args = Head(false);

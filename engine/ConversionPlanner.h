@@ -96,6 +96,10 @@ public:
                                                     const RunBounds& bounds = RunBounds());
     // Decodes the first frames of the MP4's video: ffmpeg complains when their times
     // run backwards.
+    // Decodes the first and the last seconds of `streams` of `file` (all when empty) to
+    // nowhere, telling errors only.
+    static std::vector<std::string> EndsArguments(const std::string& file, const std::vector<int>& streams,
+                                                  const RunBounds& bounds);
     // The copied video's parameter sets and first picture, printed field by field.
     static std::vector<std::string> HeadersArguments(const std::string& mp4, const RunBounds& bounds);
     static std::vector<std::string> TimesCheckArguments(const std::string& mp4,

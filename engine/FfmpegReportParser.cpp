@@ -190,6 +190,8 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
     while (!line.empty() && (line.back() == '\r' || line.back() == '\n'))
         line.pop_back();
     std::string trimmed = TextFormat::Trim(line);
+    if (!trimmed.empty())
+        ++m_lines;
     if (TextFormat::StartsWith(line, "[trace_headers @ ")) {
         ParseHeaderField(StripContext(line));
         return;

@@ -69,6 +69,8 @@ public:
     int DecodeErrors() const { return m_decodeErrors; }
     // The input declares more streams than ffmpeg was allowed to open (-max_streams).
     bool TooManyStreams() const { return m_tooManyStreams; }
+    // Lines ffmpeg wrote: under "-v error", its complaints.
+    int Lines() const { return m_lines; }
     // The fields trace_headers printed, each at its largest value ("name[i]" as "name").
     const std::map<std::string, long long>& HeaderFields() const { return m_headerFields; }
     bool WriteError() const { return !m_writeError.empty(); }
@@ -106,4 +108,5 @@ private:
     bool m_tooManyStreams = false;
     int m_decodeErrors = 0;
     std::map<std::string, long long> m_headerFields;
+    int m_lines = 0;
 };

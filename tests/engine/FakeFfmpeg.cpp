@@ -3,8 +3,9 @@
 // output; "short" does the same for a recording said to last a minute; "diskfull" stops
 // with ffmpeg's disk-full message; "hang" never ends; "hog" takes memory until it is
 // stopped (or refused); "bomb" writes on and on, as a recording that repeats one picture
-// for days. Every start adds a line to QM_FAKE_COUNT. A run to the null muxer reports as
-// far as the stated length.
+// for days; "badend" and "badboth" complain when decoding the end of the MP4 (and of the
+// recording too). Every start adds a line to QM_FAKE_COUNT. A run to the null muxer
+// reports as far as the stated length.
 
 #include <windows.h>
 
@@ -29,20 +30,25 @@ int main(int argc, char** argv)
     std::string m = mode;
     if (m == "hang")
         Sleep(INFINITE);
-    std::fprintf(stderr, "ffmpeg version 5.1.9 Copyright (c) 2000-2026 the FFmpeg developers\n"
-                         "Input #0, mpegts, from 'in.ksm':\n"
-                         "  Duration: %s, start: 1.400000, bitrate: 292 kb/s\n"
-                         "  Program 1 \n"
-                         "  Stream #0:0[0x100]: Video: h264 (High) ([27][0][0][0] / 0x001B), yuv420p(progressive), "
-                         "320x240, 25 fps, 25 tbr, 90k tbn\n"
-                         "  Stream #0:1[0x101]: Audio: aac (LC) ([15][0][0][0] / 0x000F), 48000 Hz, mono, fltp\n",
-                 m == "short" ? "00:01:00.00" : "00:00:03.00");
-    std::fprintf(stderr, "Output #0, mp4, to 'out.mp4':\n"
-                         "  Stream #0:0: Video: h264 (High) (avc1 / 0x31637661), yuv420p(progressive), 320x240\n"
-                         "  Stream #0:1: Audio: aac (LC) (mp4a / 0x6134706D), 48000 Hz, mono, fltp\n"
-                         "Stream mapping:\n"
-                         "  Stream #0:0 -> #0:0 (copy)\n"
-                         "  Stream #0:1 -> #0:1 (copy)\n");
+    bool quiet = false;   // "-v error": errors only
+    for (int i = 1; i + 1 < argc; ++i)
+        quiet = quiet || (std::strcmp(argv[i], "-v") == 0 && std::strcmp(argv[i + 1], "error") == 0);
+    if (!quiet) {
+        std::fprintf(stderr, "ffmpeg version 5.1.9 Copyright (c) 2000-2026 the FFmpeg developers\n"
+                             "Input #0, mpegts, from 'in.ksm':\n"
+                             "  Duration: %s, start: 1.400000, bitrate: 292 kb/s\n"
+                             "  Program 1 \n"
+                             "  Stream #0:0[0x100]: Video: h264 (High) ([27][0][0][0] / 0x001B), yuv420p(progressive), "
+                             "320x240, 25 fps, 25 tbr, 90k tbn\n"
+                             "  Stream #0:1[0x101]: Audio: aac (LC) ([15][0][0][0] / 0x000F), 48000 Hz, mono, fltp\n",
+                     m == "short" ? "00:01:00.00" : "00:00:03.00");
+        std::fprintf(stderr, "Output #0, mp4, to 'out.mp4':\n"
+                             "  Stream #0:0: Video: h264 (High) (avc1 / 0x31637661), yuv420p(progressive), 320x240\n"
+                             "  Stream #0:1: Audio: aac (LC) (mp4a / 0x6134706D), 48000 Hz, mono, fltp\n"
+                             "Stream mapping:\n"
+                             "  Stream #0:0 -> #0:0 (copy)\n"
+                             "  Stream #0:1 -> #0:1 (copy)\n");
+    }
     std::fflush(stderr);
     if (m == "hog") {
         for (int i = 0; i < 40; ++i) {   // 2.5 GB, more than a 32-bit process gets
@@ -68,6 +74,15 @@ int main(int argc, char** argv)
         return 1;
     }
     if (std::string(argv[argc - 1]) == "-") {   // reading through to the null muxer
+        for (int i = 1; i < argc; ++i) {
+            if (std::strcmp(argv[i], "-sseof") != 0)
+                continue;
+            while (i + 1 < argc && std::strcmp(argv[i], "-i") != 0)
+                ++i;
+            bool mp4 = i + 1 < argc && std::strstr(argv[i + 1], "output.mp4") != nullptr;
+            if (m == "badboth" || (m == "badend" && mp4))
+                std::fprintf(stderr, "[h264 @ 0x1] Invalid NAL unit size (512 > 100).\n");
+        }
         std::printf("frame=1500\nout_time=00:01:00.000000\nprogress=end\n");
         return 0;
     }

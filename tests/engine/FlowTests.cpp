@@ -183,7 +183,7 @@ TEST_CASE(flow_remux_replaces_the_target_and_leaves_nothing_else)
     CHECK(Contains(out, "remuxed without quality loss"));
     std::string target(f.target.begin(), f.target.end());
     CHECK_EQ(LastLine(out), "Conversion succeeded: \"" + target + "\"");
-    CHECK_EQ(f.Runs(), 1);
+    CHECK_EQ(f.Runs(), 2);   // the remux, and its start and end decoded
     CHECK_EQ(Flow::Read(f.target).size(), Flow::Read(Wide(ENGINE_TEST_DATA "/av.mp4")).size());
     CHECK_EQ(f.Names().size(), 3u);   // source, MP4, the stand-in's run counter
 }
@@ -199,6 +199,22 @@ TEST_CASE(flow_write_error_stops_at_once_and_keeps_the_log)
     CHECK(f.Has(L"cam.mp4.log"));
     CHECK(Contains(out, "cam.mp4.log\""));
     CHECK_EQ(f.Names().size(), 4u);   // source, old target, log, counter: no work folder
+}
+
+TEST_CASE(flow_copy_that_decodes_worse_than_the_recording_at_its_end_is_not_kept)
+{
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    Flow broken(L"qmconvert flow badend");
+    std::string out;
+    CHECK_EQ(broken.Run("badend", out), 0ul);
+    CHECK(Contains(out, "does not decode cleanly at its start or end (Invalid NAL unit size"));
+    CHECK(Contains(out, "re-encod"));
+    // The recording's own damage is carried as it is: the copy is kept.
+    Flow damaged(L"qmconvert flow badboth");
+    CHECK_EQ(damaged.Run("badboth", out), 0ul);
+    CHECK(Contains(out, "remuxed without quality loss"));
+    CHECK_EQ(damaged.Runs(), 3);
 }
 
 TEST_CASE(flow_result_shorter_than_the_recording_is_never_a_success)
