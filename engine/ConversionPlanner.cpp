@@ -273,7 +273,7 @@ std::vector<std::string> ConversionPlanner::EndsArguments(const std::string& fil
     std::vector<std::string> args = Head(false);
     Append(args, {"-v", "error"});
     for (const char* end : {"-t", "-sseof"}) {
-        Append(args, {end, end[1] == 't' ? "3" : "-3"});
+        Append(args, {end, end[1] == 't' ? "1" : "-1"});
         Input(args, file, bounds);
     }
     for (const char* input : {"0", "1"}) {

@@ -96,7 +96,7 @@ public:
                                                     const RunBounds& bounds = RunBounds());
     // Decodes the first frames of the MP4's video: ffmpeg complains when their times
     // run backwards.
-    // Decodes the first and the last seconds of `streams` of `file` (all when empty) to
+    // Decodes the first and the last second of `streams` of `file` (all when empty) to
     // nowhere, telling errors only.
     static std::vector<std::string> EndsArguments(const std::string& file, const std::vector<int>& streams,
                                                   const RunBounds& bounds);
