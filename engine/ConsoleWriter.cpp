@@ -15,7 +15,7 @@ ConsoleWriter::ConsoleWriter()
 void ConsoleWriter::NoteWriteError()
 {
     DWORD error = GetLastError();
-    if (m_pipe && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE))
+    if (m_pipe && (error == ERROR_NO_DATA || error == ERROR_BROKEN_PIPE || error == ERROR_PIPE_NOT_CONNECTED))
         m_readerGone = true;
 }
 

@@ -57,16 +57,29 @@ std::string SystemMessage(DWORD error)
     return out;
 }
 
-unsigned long StallLimitMs()
+unsigned long SecondsFromEnvironment(const wchar_t* name, unsigned long fallbackMs)
 {
     wchar_t buf[32];
-    DWORD n = GetEnvironmentVariableW(L"QMCONVERT_STALL_SECONDS", buf, 32);
+    DWORD n = GetEnvironmentVariableW(name, buf, 32);
     if (n > 0 && n < 32) {
         long seconds = std::wcstol(buf, nullptr, 10);
         if (seconds > 0 && seconds < 24 * 3600)
             return static_cast<unsigned long>(seconds) * 1000;
     }
-    return 120000;
+    return fallbackMs;
+}
+
+// Another program opened the file without sharing its deletion (a virus scanner, an
+// indexer, a sync client): no rename until it lets go.
+bool HeldByAnotherProgram(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        CloseHandle(h);
+        return false;
+    }
+    return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // The same attempt once more with ffmpeg closing the jumps of a clock that runs backwards.
@@ -92,7 +105,8 @@ bool SameMapping(const std::vector<int>& mapped, const StreamChoice& choice)
 } // namespace
 
 Conversion::Conversion(ConsoleWriter& console, unsigned long startTick)
-    : m_console(console), m_startTick(startTick), m_stallMs(StallLimitMs()), m_sourceBounds(0, 1)
+    : m_console(console), m_startTick(startTick), m_stallMs(SecondsFromEnvironment(L"QMCONVERT_STALL_SECONDS", 120000)),
+      m_heldWaitMs(SecondsFromEnvironment(L"QMCONVERT_HELD_SECONDS", 90000)), m_sourceBounds(0, 1)
 {
 }
 
@@ -371,11 +385,18 @@ int Conversion::WriteFailed(const std::string& ffmpegLine, bool driveFull)
         why = "the file is too large for the drive";
     else
         why = "access denied" + AccessDeniedHint(m_targetFolder);
-    // FAT32 (most USB sticks) stops every file at 4 GiB.
-    wchar_t root[MAX_PATH], fs[32];
-    if (GetVolumePathNameW(TextFormat::PlainPath(m_targetFolder).c_str(), root, MAX_PATH) &&
-        GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fs, 32) &&
-        (_wcsicmp(fs, L"FAT32") == 0 || _wcsicmp(fs, L"FAT") == 0)) {
+    // FAT32 (most USB sticks) stops every file at 4 GiB. Asked through a handle of the
+    // folder: a path beyond 260 characters is no obstacle.
+    wchar_t fs[32] = L"";
+    HANDLE folder = CreateFileW(m_targetFolder.c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder != INVALID_HANDLE_VALUE) {
+        if (!GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, nullptr, fs, 32))
+            fs[0] = L'\0';
+        CloseHandle(folder);
+    }
+    if (_wcsicmp(fs, L"FAT32") == 0 || _wcsicmp(fs, L"FAT") == 0) {
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(m_work.OutputPath().c_str(), GetFileExInfoStandard, &data) &&
             data.nFileSizeHigh == 0 && data.nFileSizeLow > 0xF0000000u)
@@ -746,25 +767,44 @@ ResultReview::Recording Conversion::Facts() const
     return recording;
 }
 
-unsigned long Conversion::ReplaceTarget()
+unsigned long Conversion::MoveWhenFree(const std::wstring& from, const std::wstring& to, unsigned long flags)
 {
-    // A read-only target is one the user wants kept (Windows refuses to replace it; Wine
-    // would not); a player, a virus scanner or a sync client may hold it for a while.
-    DWORD attr = GetFileAttributesW(m_target.c_str());
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY))
-        return ERROR_FILE_READ_ONLY;
-    DWORD start = GetTickCount();
+    // A scanner may hold the new MP4 for half a minute; a player holds the target for as long
+    // as it plays, so that is not waited out.
+    const DWORD start = GetTickCount();
+    DWORD said = 0;
     for (;;) {
-        if (MoveFileExW(m_work.OutputPath().c_str(), m_target.c_str(), MOVEFILE_REPLACE_EXISTING))
+        if (MoveFileExW(from.c_str(), to.c_str(), flags))
             return 0;
         DWORD error = GetLastError();
-        if (GetTickCount() - start > 10000)
+        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION)
             return error;
+        const DWORD waited = GetTickCount() - start;
+        const bool held = HeldByAnotherProgram(from);
+        if (waited > (held ? m_heldWaitMs : 10000))
+            return error;
+        if (held && waited / 5000 > said) {
+            said = waited / 5000;
+            Line("Waiting: the new MP4 is held by another program (a virus scanner?) - " + std::to_string(said * 5) +
+                 " s");
+        }
+        if (m_console.ReaderGone())
+            throw Cancelled();
         Sleep(250);
     }
 }
 
-std::wstring Conversion::KeepBesideTarget()
+unsigned long Conversion::ReplaceTarget(const std::wstring& mp4)
+{
+    // A read-only target is one the user wants kept (Windows refuses to replace it; Wine
+    // would not).
+    DWORD attr = GetFileAttributesW(m_target.c_str());
+    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY))
+        return ERROR_FILE_READ_ONLY;
+    return MoveWhenFree(mp4, m_target, MOVEFILE_REPLACE_EXISTING);
+}
+
+std::wstring Conversion::KeepBesideTarget(const std::wstring& mp4)
 {
     std::wstring stem = m_target, ext;
     size_t dot = m_target.find_last_of(L'.');
@@ -776,7 +816,7 @@ std::wstring Conversion::KeepBesideTarget()
     for (int i = 1; i < 100; ++i) {
         std::wstring name = stem + (i == 1 ? std::wstring(L" (new)") : L" (new " + std::to_wstring(i) + L")") + ext;
         // No REPLACE_EXISTING: an existing file of that name is never touched.
-        if (MoveFileExW(m_work.OutputPath().c_str(), name.c_str(), 0))
+        if (MoveFileExW(mp4.c_str(), name.c_str(), 0))
             return name;
         DWORD error = GetLastError();
         if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
@@ -844,16 +884,29 @@ int Conversion::Place(const Attempt& attempt)
     if (m_console.ReaderGone())
         throw Cancelled();
     m_work.CloseLog();
-    DWORD error = ReplaceTarget();
+    // The MP4 takes its final name inside the work folder first: from then on neither this
+    // run's clean-up nor a later run's sweep takes it, whatever becomes of the replace.
+    std::wstring named = m_work.NamedPath(m_target.substr(m_targetFolder.size()));
+    DWORD error = MoveWhenFree(m_work.OutputPath(), named, 0);
+    if (error != 0 && HeldByAnotherProgram(m_work.OutputPath())) {
+        // Held past the wait: a second name for the same data needs no rename.
+        m_work.KeepOutput();
+        std::wstring where = CreateHardLinkW(named.c_str(), m_work.OutputPath().c_str(), nullptr) ? named
+                                                                                               : m_work.OutputPath();
+        return FailKeepingLog(4, "the new MP4 is held by another program (a virus scanner?) for more than " +
+                                     std::to_string(m_heldWaitMs / 1000) + " s; it stays in \"" + Utf8(where) +
+                                     "\" (move it from there when that program lets go)");
+    }
+    if (error != 0 && !CopyFileW(m_work.OutputPath().c_str(), named.c_str(), TRUE))
+        named = m_work.OutputPath();   // placed from where ffmpeg wrote it
+    error = ReplaceTarget(named);
     if (error != 0) {
         std::string why = "the target could not be replaced (" + SystemMessage(error) + ")";
-        std::wstring kept = KeepBesideTarget();
+        std::wstring kept = KeepBesideTarget(named);
         if (!kept.empty())
             return FailKeepingLog(4, why + "; the new MP4 was kept as \"" + Utf8(kept) + "\"");
-        // Never thrown away: it stays where ffmpeg wrote it.
-        std::wstring left = m_work.Keep(m_target.substr(m_targetFolder.size()));
-        return FailKeepingLog(4, why + ", nor could the new MP4 be put beside it; it stays in \"" + Utf8(left) +
-                                     "\" (move it away before converting this recording again)");
+        m_work.KeepOutput();
+        return FailKeepingLog(4, why + ", nor could the new MP4 be put beside it; it stays in \"" + Utf8(named) + "\"");
     }
     // A log left by an earlier failed run on this target no longer tells anything; a file of
     // that name the engine did not write is the user's.

@@ -83,9 +83,12 @@ private:
     // driveFull: known to be full whatever ffmpeg's words say.
     int WriteFailed(const std::string& ffmpegLine, bool driveFull = false);
     bool DriveFull() const;
-    // 0, or the system's reason the target could not be replaced.
-    unsigned long ReplaceTarget();
-    std::wstring KeepBesideTarget();
+    // Renames, waiting while another program holds `from` (saying so every few seconds) or,
+    // briefly, the target; 0 or the system's reason. Throws Cancelled when nobody waits.
+    unsigned long MoveWhenFree(const std::wstring& from, const std::wstring& to, unsigned long flags);
+    // 0, or the system's reason the target could not be replaced by `mp4`.
+    unsigned long ReplaceTarget(const std::wstring& mp4);
+    std::wstring KeepBesideTarget(const std::wstring& mp4);
     std::string AccessDeniedHint(const std::wstring& folder) const;
     // One ffmpeg run; throws Cancelled when it was stopped because nobody waits for it.
     RunOutcome RunFfmpeg(FfmpegRun& run, const std::vector<std::string>& args, const std::string& outputName,
@@ -100,6 +103,7 @@ private:
     ConsoleWriter& m_console;
     unsigned long m_startTick;
     unsigned long m_stallMs = 120000;
+    unsigned long m_heldWaitMs = 90000;   // a new MP4 another program holds is waited for
     std::wstring m_source;
     std::wstring m_target;
     std::wstring m_targetFolder;

@@ -13,30 +13,18 @@
 
 namespace {
 
-struct Reader
+struct Handles
 {
-    HANDLE file;
-    volatile LONG64 bytes;
-    volatile LONG stop;
-    DWORD error;
-};
-
-DWORD WINAPI ReadThrough(void* param)
-{
-    Reader* r = static_cast<Reader*>(param);
-    std::vector<char> buffer(1 << 20);
-    DWORD got = 0;
-    while (!r->stop) {
-        if (!ReadFile(r->file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
-            r->error = GetLastError();
-            break;
-        }
-        if (got == 0)
-            break;
-        InterlockedExchangeAdd64(&r->bytes, got);
+    HANDLE file = INVALID_HANDLE_VALUE;
+    HANDLE event = nullptr;
+    ~Handles()
+    {
+        if (event)
+            CloseHandle(event);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
     }
-    return 0;
-}
+};
 
 } // namespace
 
@@ -48,49 +36,66 @@ bool SourceDownload::OnlineOnly(unsigned long attributes)
 
 unsigned long SourceDownload::Fetch(const std::wstring& path, unsigned long stallMs, const Progress& keepGoing)
 {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    // Overlapped reads: this thread waits for each one a little at a time, so it can tell a
+    // slow download from none and cancel a read that never comes back (CancelIoEx), then
+    // wait for the cancelled read before the handle is closed.
+    Handles h;
+    h.file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h.file == INVALID_HANDLE_VALUE)
+        return GetLastError();
+    h.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!h.event)
         return GetLastError();
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(file, &size))
+    if (!GetFileSizeEx(h.file, &size))
         size.QuadPart = -1;
 
-    // The reads block until the cloud client has the data: they run on a thread of their
-    // own, so this one can tell a slow download from none and stop when asked.
-    Reader reader = {file, 0, 0, 0};
-    HANDLE thread = CreateThread(nullptr, 0, ReadThrough, &reader, 0, nullptr);
-    if (!thread) {
-        DWORD error = GetLastError();
-        CloseHandle(file);
-        return error;
-    }
-    unsigned long result = 0;
-    long long seen = 0;
+    std::vector<char> buffer(1 << 20);
+    long long bytes = 0;
     DWORD lastAdvance = GetTickCount();
     for (;;) {
-        bool ended = WaitForSingleObject(thread, 100) != WAIT_TIMEOUT;
-        long long bytes = InterlockedCompareExchange64(&reader.bytes, 0, 0);
-        DWORD now = GetTickCount();
-        if (bytes > seen) {
-            seen = bytes;
-            lastAdvance = now;
+        OVERLAPPED ov = {};
+        ov.Offset = static_cast<DWORD>(bytes);
+        ov.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(bytes) >> 32);
+        ov.hEvent = h.event;
+        ResetEvent(h.event);
+        if (!ReadFile(h.file, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &ov)) {
+            DWORD error = GetLastError();
+            if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE)
+                return 0;
+            if (error != ERROR_IO_PENDING)
+                return error;
         }
+        unsigned long stop = 0;
+        while (WaitForSingleObject(h.event, 100) == WAIT_TIMEOUT) {
+            if (keepGoing && !keepGoing(bytes, size.QuadPart))
+                stop = ERROR_CANCELLED;
+            // A provider that hands out nothing until the whole file is here is not stalled:
+            // only a download that started and then stopped is; the first read waits for
+            // the provider's own answer.
+            else if (bytes > 0 && GetTickCount() - lastAdvance > stallMs)
+                stop = WAIT_TIMEOUT;
+            if (stop != 0) {
+                CancelIoEx(h.file, &ov);
+                break;
+            }
+        }
+        DWORD got = 0;
+        BOOL done = GetOverlappedResult(h.file, &ov, &got, TRUE);   // the cancelled read too
+        if (stop != 0)
+            return stop;
+        if (!done) {
+            DWORD error = GetLastError();
+            return error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE ? 0 : error;
+        }
+        if (got == 0)
+            return 0;
+        bytes += got;
+        lastAdvance = GetTickCount();
         if (keepGoing && !keepGoing(bytes, size.QuadPart))
-            result = ERROR_CANCELLED;
-        else if (!ended && now - lastAdvance > stallMs)
-            result = WAIT_TIMEOUT;
-        if (ended)
-            break;
-        if (result != 0) {
-            InterlockedExchange(&reader.stop, 1);
-            CancelSynchronousIo(thread);
-            if (WaitForSingleObject(thread, 5000) == WAIT_TIMEOUT)
-                TerminateThread(thread, 1);   // its read never came back; the file is closed next
-            break;
-        }
+            return ERROR_CANCELLED;
+        if (size.QuadPart >= 0 && bytes >= size.QuadPart)
+            return 0;
     }
-    CloseHandle(thread);
-    CloseHandle(file);
-    return result != 0 ? result : reader.error;
 }

@@ -16,6 +16,7 @@ public:
     typedef std::function<bool(long long, long long)> Progress;
 
     // Reads the file to its end. Returns 0, ERROR_CANCELLED when keepGoing said stop,
-    // WAIT_TIMEOUT when no data came for stallMs, or the Windows error of the read.
+    // WAIT_TIMEOUT when data stopped coming for stallMs (before the first data, the
+    // provider's own time-out counts), or the Windows error of the read.
     static unsigned long Fetch(const std::wstring& path, unsigned long stallMs, const Progress& keepGoing);
 };

@@ -10,6 +10,9 @@
 namespace {
 
 const wchar_t* const LockName = L"\\run.lock";
+// What the engine writes in a work folder; nothing else in it is ever deleted.
+const wchar_t* const EngineNames[] = {L"output.mp4", L"ffmpeg.log", L"run.lock", L"sound.amr"};
+const size_t MaxIdLength = 18;   // ".qm" + 8 + 3 hex digits + ".tmp"
 
 } // namespace
 
@@ -33,7 +36,7 @@ unsigned long WorkFolder::Create(const std::wstring& target)
     for (int attempt = 0; attempt < 50; ++attempt) {
         wchar_t id[32];
         std::swprintf(id, 32, L".qm%lx%x.tmp", GetCurrentProcessId(), (GetTickCount() + attempt * 7919) & 0xfff);
-        std::wstring path = target + id;
+        std::wstring path = Stem(target) + id;
         if (CreateDirectoryW(path.c_str(), nullptr)) {
             m_path = path;
             break;
@@ -66,12 +69,25 @@ unsigned long WorkFolder::Create(const std::wstring& target)
     return 0;
 }
 
-bool WorkFolder::RemoveFolder(const std::wstring& path)
+std::wstring WorkFolder::Stem(const std::wstring& target)
 {
-    // Only the names the engine makes: a folder holding anything else is not removed.
-    static const wchar_t* const names[] = {L"\\output.mp4", L"\\ffmpeg.log", L"\\run.lock", L"\\sound.amr"};
-    for (const wchar_t* name : names) {
-        std::wstring file = path + name;
+    size_t slash = target.find_last_of(L"\\/");
+    size_t nameStart = slash == std::wstring::npos ? 0 : slash + 1;
+    size_t keep = 255 - MaxIdLength;
+    if (target.size() - nameStart <= keep)
+        return target;
+    size_t cut = nameStart + keep;
+    if (target[cut - 1] >= 0xD800 && target[cut - 1] <= 0xDBFF)
+        --cut;   // never half a character
+    return target.substr(0, cut);
+}
+
+bool WorkFolder::RemoveFolder(const std::wstring& path, bool keepOutput)
+{
+    for (const wchar_t* name : EngineNames) {
+        if (keepOutput && name == EngineNames[0])
+            continue;
+        std::wstring file = path + L"\\" + name;
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
         DeleteFileW(file.c_str());
     }
@@ -86,21 +102,18 @@ void WorkFolder::Remove()
     m_lock = nullptr;
     if (!m_path.empty()) {
         // A virus scanner may hold a file for a moment.
-        for (int i = 0; i < 20 && !RemoveFolder(m_path) && !m_kept; ++i)
+        for (int i = 0; i < 20 && !RemoveFolder(m_path, m_kept) && !m_kept; ++i)
             Sleep(100);
     }
     m_path.clear();
 }
 
-std::wstring WorkFolder::Keep(const std::wstring& name)
+std::wstring WorkFolder::NamedPath(const std::wstring& name) const
 {
-    // Under a name of its own the MP4 is not one of the engine's files: neither Remove nor
-    // a later run's sweep deletes it, nor the folder holding it.
-    std::wstring kept = m_path + L"\\" + name;
-    if (!MoveFileExW(OutputPath().c_str(), kept.c_str(), 0))
-        kept = OutputPath();
-    m_kept = true;
-    return kept;
+    for (const wchar_t* own : EngineNames)
+        if (_wcsicmp(name.c_str(), own) == 0)
+            return m_path + L"\\converted " + name;
+    return m_path + L"\\" + name;
 }
 
 int WorkFolder::RemoveStale(const std::wstring& target)
@@ -108,7 +121,8 @@ int WorkFolder::RemoveStale(const std::wstring& target)
     std::wstring folder = TextFormat::FolderOf(target);
     int removed = 0;
     WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((target + L".qm*.tmp").c_str(), &found);
+    const std::wstring stem = Stem(target);
+    HANDLE find = FindFirstFileW((stem + L".qm*.tmp").c_str(), &found);
     if (find == INVALID_HANDLE_VALUE)
         return 0;
     do {
@@ -116,7 +130,7 @@ int WorkFolder::RemoveStale(const std::wstring& target)
             continue;
         std::wstring path = folder + found.cFileName;
         // The pattern also matches short 8.3 names: check the long one.
-        std::wstring prefix = target.substr(folder.size()) + L".qm";
+        std::wstring prefix = stem.substr(folder.size()) + L".qm";
         std::wstring name = found.cFileName;
         if (name.size() < prefix.size() + 4 || _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0 ||
             _wcsicmp(name.c_str() + name.size() - 4, L".tmp") != 0)

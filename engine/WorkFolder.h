@@ -31,11 +31,17 @@ public:
     void CloseLog();
     // Deletes the folder and what is in it.
     void Remove();
-    // Keeps the MP4 in the folder as `name`, for good; returns where it is.
-    std::wstring Keep(const std::wstring& name);
+    // Where the MP4 takes the target's name `name` inside the folder: a name that is none
+    // of the engine's own, so neither Remove nor a later run's sweep deletes it.
+    std::wstring NamedPath(const std::wstring& name) const;
+    // The MP4 could not be placed: the folder stays with it, output.mp4 included.
+    void KeepOutput() { m_kept = true; }
 
 private:
-    static bool RemoveFolder(const std::wstring& path);
+    // The folder's name without its ".qm<id>.tmp", short enough that the whole stays within
+    // the 255 characters of one name.
+    static std::wstring Stem(const std::wstring& target);
+    static bool RemoveFolder(const std::wstring& path, bool keepOutput = false);
 
     std::wstring m_path;
     void* m_lock = nullptr;

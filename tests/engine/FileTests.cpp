@@ -7,6 +7,7 @@
 #include "AmrTrack.h"
 #include "ChildProcess.h"
 #include "CommandLineSplitter.h"
+#include "ConsoleWriter.h"
 #include "FileIdentity.h"
 #include "SourceDownload.h"
 #include "SourceSniffer.h"
@@ -53,6 +54,15 @@ void Age(const std::wstring& folder)
     FILETIME old = {t.LowPart, t.HighPart};
     SetFileTime(h, &old, &old, &old);
     CloseHandle(h);
+}
+
+// A download that starts, then stops.
+DWORD WINAPI SendFirstBytes(void* pipe)
+{
+    ConnectNamedPipe(pipe, nullptr);
+    DWORD done = 0;
+    ::WriteFile(pipe, "first bytes", 11, &done, nullptr);
+    return 0;
 }
 
 } // namespace
@@ -140,6 +150,24 @@ TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
     live.Remove();
     CHECK(!Exists(livePath));
 
+    // A target name of 251 characters still gets a work folder, and the sweep finds it. An
+    // MP4 that could not be placed stays in it; the user's name is never one of the engine's.
+    std::wstring longTarget = dir + L"\\" + std::wstring(247, L'n') + L".mp4";
+    std::wstring longPath;
+    {
+        WorkFolder longOne;
+        REQUIRE(longOne.Create(longTarget) == 0);
+        CHECK(longOne.NamedPath(L"Output.mp4") != longOne.OutputPath());
+        longPath = longOne.Path();
+        WriteFile(longOne.OutputPath(), "finished");
+        longOne.KeepOutput();
+        longOne.Remove();
+    }
+    CHECK(Exists(longPath + L"\\output.mp4"));
+    Age(longPath);
+    CHECK_EQ(WorkFolder::RemoveStale(longTarget), 1);
+    CHECK(!Exists(longPath));
+
     DeleteFileW((foreign + L"\\notes.txt").c_str());
     RemoveDirectoryW(foreign.c_str());
     RemoveDirectoryW(dir.c_str());
@@ -181,18 +209,30 @@ TEST_CASE(online_only_source_is_read_through_with_its_own_stall_limit_and_stop)
     CHECK_EQ(size, static_cast<long long>(data.size()));
     CHECK_EQ(last, size);
 
-    // A source that sends nothing (a cloud client that never delivers): stopped at the
-    // limit, or at once when asked.
+    // A source that sends nothing yet (a cloud client that hands out the file once it has
+    // all of it) is no stall: it is read until asked to stop, then stopped at once - also
+    // when asked at any moment of a read.
     const wchar_t* pipe = L"\\\\.\\pipe\\qmconvert-download-test";
-    for (DWORD stall : {500u, 60000u}) {
+    for (DWORD wait : {1500u, 0u, 7u, 30u, 55u, 120u, 260u}) {
         HANDLE server = CreateNamedPipeW(pipe, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
         REQUIRE(server != INVALID_HANDLE_VALUE);
         DWORD start = GetTickCount();
-        CHECK_EQ(SourceDownload::Fetch(pipe, stall, [&](long long, long long) { return stall < 1000; }),
-                 static_cast<unsigned long>(stall < 1000 ? WAIT_TIMEOUT : ERROR_CANCELLED));
-        CHECK(GetTickCount() - start < 4000);
+        CHECK_EQ(SourceDownload::Fetch(pipe, 300, [&](long long, long long) { return GetTickCount() - start < wait; }),
+                 static_cast<unsigned long>(ERROR_CANCELLED));
+        CHECK(GetTickCount() - start < wait + 1000);
         CloseHandle(server);
     }
+    // Data that starts and then stops coming is a stall.
+    HANDLE server = CreateNamedPipeW(pipe, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    REQUIRE(server != INVALID_HANDLE_VALUE);
+    HANDLE sender = CreateThread(nullptr, 0, SendFirstBytes, server, 0, nullptr);
+    DWORD start = GetTickCount();
+    CHECK_EQ(SourceDownload::Fetch(pipe, 500, [&](long long, long long) { return GetTickCount() - start < 20000; }),
+             static_cast<unsigned long>(WAIT_TIMEOUT));
+    CHECK(GetTickCount() - start < 4000);
+    WaitForSingleObject(sender, 5000);
+    CloseHandle(sender);
+    CloseHandle(server);
     DeleteFileW(file.c_str());
     RemoveDirectoryW(dir.c_str());
 }
@@ -248,4 +288,23 @@ TEST_CASE(sound_written_apart_keeps_every_whole_sample_of_a_cut_file)
     DeleteFileW(raw.c_str());
     DeleteFileW(source.c_str());
     RemoveDirectoryW(dir.c_str());
+}
+
+TEST_CASE(a_window_that_let_go_of_the_output_pipe_is_gone)
+{
+    // The reader's end disconnected (ERROR_PIPE_NOT_CONNECTED) counts as gone, as a closed one does.
+    const wchar_t* name = L"\\\\.\\pipe\\qmconvert-reader-test";
+    HANDLE server = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1, 4096, 4096, 0, nullptr);
+    REQUIRE(server != INVALID_HANDLE_VALUE);
+    HANDLE client = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    REQUIRE(client != INVALID_HANDLE_VALUE);
+    HANDLE stdOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    SetStdHandle(STD_OUTPUT_HANDLE, client);
+    ConsoleWriter console;
+    SetStdHandle(STD_OUTPUT_HANDLE, stdOut);
+    CHECK(!console.ReaderGone());
+    DisconnectNamedPipe(server);
+    CHECK(console.ReaderGone());
+    CloseHandle(client);
+    CloseHandle(server);
 }

@@ -3,6 +3,10 @@
 //       opens <file> the way a player does (read, sharing read only: no rename, no
 //       delete, no write by others), prints "holding", and keeps it open until
 //       <release-file> exists or <seconds> have passed.
+//   TestAid scan <target> <seconds>
+//       stands in for a virus scanner: prints "watching", then, as soon as a conversion
+//       onto <target> writes its MP4 (<target>.qm*.tmp\output.mp4), opens it for reading
+//       without sharing its deletion, prints "holding", and holds it for <seconds>.
 //   TestAid short <path>
 //       prints the 8.3 short form of <path> (GetShortPathNameW).
 #include <windows.h>
@@ -41,6 +45,33 @@ int Hold(const wchar_t* file, const wchar_t* release, const wchar_t* seconds)
     return 0;
 }
 
+int Scan(const std::wstring& target, const wchar_t* seconds)
+{
+    Print(L"watching");
+    const std::wstring folder = target.substr(0, target.find_last_of(L'\\') + 1);
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (DWORD start = GetTickCount(); h == INVALID_HANDLE_VALUE && GetTickCount() - start < 120000;) {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((target + L".qm*.tmp").c_str(), &found);
+        if (find != INVALID_HANDLE_VALUE) {
+            std::wstring mp4 = folder + found.cFileName + L"\\output.mp4";
+            FindClose(find);
+            h = CreateFileW(mp4.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+        }
+        if (h == INVALID_HANDLE_VALUE)
+            Sleep(5);
+    }
+    if (h == INVALID_HANDLE_VALUE) {
+        Print(L"no MP4 appeared");
+        return 1;
+    }
+    Print(L"holding");
+    Sleep(static_cast<DWORD>(std::wcstoul(seconds, nullptr, 10)) * 1000);
+    CloseHandle(h);
+    return 0;
+}
+
 int Short(const wchar_t* path)
 {
     DWORD n = GetShortPathNameW(path, nullptr, 0);
@@ -59,8 +90,10 @@ int wmain(int argc, wchar_t** argv)
 {
     if (argc == 5 && std::wcscmp(argv[1], L"hold") == 0)
         return Hold(argv[2], argv[3], argv[4]);
+    if (argc == 4 && std::wcscmp(argv[1], L"scan") == 0)
+        return Scan(argv[2], argv[3]);
     if (argc == 3 && std::wcscmp(argv[1], L"short") == 0)
         return Short(argv[2]);
-    Print(L"usage: TestAid hold <file> <release-file> <seconds> | TestAid short <path>");
+    Print(L"usage: TestAid hold <file> <release-file> <seconds> | scan <target> <seconds> | short <path>");
     return 2;
 }

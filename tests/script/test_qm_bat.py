@@ -387,6 +387,38 @@ class Targets(Checks):
             return holder.stop
         self.kept_beside(hold)
 
+    def test_a_scanner_holding_the_new_mp4(self):
+        where = folder("scanned")
+        src = shutil.copy(REC.path("plain.ts"), where)
+        tgt = os.path.splitext(src)[0] + ".mp4"
+
+        def scanned(seconds, env=None):
+            scanner = subprocess.Popen(["timeout", "-k", "5", "200", "wine", os.path.join(BIN, "TestAid.exe"), "scan",
+                                        winpath(tgt), str(seconds)], env=qmkit.wine_env(), stdin=subprocess.DEVNULL,
+                                       stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+            self.assertEqual(scanner.stdout.readline().strip(), b"watching")
+            run = run_qm(BIN, winpath(src), winpath(tgt), extra_env=env)
+            self.assertEqual(scanner.stdout.readline().strip(), b"holding", "the scanner never held the MP4")
+            scanner.wait(timeout=200)
+            return run
+
+        # Held for 20 s: waited for, said, placed, nothing left beside it.
+        run = scanned(20)
+        self.check_final(run, 0)
+        self.assertTrue(any(l.startswith("Waiting: the new MP4 is held by another program") for l in run.lines), run)
+        self.assertEqual(sorted(os.listdir(where)), sorted(os.path.basename(p) for p in (src, tgt)), run)
+        # Held past the wait (6 s here, 90 s for users): kept under its own name, which
+        # neither this run nor the next one on the same recording takes away.
+        os.remove(tgt)
+        run = scanned(12, {"QMCONVERT_HELD_SECONDS": "6"})
+        self.check_failed(run, 4)
+        kept = [p for p in quoted_paths(run, ".mp4", final_only=True) if p != tgt]
+        self.assertEqual(len(kept), 1, run)
+        self.assertEqual(os.path.basename(kept[0]), os.path.basename(tgt))
+        self.check_final(run_qm(BIN, winpath(src), winpath(tgt)), 0)
+        self.assertTrue(os.path.isfile(kept[0]), "the kept MP4 is gone")
+        self.assertEqual(recordings.decode_errors(kept[0]), "")
+
     def test_read_only_target(self):
         def hold(tgt):
             os.chmod(tgt, 0o444)   # Wine shows a file without write bits as read-only
