@@ -29,7 +29,7 @@ ksm_wine_env() {
     fi
     export WINEPREFIX=${WINEPREFIX:-$KSM_BUILD_DIR/wineprefix}
     export WINEDEBUG=${WINEDEBUG:--all}
-    export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+    export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=;winedbg.exe=d}
     export WINEARCH=${WINEARCH:-win64}
 }
 

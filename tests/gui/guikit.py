@@ -29,7 +29,7 @@ def parse_args():
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d")
     if extra:
         env.update(extra)
     return env

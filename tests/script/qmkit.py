@@ -23,7 +23,7 @@ ANSI = "cp1252"
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d")
     env.setdefault("WINEPREFIX", os.path.join(REPO, "build", "wineprefix"))
     if extra:
         env.update(extra)
