@@ -4,6 +4,7 @@
 #include "ConsoleWriter.h"
 #include "Mp4TimeStamp.h"
 #include "FfmpegRun.h"
+#include "Placement.h"
 #include "ProgressReporter.h"
 #include "ResultReview.h"
 #include "ResultCheck.h"
@@ -31,32 +32,6 @@ std::wstring FullPath(const std::wstring& path)
     return out;
 }
 
-std::string SystemMessage(DWORD error)
-{
-    wchar_t* text = nullptr;
-    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-    std::string out;
-    if (text) {
-        out = TextFormat::Trim(TextFormat::WideToUtf8(text));
-        LocalFree(text);
-    }
-    // Messages written for an insert ("... for %1") lose it.
-    size_t insert = out.find(" for %1");
-    if (insert == std::string::npos)
-        insert = out.find(" %1");
-    if (insert != std::string::npos)
-        out.erase(insert);
-    while (!out.empty() && (out.back() == '.' || out.back() == ' '))
-        out.pop_back();
-    if (out.empty()) {
-        char buf[32];
-        std::snprintf(buf, sizeof buf, "Windows error %lu", static_cast<unsigned long>(error));
-        out = buf;
-    }
-    return out;
-}
-
 unsigned long SecondsFromEnvironment(const wchar_t* name, unsigned long fallbackMs)
 {
     wchar_t buf[32];
@@ -67,19 +42,6 @@ unsigned long SecondsFromEnvironment(const wchar_t* name, unsigned long fallback
             return static_cast<unsigned long>(seconds) * 1000;
     }
     return fallbackMs;
-}
-
-// Another program opened the file without sharing its deletion (a virus scanner, an
-// indexer, a sync client): no rename until it lets go.
-bool HeldByAnotherProgram(const std::wstring& path)
-{
-    HANDLE h = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
-        return false;
-    }
-    return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 // The same attempt once more with ffmpeg closing the jumps of a clock that runs backwards.
@@ -197,14 +159,14 @@ int Conversion::CheckFiles()
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME)
             return Fail(2, "the source file does not exist");
-        return Fail(2, "the source cannot be read: " + SystemMessage(error));
+        return Fail(2, "the source cannot be read: " + TextFormat::SystemMessage(error));
     }
     if (attr & FILE_ATTRIBUTE_DIRECTORY)
         return Fail(2, "the source is a folder, not a recording");
     HANDLE src = CreateFileW(m_source.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (src == INVALID_HANDLE_VALUE)
-        return Fail(2, "the source cannot be read: " + SystemMessage(GetLastError()));
+        return Fail(2, "the source cannot be read: " + TextFormat::SystemMessage(GetLastError()));
     LARGE_INTEGER size;
     size.QuadPart = 0;
     GetFileSizeEx(src, &size);
@@ -219,7 +181,7 @@ int Conversion::CheckFiles()
     unsigned long error = 0;
     std::string notRecording = SourceSniffer::Refusal(m_source, error);
     if (error != 0)
-        return Fail(2, "the source cannot be read: " + SystemMessage(error));
+        return Fail(2, "the source cannot be read: " + TextFormat::SystemMessage(error));
     if (!notRecording.empty())
         return Fail(2, notRecording);
     m_sourceBytes = static_cast<unsigned long long>(size.QuadPart);
@@ -227,7 +189,7 @@ int Conversion::CheckFiles()
     GetSystemInfo(&system);
     m_sourceBounds = SourceBounds(m_sourceBytes, system.dwNumberOfProcessors);
     if (!m_sourceId.Read(m_source, error))
-        return Fail(2, "the source cannot be read: " + SystemMessage(error));
+        return Fail(2, "the source cannot be read: " + TextFormat::SystemMessage(error));
 
     DWORD folderAttr = GetFileAttributesW(m_targetFolder.c_str());
     if (folderAttr == INVALID_FILE_ATTRIBUTES || !(folderAttr & FILE_ATTRIBUTE_DIRECTORY))
@@ -268,7 +230,7 @@ int Conversion::CheckFiles()
     if (workError == 0)
         workError = m_work.Create(m_target);
     if (workError != 0) {
-        std::string why = SystemMessage(workError);
+        std::string why = TextFormat::SystemMessage(workError);
         if (workError == ERROR_ACCESS_DENIED || workError == ERROR_WRITE_PROTECT)
             why = "access denied (read-only or no permission?)" + AccessDeniedHint(m_targetFolder);
         else if (workError == ERROR_DISK_FULL || workError == ERROR_HANDLE_DISK_FULL)
@@ -300,7 +262,7 @@ int Conversion::FetchOnlineOnlySource()
         return Fail(2, "the recording is kept online only and its download made no progress for " +
                            std::to_string(m_stallMs / 1000) + " s (offline, or the cloud client paused?)");
     if (error != 0)
-        return Fail(2, "the recording is kept online only and could not be downloaded: " + SystemMessage(error));
+        return Fail(2, "the recording is kept online only and could not be downloaded: " + TextFormat::SystemMessage(error));
     return 0;
 }
 
@@ -338,7 +300,7 @@ void Conversion::LogRun(const std::string& what)
 
 int Conversion::CannotRunFfmpeg(unsigned long error)
 {
-    std::string why = error && error != ERROR_BAD_EXE_FORMAT ? " (" + SystemMessage(error) + ")"
+    std::string why = error && error != ERROR_BAD_EXE_FORMAT ? " (" + TextFormat::SystemMessage(error) + ")"
                                                              : " (damaged, or not a Windows program?)";
     return Fail(3, "ffmpeg.exe could not be run: \"" + Utf8(m_ffmpeg) + "\"" + why);
 }
@@ -767,115 +729,11 @@ ResultReview::Recording Conversion::Facts() const
     return recording;
 }
 
-unsigned long Conversion::MoveWhenFree(const std::wstring& from, const std::wstring& to, unsigned long flags)
-{
-    // A scanner may hold the new MP4 for half a minute; a player holds the target for as long
-    // as it plays, so that is not waited out.
-    const DWORD start = GetTickCount();
-    DWORD said = 0;
-    for (;;) {
-        if (MoveFileExW(from.c_str(), to.c_str(), flags))
-            return 0;
-        DWORD error = GetLastError();
-        if (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED && error != ERROR_LOCK_VIOLATION)
-            return error;
-        const DWORD waited = GetTickCount() - start;
-        const bool held = HeldByAnotherProgram(from);
-        if (waited > (held ? m_heldWaitMs : 10000))
-            return error;
-        if (held && waited / 5000 > said) {
-            said = waited / 5000;
-            Line("Waiting: the new MP4 is held by another program (a virus scanner?) - " + std::to_string(said * 5) +
-                 " s");
-        }
-        if (m_console.ReaderGone())
-            throw Cancelled();
-        Sleep(250);
-    }
-}
-
-unsigned long Conversion::ReplaceTarget(const std::wstring& mp4)
-{
-    // A read-only target is one the user wants kept (Windows refuses to replace it; Wine
-    // would not).
-    DWORD attr = GetFileAttributesW(m_target.c_str());
-    if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_READONLY))
-        return ERROR_FILE_READ_ONLY;
-    return MoveWhenFree(mp4, m_target, MOVEFILE_REPLACE_EXISTING);
-}
-
-std::wstring Conversion::KeepBesideTarget(const std::wstring& mp4)
-{
-    std::wstring stem = m_target, ext;
-    size_t dot = m_target.find_last_of(L'.');
-    size_t slash = m_target.find_last_of(L"\\/");
-    if (dot != std::wstring::npos && (slash == std::wstring::npos || dot > slash)) {
-        stem = m_target.substr(0, dot);
-        ext = m_target.substr(dot);
-    }
-    for (int i = 1; i < 100; ++i) {
-        std::wstring name = stem + (i == 1 ? std::wstring(L" (new)") : L" (new " + std::to_wstring(i) + L")") + ext;
-        // No REPLACE_EXISTING: an existing file of that name is never touched.
-        if (MoveFileExW(mp4.c_str(), name.c_str(), 0))
-            return name;
-        DWORD error = GetLastError();
-        if (error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
-            break;
-    }
-    return std::wstring();
-}
-
-void Conversion::KeepRecordingTime()
-{
-    // The recording's own time where it states one, else the source file's; the MP4's
-    // file date is the source's either way, so a day's clips keep their order.
-    WIN32_FILE_ATTRIBUTE_DATA source;
-    bool haveSource = GetFileAttributesExW(m_source.c_str(), GetFileExInfoStandard, &source) != 0;
-    FILETIME when = {};
-    std::string which;
-    SYSTEMTIME st = {};
-    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
-    if (std::sscanf(m_creationTime.c_str(), "%d-%d-%d%*c%d:%d:%d", &y, &mo, &d, &h, &mi, &sec) == 6 && y > 1970) {
-        st.wYear = static_cast<WORD>(y);
-        st.wMonth = static_cast<WORD>(mo);
-        st.wDay = static_cast<WORD>(d);
-        st.wHour = static_cast<WORD>(h);
-        st.wMinute = static_cast<WORD>(mi);
-        st.wSecond = static_cast<WORD>(sec);
-        if (SystemTimeToFileTime(&st, &when))
-            which = "the recording's own time";
-    }
-    if (which.empty() && haveSource) {
-        when = source.ftLastWriteTime;
-        which = "the source file's time (the recording states none)";
-    }
-    if (which.empty())
-        return;
-    ULARGE_INTEGER ticks;
-    ticks.LowPart = when.dwLowDateTime;
-    ticks.HighPart = when.dwHighDateTime;
-    const unsigned long long from1601To1904 = 9561628800ull;
-    bool stamped = ticks.QuadPart / 10000000 > from1601To1904 &&
-                   Mp4TimeStamp::Write(m_work.OutputPath(), ticks.QuadPart / 10000000 - from1601To1904);
-    if (haveSource) {
-        HANDLE out = CreateFileW(m_work.OutputPath().c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out != INVALID_HANDLE_VALUE) {
-            SetFileTime(out, nullptr, nullptr, &source.ftLastWriteTime);
-            CloseHandle(out);
-        }
-    }
-    if (stamped && FileTimeToSystemTime(&when, &st)) {
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u UTC", st.wYear, st.wMonth, st.wDay, st.wHour,
-                      st.wMinute, st.wSecond);
-        Line("Note: the MP4 keeps " + which + ": " + buf);
-    }
-}
-
 int Conversion::Place(const Attempt& attempt)
 {
-    KeepRecordingTime();
+    std::string when = Mp4TimeStamp::KeepRecordingTime(m_work.OutputPath(), m_source, m_creationTime);
+    if (!when.empty())
+        Line("Note: the MP4 keeps " + when);
     Line("Result: " + ResultCheck::Describe(m_result) + "; " + attempt.done);
     for (const Mp4Track& t : m_result.tracks)
         if (t.format == "hvc1" || t.format == "hev1")
@@ -884,30 +742,14 @@ int Conversion::Place(const Attempt& attempt)
     if (m_console.ReaderGone())
         throw Cancelled();
     m_work.CloseLog();
-    // The MP4 takes its final name inside the work folder first: from then on neither this
-    // run's clean-up nor a later run's sweep takes it, whatever becomes of the replace.
-    std::wstring named = m_work.NamedPath(m_target.substr(m_targetFolder.size()));
-    DWORD error = MoveWhenFree(m_work.OutputPath(), named, 0);
-    if (error != 0 && HeldByAnotherProgram(m_work.OutputPath())) {
-        // Held past the wait: a second name for the same data needs no rename.
-        m_work.KeepOutput();
-        std::wstring where = CreateHardLinkW(named.c_str(), m_work.OutputPath().c_str(), nullptr) ? named
-                                                                                               : m_work.OutputPath();
-        return FailKeepingLog(4, "the new MP4 is held by another program (a virus scanner?) for more than " +
-                                     std::to_string(m_heldWaitMs / 1000) + " s; it stays in \"" + Utf8(where) +
-                                     "\" (move it from there when that program lets go)");
-    }
-    if (error != 0 && !CopyFileW(m_work.OutputPath().c_str(), named.c_str(), TRUE))
-        named = m_work.OutputPath();   // placed from where ffmpeg wrote it
-    error = ReplaceTarget(named);
-    if (error != 0) {
-        std::string why = "the target could not be replaced (" + SystemMessage(error) + ")";
-        std::wstring kept = KeepBesideTarget(named);
-        if (!kept.empty())
-            return FailKeepingLog(4, why + "; the new MP4 was kept as \"" + Utf8(kept) + "\"");
-        m_work.KeepOutput();
-        return FailKeepingLog(4, why + ", nor could the new MP4 be put beside it; it stays in \"" + Utf8(named) + "\"");
-    }
+    Placement placement(m_work, m_target, m_heldWaitMs, [this](const std::string& line) { Line(line); },
+                        [this] {
+                            if (m_console.ReaderGone())
+                                throw Cancelled();
+                        });
+    std::string failure = placement.Place();
+    if (!failure.empty())
+        return FailKeepingLog(4, failure);
     // A log left by an earlier failed run on this target no longer tells anything; a file of
     // that name the engine did not write is the user's.
     std::wstring oldLog = m_target + L".log";

@@ -72,7 +72,6 @@ private:
     void Announce(const FfmpegReportParser& report, const StreamChoice& choice);
     // The MP4 takes the recording's time, then its place.
     int Place(const Attempt& attempt);
-    void KeepRecordingTime();
     int Fail(int code, const std::string& reason);
     int FailKeepingLog(int code, const std::string& reason);
     int CannotRunFfmpeg(unsigned long error);
@@ -83,12 +82,6 @@ private:
     // driveFull: known to be full whatever ffmpeg's words say.
     int WriteFailed(const std::string& ffmpegLine, bool driveFull = false);
     bool DriveFull() const;
-    // Renames, waiting while another program holds `from` (saying so every few seconds) or,
-    // briefly, the target; 0 or the system's reason. Throws Cancelled when nobody waits.
-    unsigned long MoveWhenFree(const std::wstring& from, const std::wstring& to, unsigned long flags);
-    // 0, or the system's reason the target could not be replaced by `mp4`.
-    unsigned long ReplaceTarget(const std::wstring& mp4);
-    std::wstring KeepBesideTarget(const std::wstring& mp4);
     std::string AccessDeniedHint(const std::wstring& folder) const;
     // One ffmpeg run; throws Cancelled when it was stopped because nobody waits for it.
     RunOutcome RunFfmpeg(FfmpegRun& run, const std::vector<std::string>& args, const std::string& outputName,

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -102,4 +103,52 @@ bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
     }
     CloseHandle(h);
     return ok;
+}
+
+std::string Mp4TimeStamp::KeepRecordingTime(const std::wstring& mp4, const std::wstring& sourcePath,
+                                            const std::string& creationTime)
+{
+    WIN32_FILE_ATTRIBUTE_DATA source;
+    bool haveSource = GetFileAttributesExW(sourcePath.c_str(), GetFileExInfoStandard, &source) != 0;
+    FILETIME when = {};
+    std::string which;
+    SYSTEMTIME st = {};
+    int y = 0, mo = 0, d = 0, h = 0, mi = 0, sec = 0;
+    if (std::sscanf(creationTime.c_str(), "%d-%d-%d%*c%d:%d:%d", &y, &mo, &d, &h, &mi, &sec) == 6 && y > 1970) {
+        st.wYear = static_cast<WORD>(y);
+        st.wMonth = static_cast<WORD>(mo);
+        st.wDay = static_cast<WORD>(d);
+        st.wHour = static_cast<WORD>(h);
+        st.wMinute = static_cast<WORD>(mi);
+        st.wSecond = static_cast<WORD>(sec);
+        if (SystemTimeToFileTime(&st, &when))
+            which = "the recording's own time";
+    }
+    if (which.empty() && haveSource) {
+        when = source.ftLastWriteTime;
+        which = "the source file's time (the recording states none)";
+    }
+    if (which.empty())
+        return std::string();
+    ULARGE_INTEGER ticks;
+    ticks.LowPart = when.dwLowDateTime;
+    ticks.HighPart = when.dwHighDateTime;
+    const unsigned long long from1601To1904 = 9561628800ull;
+    bool stamped = ticks.QuadPart / 10000000 > from1601To1904 &&
+                   Write(mp4, ticks.QuadPart / 10000000 - from1601To1904);
+    if (haveSource) {
+        HANDLE out = CreateFileW(mp4.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (out != INVALID_HANDLE_VALUE) {
+            SetFileTime(out, nullptr, nullptr, &source.ftLastWriteTime);
+            CloseHandle(out);
+        }
+    }
+    if (stamped && FileTimeToSystemTime(&when, &st)) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%04u-%02u-%02u %02u:%02u:%02u UTC", st.wYear, st.wMonth, st.wDay, st.wHour,
+                      st.wMinute, st.wSecond);
+        return which + ": " + buf;
+    }
+    return std::string();
 }

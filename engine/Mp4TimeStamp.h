@@ -11,4 +11,10 @@ public:
     static bool Write(const std::wstring& path, unsigned long long secondsSince1904);
     // Patches the headers inside a moov box held in memory; returns how many were set.
     static int Patch(std::string& moov, unsigned long long secondsSince1904);
+    // Dates a finished MP4 as its recording: the recording's own time (creationTime, as
+    // ffmpeg reports it) where it states one, else the source file's; the file's date is
+    // the source's either way, so a day's clips keep their order. Says which ("the
+    // recording's own time: 2024-05-01 10:00:00 UTC"), "" when it stamped none.
+    static std::string KeepRecordingTime(const std::wstring& mp4, const std::wstring& sourcePath,
+                                         const std::string& creationTime);
 };

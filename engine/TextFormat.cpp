@@ -101,3 +101,29 @@ std::wstring TextFormat::PlainPath(const std::wstring& path)
         return path.substr(4);
     return path;
 }
+
+std::string TextFormat::SystemMessage(unsigned long error)
+{
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    std::string out;
+    if (text) {
+        out = Trim(WideToUtf8(text));
+        LocalFree(text);
+    }
+    // Messages written for an insert ("... for %1") lose it.
+    size_t insert = out.find(" for %1");
+    if (insert == std::string::npos)
+        insert = out.find(" %1");
+    if (insert != std::string::npos)
+        out.erase(insert);
+    while (!out.empty() && (out.back() == '.' || out.back() == ' '))
+        out.pop_back();
+    if (out.empty()) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "Windows error %lu", static_cast<unsigned long>(error));
+        out = buf;
+    }
+    return out;
+}
