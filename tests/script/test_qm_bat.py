@@ -410,7 +410,7 @@ class Targets(Checks):
         # Held past the wait (6 s here, 90 s for users): kept under its own name, which
         # neither this run nor the next one on the same recording takes away.
         os.remove(tgt)
-        run = scanned(12, {"QMCONVERT_HELD_SECONDS": "6"})
+        run = scanned(30, {"QMCONVERT_HELD_SECONDS": "6"})
         self.check_failed(run, 4)
         kept = [p for p in quoted_paths(run, ".mp4", final_only=True) if p != tgt]
         self.assertEqual(len(kept), 1, run)
