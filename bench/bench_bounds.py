@@ -117,9 +117,7 @@ def main():
                 print("1 GiB: skipped, only %.1f GiB free in %s" % (free / 2 ** 30, work))
             else:
                 big = os.path.join(work, "big.ksm")
-                loops = max(1, int(2 ** 30 / os.path.getsize(ts)))
-                recordings.ffmpeg(["-stream_loop", str(loops - 1), "-i", ts, "-c", "copy", "-f", "mpegts", big],
-                                  timeout=1800)
+                benchkit.looped(ts, big, 1)
                 results.append(("%.2f GiB" % (os.path.getsize(big) / 2 ** 30),
                                  remux_rounds("1 GiB", prog, ffmpeg, big, opts.repeat)))
                 os.remove(big)

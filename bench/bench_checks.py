@@ -73,9 +73,7 @@ def main():
         results = [("60 s", os.path.getsize(ts), remux_rounds("60 s", prog, ffmpeg, ts, opts.repeat))]
         if not opts.skip_big and shutil.disk_usage(work).free > 4 * 2 ** 30:
             big = os.path.join(work, "big.ksm")
-            loops = max(1, int(2 ** 30 / os.path.getsize(ts)))
-            recordings.ffmpeg(["-stream_loop", str(loops - 1), "-i", ts, "-c", "copy", "-f", "mpegts", big],
-                              timeout=1800)
+            benchkit.looped(ts, big, 1)
             results.append(("1 GiB", os.path.getsize(big), remux_rounds("1 GiB", prog, ffmpeg, big, opts.repeat)))
             os.remove(big)
 

@@ -88,8 +88,7 @@ def huge_remux(prog, ffmpeg, folder, ts):
     """A recording over 4 GiB (64-bit chunk offsets in the MP4): qm.bat against bare ffmpeg
     once each; the MP4 must hold every packet, use co64, and decode at its end."""
     src = os.path.join(folder, "huge.ksm")
-    loops = int(4.3 * 2 ** 30 / os.path.getsize(ts)) + 1
-    recordings.ffmpeg(["-stream_loop", str(loops - 1), "-i", ts, "-c", "copy", "-f", "mpegts", src], timeout=3600)
+    loops = benchkit.looped(ts, src, 4.3, past=True, timeout=3600)
     bare_out, target = os.path.join(folder, "bare.mp4"), os.path.join(folder, "huge.mp4")
     tb, _, _ = timed(["wine", ffmpeg, "-nostdin", "-y", "-i", winpath(src), "-c", "copy", winpath(bare_out)], prog)
     os.remove(bare_out)
@@ -197,9 +196,7 @@ def main():
                 print("\n1 GiB: skipped, only %.1f GiB free in %s" % (free / 2 ** 30, work))
             else:
                 big_src = os.path.join(work, "big.ksm")
-                loops = max(1, int(2 ** 30 / os.path.getsize(ts)))
-                recordings.ffmpeg(["-stream_loop", str(loops - 1), "-i", ts, "-c", "copy", "-f", "mpegts", big_src],
-                                  timeout=1800)
+                benchkit.looped(ts, big_src, 1)
                 size = os.path.getsize(big_src)
                 print("\n1 GiB: %.2f GiB, %d pairs:" % (size / 2 ** 30, opts.big_pairs), flush=True)
                 big = pairs("1 GiB", opts.big_pairs, prog, ffmpeg, big_src,

@@ -14,6 +14,7 @@ REPO = os.path.normpath(os.path.join(HERE, ".."))
 sys.path.insert(0, os.path.join(REPO, "tests", "script"))
 
 import qmkit  # noqa: E402
+import recordings  # noqa: E402
 from qmkit import winpath  # noqa: E402
 
 
@@ -30,6 +31,15 @@ def scratch_folder(prefix):
     """In memory when there is room: disk writeback stalls would drown the differences."""
     shm = "/dev/shm" if os.access("/dev/shm", os.W_OK) else None
     return tempfile.mkdtemp(prefix=prefix, dir=shm)
+
+
+def looped(ts, path, gib, past=False, timeout=1800):
+    """The TS recording `ts` played again and again into `path`: about `gib` GiB, or just
+    past it; returns how many times it was played."""
+    share = gib * 2 ** 30 / os.path.getsize(ts)
+    loops = int(share) + 1 if past else max(1, int(share))
+    recordings.ffmpeg(["-stream_loop", str(loops - 1), "-i", ts, "-c", "copy", "-f", "mpegts", path], timeout=timeout)
+    return loops
 
 
 def wine(args, cwd=None, timeout=1800, env=None, stderr=subprocess.STDOUT):

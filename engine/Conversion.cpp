@@ -74,7 +74,7 @@ Conversion::Conversion(ConsoleWriter& console, unsigned long startTick)
 
 std::string Conversion::Utf8(const std::wstring& path) const
 {
-    return TextFormat::WideToUtf8(TextFormat::PlainPath(path));
+    return TextFormat::PathUtf8(path);
 }
 
 void Conversion::Line(const std::string& utf8)
@@ -262,7 +262,8 @@ int Conversion::FetchOnlineOnlySource()
         return Fail(2, "the recording is kept online only and its download made no progress for " +
                            std::to_string(m_stallMs / 1000) + " s (offline, or the cloud client paused?)");
     if (error != 0)
-        return Fail(2, "the recording is kept online only and could not be downloaded: " + TextFormat::SystemMessage(error));
+        return Fail(2, "the recording is kept online only and could not be downloaded: " +
+                           TextFormat::SystemMessage(error));
     return 0;
 }
 
@@ -721,7 +722,6 @@ ResultReview::Recording Conversion::Facts() const
     ResultReview::Recording recording;
     recording.source = Utf8(m_source);
     recording.output = m_work.OutputPath();
-    recording.outputUtf8 = Utf8(recording.output);
     recording.duration = m_duration;
     recording.clockMayJump = m_clockMayJump;
     recording.noPresentationTimes = m_noPresentationTimes;

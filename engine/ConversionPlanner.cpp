@@ -272,10 +272,10 @@ std::vector<std::string> ConversionPlanner::EndsArguments(const std::string& fil
 {
     std::vector<std::string> args = Head(false);
     Append(args, {"-v", "error"});
-    for (const char* end : {"-t", "-sseof"}) {
-        Append(args, {end, end[1] == 't' ? "1" : "-1"});
-        Input(args, file, bounds);
-    }
+    Append(args, {"-t", "1"});   // the first second
+    Input(args, file, bounds);
+    Append(args, {"-sseof", "-1"});   // the last
+    Input(args, file, bounds);
     for (const char* input : {"0", "1"}) {
         if (streams.empty())
             Append(args, {"-map", input});

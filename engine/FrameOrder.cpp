@@ -127,8 +127,10 @@ FrameOrder::Answer FrameOrder::FromSlices(const std::wstring& mp4)
                            OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return Unknown;
-    Answer found = FromSlices([h](uint64_t at, uint32_t n, std::string& out) { return Mp4Inspector::ReadAt(h, at, n, out); },
-                           index.Samples(), lengthSize);
+    Mp4Inspector::Reader read = [h](uint64_t at, uint32_t n, std::string& out) {
+        return Mp4Inspector::ReadAt(h, at, n, out);
+    };
+    Answer found = FromSlices(read, index.Samples(), lengthSize);
     CloseHandle(h);
     return found;
 }

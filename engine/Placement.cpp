@@ -19,11 +19,6 @@ bool HeldByAnotherProgram(const std::wstring& path)
     return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
-std::string Utf8(const std::wstring& path)
-{
-    return TextFormat::WideToUtf8(TextFormat::PlainPath(path));
-}
-
 } // namespace
 
 Placement::Placement(WorkFolder& work, const std::wstring& target, unsigned long heldWaitMs, const Say& say,
@@ -42,7 +37,7 @@ std::string Placement::Place()
         std::wstring where = CreateHardLinkW(named.c_str(), m_work.OutputPath().c_str(), nullptr) ? named
                                                                                                : m_work.OutputPath();
         return "the new MP4 is held by another program (a virus scanner?) for more than " +
-               std::to_string(m_heldWaitMs / 1000) + " s; it stays in \"" + Utf8(where) +
+               std::to_string(m_heldWaitMs / 1000) + " s; it stays in \"" + TextFormat::PathUtf8(where) +
                "\" (move it from there when that program lets go)";
     }
     if (error != 0 && !CopyFileW(m_work.OutputPath().c_str(), named.c_str(), TRUE))
@@ -53,9 +48,9 @@ std::string Placement::Place()
     std::string why = "the target could not be replaced (" + TextFormat::SystemMessage(error) + ")";
     std::wstring kept = KeepBesideTarget(named);
     if (!kept.empty())
-        return why + "; the new MP4 was kept as \"" + Utf8(kept) + "\"";
+        return why + "; the new MP4 was kept as \"" + TextFormat::PathUtf8(kept) + "\"";
     m_work.KeepOutput();
-    return why + ", nor could the new MP4 be put beside it; it stays in \"" + Utf8(named) + "\"";
+    return why + ", nor could the new MP4 be put beside it; it stays in \"" + TextFormat::PathUtf8(named) + "\"";
 }
 
 unsigned long Placement::MoveWhenFree(const std::wstring& from, const std::wstring& to, unsigned long flags)

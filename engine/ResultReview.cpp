@@ -61,7 +61,7 @@ std::string ResultReview::CheckEnds(const Attempt& attempt)
         return std::string();   // the encoders' own output
     // Where a player starts and where a cut recording ends: a copy must decode there as
     // cleanly as the recording itself does (its own damage is carried, not added to).
-    std::string mp4 = m_recording.outputUtf8;
+    std::string mp4 = TextFormat::PathUtf8(m_recording.output);
     RunOutcome o = m_runFfmpeg("do the MP4's start and end decode cleanly?",
                                ConversionPlanner::EndsArguments(mp4, std::vector<int>(), m_recording.bounds));
     if (!o.started || o.stalled || m_run.Report().Lines() == 0)
@@ -102,13 +102,14 @@ bool ResultReview::FramesOutOfOrder(const Attempt& attempt)
     for (const Mp4Track& t : m_result.tracks)
         if (t.handler == "vide" && format.empty())
             format = t.format;
-    const std::string mp4 = m_recording.outputUtf8;
+    const std::string mp4 = TextFormat::PathUtf8(m_recording.output);
     bool avc = format == "avc1" || format == "avc3";
     if (avc || format == "hvc1" || format == "hev1") {
         RunOutcome o = m_runFfmpeg("does the copied video reorder its frames?",
                                    ConversionPlanner::HeadersArguments(mp4, m_recording.bounds));
-        FrameOrder::Answer order = o.started && !o.stalled ? FrameOrder::FromParameterSets(m_run.Report().HeaderFields())
-                                                           : FrameOrder::Unknown;
+        FrameOrder::Answer order = FrameOrder::Unknown;
+        if (o.started && !o.stalled)
+            order = FrameOrder::FromParameterSets(m_run.Report().HeaderFields());
         if (order == FrameOrder::Unknown && avc)
             order = FrameOrder::FromSlices(m_recording.output);
         if (order != FrameOrder::Unknown)

@@ -19,7 +19,6 @@ public:
     {
         std::string source;              // UTF-8, as ffmpeg takes it
         std::wstring output;             // the attempt's MP4
-        std::string outputUtf8;
         double duration = -1;            // as the recording states it; < 0 unknown
         bool clockMayJump = false;       // MPEG clock readings may span more than there is
         bool noPresentationTimes = false;   // AVI, raw H.264/HEVC: decode order only

@@ -102,6 +102,11 @@ std::wstring TextFormat::PlainPath(const std::wstring& path)
     return path;
 }
 
+std::string TextFormat::PathUtf8(const std::wstring& path)
+{
+    return WideToUtf8(PlainPath(path));
+}
+
 std::string TextFormat::SystemMessage(unsigned long error)
 {
     wchar_t* text = nullptr;

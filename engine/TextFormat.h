@@ -23,6 +23,8 @@ public:
     // "\\?\UNC\server\share\..."), and back to the form people read and ffmpeg takes.
     static std::wstring ExtendedPath(const std::wstring& full);
     static std::wstring PlainPath(const std::wstring& path);
+    // A path as people read it (and ffmpeg takes it), in UTF-8.
+    static std::string PathUtf8(const std::wstring& path);
     // Windows' own words for an error, one line, without a trailing full stop.
     static std::string SystemMessage(unsigned long error);
 };
