@@ -4,6 +4,7 @@
 #include "ConsoleWriter.h"
 #include "Mp4TimeStamp.h"
 #include "FfmpegRun.h"
+#include "IndexRebuild.h"
 #include "Placement.h"
 #include "ProgressReporter.h"
 #include "ResultReview.h"
@@ -122,6 +123,7 @@ int Conversion::Run(const std::vector<std::wstring>& args)
     // ffmpeg (which handles long paths itself) is the plain form.
     m_source = TextFormat::ExtendedPath(FullPath(args[0]));
     m_target = TextFormat::ExtendedPath(FullPath(args[1]));
+    m_readPath = m_source;
     m_targetFolder = TextFormat::FolderOf(m_target);
     Line("Source: \"" + Utf8(m_source) + "\"");
     Line("Target: \"" + Utf8(m_target) + "\"");
@@ -411,9 +413,12 @@ int Conversion::Convert()
     FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs, [this] { return m_console.ReaderGone(); },
                   limits);
 
+    int code = RebuildMissingIndex();
+    if (code >= 0)
+        return code;
     // Most recordings are remuxed by the run that reads them.
     RunOutcome first;
-    int code = ReadRecording(run, first);
+    code = ReadRecording(run, first);
     if (code >= 0)
         return code;
     size_t next = 0;
@@ -434,7 +439,7 @@ int Conversion::Convert()
         Line("Method: " + a.method);
         LogRun(a.method);
         RunOutcome o = RunFfmpeg(
-            run, ConversionPlanner::Arguments(a, Utf8(m_source), Utf8(m_work.OutputPath()), m_fpsMode), "output.mp4");
+            run, ConversionPlanner::Arguments(a, Utf8(m_readPath), Utf8(m_work.OutputPath()), m_fpsMode), "output.mp4");
         code = Judge(run, next, o);
         if (code >= 0)
             return code;
@@ -445,13 +450,40 @@ int Conversion::Convert()
                                  (m_lastReason.empty() ? std::string() : ": " + m_lastReason));
 }
 
+int Conversion::RebuildMissingIndex()
+{
+    uint64_t begin = 0, end = 0;
+    if (!IndexRebuild::IndexMissing(m_source, begin, end))
+        return -1;
+    Line("Note: the recording's index was never written (power cut, or the card pulled out?); rebuilding it "
+         "from its data");
+    IndexRebuild rebuild(m_source, begin, end, [this](const std::string& line) { Line(line); });
+    DWORD lastLine = GetTickCount();
+    std::string why = rebuild.Rebuild(m_work.RebuiltPath(), [&](uint64_t done, uint64_t all) {
+        if (m_console.ReaderGone())
+            throw Cancelled();
+        if (GetTickCount() - lastLine >= ProgressReporter::LineEveryMs) {
+            char buf[96];
+            std::snprintf(buf, sizeof buf, "Rebuilding: %llu of %llu MB", static_cast<unsigned long long>(done >> 20),
+                          static_cast<unsigned long long>(all >> 20));
+            Line(buf);
+            lastLine = GetTickCount();
+        }
+        return true;
+    });
+    if (!why.empty())
+        return Fail(rebuild.WriteFailed() ? 4 : 2, why);
+    m_readPath = m_work.RebuiltPath();
+    return -1;
+}
+
 void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
 {
     std::vector<StreamInfo> streams = report.Streams();
     // ffmpeg's report does not tell a still from a video; an MP4/MOV's own index does, one
     // track a stream, in order.
     Mp4Inspector index;
-    bool indexed = TextFormat::StartsWith(report.InputFormat(), "mov,") && index.ReadTracks(m_source) &&
+    bool indexed = TextFormat::StartsWith(report.InputFormat(), "mov,") && index.ReadTracks(m_readPath) &&
                    index.Summary().tracks.size() == streams.size();
     if (indexed)
         for (size_t i = 0; i < streams.size(); ++i)
@@ -486,7 +518,7 @@ void Conversion::ReadSoundApart(size_t track, bool wideband)
     Mp4Inspector index;
     index.KeepSamplesOf(track);
     std::wstring raw = m_work.SoundPath();
-    if (!index.ReadTracks(m_source) || !AmrTrack::WriteRaw(m_source, index.Samples(), wideband, raw))
+    if (!index.ReadTracks(m_readPath) || !AmrTrack::WriteRaw(m_readPath, index.Samples(), wideband, raw))
         return;   // read as ffmpeg reads it: the result check tells what that loses
     for (Attempt& a : m_plan)
         if (a.audio == m_choice.audio)
@@ -595,7 +627,7 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         LogRun(deep ? "reading the recording again, further (a video's picture was not found)"
                     : "reading the recording, streams copied as ffmpeg picks them");
         first = RunFfmpeg(run,
-                          ConversionPlanner::FirstRunArguments(Utf8(m_source), Utf8(m_work.OutputPath()), deep,
+                          ConversionPlanner::FirstRunArguments(Utf8(m_readPath), Utf8(m_work.OutputPath()), deep,
                                                                m_firstRunRoom, Bounds(0)),
                           "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
         if (!first.started)
@@ -654,7 +686,7 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
             continue;
         LogRun("does video #0:" + std::to_string(s.index) + " carry data?");
         RunOutcome o =
-            RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_source), Bounds(0)), std::string());
+            RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_readPath), Bounds(0)), std::string());
         if (o.started && !o.stalled && (run.Progress().Frames() > 0 || run.Report().DecodeErrors() > 0))
             return FailKeepingLog(5, "the recording's video (#0:" + std::to_string(s.index) + " " + s.codec +
                                          ") carries data, but ffmpeg finds no picture in it (damaged, or a "
@@ -720,7 +752,7 @@ int Conversion::Judge(FfmpegRun& run, size_t index, const RunOutcome& o)
 ResultReview::Recording Conversion::Facts() const
 {
     ResultReview::Recording recording;
-    recording.source = Utf8(m_source);
+    recording.source = Utf8(m_readPath);
     recording.output = m_work.OutputPath();
     recording.duration = m_duration;
     recording.clockMayJump = m_clockMayJump;

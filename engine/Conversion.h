@@ -44,6 +44,9 @@ private:
     // the exit code of a download that failed.
     int FetchOnlineOnlySource();
     int Convert();
+    // A recording whose index was never written is rebuilt into the work folder, and read
+    // from there: an exit code, or -1 to go on.
+    int RebuildMissingIndex();
     // Run 1: ffmpeg reads the recording (again, further, when a video's picture was not
     // found) and remuxes it as it picks the streams, until the report asks for another
     // way. Returns an exit code, or -1 to go on with the plan.
@@ -98,6 +101,7 @@ private:
     unsigned long m_stallMs = 120000;
     unsigned long m_heldWaitMs = 90000;   // a new MP4 another program holds is waited for
     std::wstring m_source;
+    std::wstring m_readPath;   // what ffmpeg reads: the source, or its rebuilt copy
     std::wstring m_target;
     std::wstring m_targetFolder;
     std::wstring m_ffmpeg;

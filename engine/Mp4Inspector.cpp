@@ -265,7 +265,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             return Fail("the MP4's track index is damaged");
         const size_t p = b.payload;
         const size_t len = b.end - b.payload;
-        if (b.type == "mdia" || b.type == "minf" || b.type == "stbl") {
+        if (b.type == "mdia" || b.type == "minf" || b.type == "stbl" || b.type == "edts") {
             stack.push_back(Range{b.payload, b.end});
         } else if (b.type == "tkhd") {
             size_t at = p + (d[p] == 1 ? 88 : 76);
@@ -289,6 +289,9 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             if (len >= 16) {
                 size_t entry = p + 8;
                 track.format = d.substr(entry + 4, 4);
+                uint32_t entrySize = Be32(d, entry);
+                if (entrySize >= 8 && entrySize <= 65536 && entry + entrySize <= b.end)
+                    track.sampleEntry = d.substr(entry, entrySize);
                 if (track.handler == "vide" && entry + 36 <= b.end) {
                     track.width = Be16(d, entry + 32);
                     track.height = Be16(d, entry + 34);
@@ -326,6 +329,8 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             uint32_t entries = len >= 8 ? Be32(d, p + 4) : 0;
             if (len < 8 + static_cast<uint64_t>(entries) * 8)
                 return Fail("the MP4's time table is cut short");
+            if (entries > 0)
+                track.sampleDelta = Be32(d, p + 12);
             for (uint32_t i = 0; i < entries; ++i)
                 longest = std::max<uint64_t>(longest, Be32(d, p + 12 + i * 8));
         } else if (b.type == "stz2") {
@@ -347,6 +352,19 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 if (keep)
                     chunks.push_back(off);
             }
+        } else if (b.type == "elst") {
+            // The first edit that shows media: where it starts in the media.
+            bool wide = len >= 4 && d[p] == 1;
+            size_t entry = wide ? 20 : 12;
+            uint32_t entries = len >= 8 ? Be32(d, p + 4) : 0;
+            for (uint32_t i = 0; i < entries && i < 16 && 8 + (i + 1) * entry <= len; ++i) {
+                size_t at = p + 8 + i * entry + (wide ? 8 : 4);
+                int64_t start = wide ? static_cast<int64_t>(Be64(d, at)) : static_cast<int32_t>(Be32(d, at));
+                if (start >= 0) {
+                    track.editSkip = static_cast<uint64_t>(start);
+                    break;
+                }
+            }
         } else if (b.type == "stsc") {
             stsc = p;
             stscEnd = b.end;
@@ -356,6 +374,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
         PlaceSamples(sizes, chunks, d, stsc, stscEnd);
     if (!haveSizes)
         return Fail("the MP4's track has no sample table");
+    track.timescale = timescale;
     if (timescale > 0) {
         track.duration = static_cast<double>(duration) / timescale;
         track.longestSample = static_cast<double>(longest) / timescale;

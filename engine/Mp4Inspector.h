@@ -18,6 +18,10 @@ struct Mp4Track
     int sampleRate = 0;
     int objectType = 0;         // "mp4a": the codec its esds names (0x40 AAC, 0x69/0x6B MP3)
     int nalLengthSize = 0;      // "avc1"/"hvc1"/"hev1": bytes before each NAL unit
+    std::string sampleEntry;    // the first sample entry box, whole (codec settings)
+    uint32_t timescale = 0;
+    uint32_t sampleDelta = 0;   // the first samples' length, in timescale units
+    uint64_t editSkip = 0;      // what the edit list skips of the media (an encoder's priming)
 };
 
 struct SampleSpan

@@ -11,7 +11,7 @@ namespace {
 
 const wchar_t* const LockName = L"\\run.lock";
 // What the engine writes in a work folder; nothing else in it is ever deleted.
-const wchar_t* const EngineNames[] = {L"output.mp4", L"ffmpeg.log", L"run.lock", L"sound.amr"};
+const wchar_t* const EngineNames[] = {L"output.mp4", L"ffmpeg.log", L"run.lock", L"sound.amr", L"rebuilt.mp4"};
 const size_t MaxIdLength = 18;   // ".qm" + 8 + 3 hex digits + ".tmp"
 
 } // namespace

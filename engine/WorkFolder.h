@@ -27,6 +27,8 @@ public:
     std::wstring LogPath() const { return m_path + L"\\ffmpeg.log"; }
     // Sound the recording holds in a form ffmpeg reads only in part, written out whole.
     std::wstring SoundPath() const { return m_path + L"\\sound.amr"; }
+    // A recording whose index was never written, rebuilt.
+    std::wstring RebuiltPath() const { return m_path + L"\\rebuilt.mp4"; }
     void* LogFile() const { return m_log; }
     void CloseLog();
     // Deletes the folder and what is in it.

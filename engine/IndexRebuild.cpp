@@ -1,0 +1,298 @@
+#include "IndexRebuild.h"
+
+#include "Mp4Inspector.h"
+#include "RebuiltIndex.h"
+#include "TextFormat.h"
+
+#include <windows.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+const uint64_t TrialBytes = 8u << 20;       // enough for a few seconds of any camera's stream
+const size_t MostCandidates = 12;
+const uint32_t AssumedRate = 30;
+
+// Sampling rates whose frames have the same band layout (the same tables in AacTables.h).
+bool AacTablesShared(int a, int b)
+{
+    static const int group[13] = {0, 0, 1, 2, 2, 3, 4, 4, 5, 5, 5, 6, 6};
+    return group[a] == group[b];
+}
+
+struct FileCloser
+{
+    void operator()(void* h) const { CloseHandle(h); }
+};
+typedef std::unique_ptr<void, FileCloser> File;
+
+File OpenRead(const std::wstring& path)
+{
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return File(h == INVALID_HANDLE_VALUE ? nullptr : h);
+}
+
+uint64_t Be(const std::string& d, size_t at, int bytes)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | static_cast<uint8_t>(d[at + i]);
+    return v;
+}
+
+bool WriteAll(HANDLE h, const std::string& bytes)
+{
+    DWORD done = 0;
+    return WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
+}
+
+std::string FileName(const std::wstring& path)
+{
+    return TextFormat::PathUtf8(path.substr(path.find_last_of(L"\\/") + 1));
+}
+
+// A trial walk of the first megabytes: do these settings read this stream?
+bool Fits(void* file, uint64_t begin, uint64_t end, NalUnitReader reader, const AacFrameParser* sound,
+          MdatScanner* walk = nullptr)
+{
+    MdatScanner own(reader, sound);
+    MdatScanner& trial = walk ? *walk : own;
+    if (!trial.Scan(file, begin, end, TrialBytes, nullptr, MdatScanner::Progress()))
+        return false;
+    uint64_t walked = (trial.LastEnd() > begin ? trial.LastEnd() : begin) - begin + trial.Unrecognised();
+    // Without a sound parser the sound between the pictures is left unrecognised.
+    return trial.Video().Samples() >= 2 && !trial.Video().keys.empty() && trial.Video().keys[0] == 1 &&
+           (!sound || trial.Unrecognised() * 10 <= walked);
+}
+
+} // namespace
+
+bool IndexRebuild::IndexMissing(const std::wstring& path, uint64_t& dataBegin, uint64_t& dataEnd)
+{
+    File file = OpenRead(path);
+    LARGE_INTEGER size;
+    if (!file || !GetFileSizeEx(file.get(), &size))
+        return false;
+    uint64_t fileSize = static_cast<uint64_t>(size.QuadPart), pos = 0;
+    bool ftyp = false, mdat = false;
+    std::string head;
+    for (int boxes = 0; boxes < 64 && fileSize - pos >= 8; ++boxes) {
+        if (!Mp4Inspector::ReadAt(file.get(), pos, fileSize - pos >= 16 ? 16 : 8, head))
+            return false;
+        uint64_t boxSize = Be(head, 0, 4), header = 8;
+        std::string type = head.substr(4, 4);
+        if (boxSize == 1 && head.size() == 16) {
+            boxSize = Be(head, 8, 8);
+            header = 16;
+        }
+        if (type == "moov")
+            return false;
+        if (boxes == 0 && type != "ftyp")
+            return false;
+        ftyp = ftyp || type == "ftyp";
+        if (type == "mdat" && !mdat) {
+            // A writer that never finished leaves its placeholder size (0, or too small) or one
+            // that runs past the end.
+            mdat = true;
+            dataBegin = pos + header;
+            dataEnd = boxSize <= header || boxSize > fileSize - pos ? fileSize : pos + boxSize;
+            if (dataEnd == fileSize)
+                break;
+        }
+        if (boxSize < header || boxSize > fileSize - pos)
+            break;
+        pos += boxSize;
+    }
+    return ftyp && mdat && dataEnd - dataBegin > 8;
+}
+
+std::string IndexRebuild::Rebuild(const std::wstring& output, const MdatScanner::Progress& progress)
+{
+    File source = OpenRead(m_recording);
+    if (!source)
+        return "the recording cannot be read: " + TextFormat::SystemMessage(GetLastError());
+    if (!FindSettings(source.get()))
+        return "its index was never written, and neither a finished recording from the same camera in its folder "
+               "nor the stream itself tells the video's settings; put a recording the same camera finished "
+               "(same kind of file) in the same folder and convert again";
+
+    NalUnitReader video(m_settings.codec, m_settings.nalLengthSize);
+    video.TakeDecoderConfig(m_settings.DecoderConfig());
+    AacFrameParser aac;
+    bool sound = !m_settings.soundEntry.empty() && aac.Configure(m_settings.audioSpecificConfig);
+    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
+    File written(out);
+    // ftyp, then the media data as the camera wrote it (its size once known), then the index.
+    std::string ftyp("\0\0\0\x18" "ftypisom\0\0\x02\0" "isommp41", 24);
+    std::string mdat("\0\0\0\x01" "mdat", 8);
+    mdat.append(8, '\0');
+    MdatScanner scan(video, sound ? &aac : nullptr);
+    m_writeFailed = true;
+    if (!WriteAll(out, ftyp) || !WriteAll(out, mdat))
+        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
+    if (!scan.Scan(source.get(), m_begin, m_end, 0, out, progress))
+        return "the recording could not be read or rebuilt: " +
+               TextFormat::SystemMessage(scan.Error() ? scan.Error() : GetLastError());
+    m_writeFailed = false;
+    if (scan.Video().Samples() == 0)
+        return "its index was never written, and no picture could be found in its data with the settings of " +
+               (m_settings.from.empty() ? std::string("its stream") : "\"" + FileName(m_settings.from) + "\"");
+    uint64_t dataAt = ftyp.size() + 16;
+    std::string size;
+    uint64_t mdatSize = 16 + (scan.LastEnd() - m_begin);
+    for (int i = 7; i >= 0; --i)
+        size.push_back(static_cast<char>((mdatSize >> (8 * i)) & 0xFF));
+    RebuiltIndex::Track pictures{&scan.Video(), true, m_settings.videoEntry, m_settings.videoTimescale,
+                                 m_settings.frameTicks, 0, m_settings.width, m_settings.height};
+    RebuiltIndex::Track frames{&scan.Sound(), false, m_settings.soundEntry, m_settings.soundTimescale,
+                               m_settings.soundFrameTicks, m_settings.soundSkip, 0, 0};
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(ftyp.size() + 8);
+    if (!SetFilePointerEx(out, at, nullptr, FILE_BEGIN) || !WriteAll(out, size) ||
+        !SetFilePointerEx(out, LARGE_INTEGER(), nullptr, FILE_END) ||
+        !WriteAll(out, RebuiltIndex::Moov(pictures, frames, m_begin, dataAt))) {
+        m_writeFailed = true;
+        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
+    }
+    m_line(Summary(scan));
+    return std::string();
+}
+
+bool IndexRebuild::FindSettings(void* file)
+{
+    if (!FromSameCamera(file) && !FromStream(file))
+        return false;
+    if (m_settings.soundEntry.empty())
+        GuessSound(file);
+    return true;
+}
+
+void IndexRebuild::GuessSound(void* file)
+{
+    // One rate of each band layout, mono and stereo; the rates that share a layout are told
+    // apart by which lasts as long as the pictures.
+    static const int layouts[] = {3, 5, 6, 8, 11};
+    NalUnitReader reader(m_settings.codec, m_settings.nalLengthSize);
+    if (!reader.TakeDecoderConfig(m_settings.DecoderConfig()))
+        return;
+    int bestRate = -1, bestChannels = 0;
+    double bestSamples = 0;
+    uint64_t bestFrames = 0;
+    double pictureSeconds = 0;
+    for (int rate : layouts)
+        for (int channels = 1; channels <= 2; ++channels) {
+            std::string config;
+            SameCameraRecording::AacEntry(rate, channels, config);
+            AacFrameParser aac;
+            MdatScanner trial(reader, &aac);
+            if (!aac.Configure(config) || !Fits(file, m_begin, m_end, reader, &aac, &trial) ||
+                trial.Sound().Samples() < 8 || trial.Sound().Samples() <= bestFrames)
+                continue;
+            bestFrames = trial.Sound().Samples();
+            bestRate = rate;
+            bestChannels = channels;
+            pictureSeconds = static_cast<double>(trial.Video().Samples()) * m_settings.frameTicks / m_settings.videoTimescale;
+            bestSamples = static_cast<double>(bestFrames) * 1024;
+        }
+    if (bestRate < 0)
+        return;
+    int rate = bestRate;
+    for (int other = bestRate + 1; other < 13 && AacTablesShared(bestRate, other); ++other)
+        if (std::fabs(bestSamples / SameCameraRecording::SampleRate(other) - pictureSeconds) <
+            std::fabs(bestSamples / SameCameraRecording::SampleRate(rate) - pictureSeconds))
+            rate = other;
+    m_settings.soundEntry = SameCameraRecording::AacEntry(rate, bestChannels, m_settings.audioSpecificConfig);
+    m_settings.soundTimescale = static_cast<uint32_t>(SameCameraRecording::SampleRate(rate));
+    m_settings.soundFrameTicks = 1024;
+    m_settings.soundSkip = 0;
+    m_soundGuess = "its sound read as AAC, " + std::to_string(SameCameraRecording::SampleRate(rate)) + " Hz, " +
+                   (bestChannels == 1 ? "mono" : "stereo") + " (what its frames show)";
+}
+
+bool IndexRebuild::FromSameCamera(void* file)
+{
+    for (const std::wstring& path : SameCameraRecording::Candidates(m_recording, MostCandidates)) {
+        CameraSettings settings;
+        if (!SameCameraRecording::SettingsOf(path, settings))
+            continue;
+        NalUnitReader reader(settings.codec, settings.nalLengthSize);
+        if (!reader.TakeDecoderConfig(settings.DecoderConfig()))
+            continue;
+        AacFrameParser aac;
+        bool sound = !settings.soundEntry.empty() && aac.Configure(settings.audioSpecificConfig);
+        if (Fits(file, m_begin, m_end, reader, sound ? &aac : nullptr)) {
+            m_settings = settings;
+            if (!sound) {
+                m_settings.soundEntry.clear();
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
+bool IndexRebuild::FromStream(void* file)
+{
+    // A camera that repeats its parameter sets puts them before the first picture: a
+    // length-prefixed SPS and PPS near the start of the data.
+    std::string head;
+    uint64_t n = m_end - m_begin < TrialBytes ? m_end - m_begin : TrialBytes;
+    if (!Mp4Inspector::ReadAt(file, m_begin, static_cast<uint32_t>(n), head))
+        return false;
+    NalUnitReader reader(VideoCodec::H264, 4);
+    for (size_t p = 0; p + 8 < head.size() && !reader.HasParameterSets(); ++p) {
+        uint8_t type = static_cast<uint8_t>(head[p + 4]);
+        if (type != 0x67 && type != 0x68 && type != 0x27 && type != 0x28 && type != 0x47 && type != 0x48)
+            continue;
+        size_t length = static_cast<size_t>(Be(head, p, 4));
+        if (length < 2 || length > 1024 || p + 4 + length > head.size())
+            continue;
+        if (reader.TakeParameterSet(reinterpret_cast<const uint8_t*>(head.data()) + p + 4, length))
+            p += 3 + length;
+    }
+    if (!reader.HasParameterSets() || !Fits(file, m_begin, m_end, reader, nullptr))
+        return false;
+    m_settings = CameraSettings();
+    m_settings.videoEntry = SameCameraRecording::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
+    m_settings.width = reader.Width();
+    m_settings.height = reader.Height();
+    m_settings.videoTimescale = reader.TimeScale();
+    m_settings.frameTicks = reader.FrameTicks();
+    if (m_settings.frameTicks == 0) {
+        m_settings.videoTimescale = AssumedRate;
+        m_settings.frameTicks = 1;
+        m_assumed = "its stream does not tell its frame rate: " + std::to_string(AssumedRate) +
+                    " frames a second assumed";
+    }
+    return !m_settings.videoEntry.empty();
+}
+
+std::string IndexRebuild::Summary(const MdatScanner& scan) const
+{
+    RebuiltIndex::Track pictures{&scan.Video(), true, std::string(), m_settings.videoTimescale, m_settings.frameTicks, 0, 0, 0};
+    bool withSound = scan.Sound().Samples() > 0;
+    std::string what = "Note: rebuilt from its data with the settings " +
+                       (m_settings.from.empty() ? std::string("its video repeats")
+                                                : "of \"" + FileName(m_settings.from) + "\" from the same camera") +
+                       ": " + TextFormat::Clock(RebuiltIndex::Seconds(pictures)) + " of video" +
+                       (withSound ? " and sound" : "");
+    if (!m_assumed.empty())
+        what += "; " + m_assumed;
+    if (withSound && !m_soundGuess.empty())
+        what += "; " + m_soundGuess;
+    uint64_t data = scan.LastEnd() - m_begin;
+    bool leftOver = scan.Unrecognised() * 50 > data;   // more than damage: sound it could not read
+    if (!withSound && leftOver && !m_settings.soundFormat.empty())
+        what += "; its sound (" + m_settings.soundFormat + ") could not be brought back";
+    else if (!withSound && leftOver)
+        what += "; its sound could not be brought back (a finished recording from the same camera, in the same "
+                "folder, tells its settings)";
+    else if (scan.Unrecognised() >= (1u << 20))
+        what += "; " + TextFormat::Size(scan.Unrecognised()) + " of its data were neither picture nor sound (damaged?)";
+    return what;
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "MdatScanner.h"
+#include "SameCameraRecording.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// A camera's MP4/MOV whose index (moov) was never written - power cut, card pulled - holds
+// its pictures and sound in its media data all the same. The index is rebuilt from that
+// data, with the settings of a finished recording from the same camera beside it, else with
+// the parameter sets the stream repeats, into a new MP4 that ffmpeg then reads.
+class IndexRebuild
+{
+public:
+    typedef std::function<void(const std::string&)> LineOut;
+
+    // Whether `path` is such a recording: ftyp and media data, no index. Where its data lies.
+    static bool IndexMissing(const std::wstring& path, uint64_t& dataBegin, uint64_t& dataEnd);
+
+    IndexRebuild(const std::wstring& recording, uint64_t dataBegin, uint64_t dataEnd, const LineOut& line)
+        : m_recording(recording), m_begin(dataBegin), m_end(dataEnd), m_line(line) {}
+
+    // Writes the rebuilt MP4 to `output`: "" when done, else the reason for the user.
+    // progress as in MdatScanner.
+    std::string Rebuild(const std::wstring& output, const MdatScanner::Progress& progress);
+    // The reason was the target folder's (full, denied), not the recording's.
+    bool WriteFailed() const { return m_writeFailed; }
+
+private:
+    bool FindSettings(void* file);
+    bool FromSameCamera(void* file);
+    bool FromStream(void* file);
+    // AAC sound no finished recording describes: read with each layout cameras use.
+    void GuessSound(void* file);
+    std::string Summary(const MdatScanner& scan) const;
+
+    std::wstring m_recording;
+    uint64_t m_begin, m_end;
+    LineOut m_line;
+    CameraSettings m_settings;
+    bool m_writeFailed = false;
+    std::string m_assumed;
+    std::string m_soundGuess;   // how sound no finished recording described was read   // what was assumed for want of a finished recording
+};

@@ -1,0 +1,236 @@
+#include "MdatScanner.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace {
+
+const size_t WindowBytes = 40u << 20;   // the largest picture taken (32 MB) and what follows it
+const size_t Slack = 64u << 10;         // header reads near the end never leave the buffer
+const size_t HeaderBytes = 64;
+const size_t SoundFrameBytes = 8192;    // more than any AAC frame of two channels
+
+size_t Available(uint64_t bytes)
+{
+    return bytes < (64u << 20) ? static_cast<size_t>(bytes) : (64u << 20);
+}
+
+} // namespace
+
+void FoundTrack::Add(uint64_t offset, uint32_t size)
+{
+    if (chunks.empty() || chunkEnd != offset)
+        chunks.push_back(Chunk{offset, 0});
+    ++chunks.back().samples;
+    chunkEnd = offset + size;
+    sizes.push_back(size);
+    bytes += size;
+}
+
+MdatScanner::~MdatScanner() = default;
+
+bool MdatScanner::Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit, void* out, const Progress& progress)
+{
+    m_file = file;
+    m_out = out;
+    m_end = end;
+    m_buffer.assign(WindowBytes + Slack, 0);
+    m_windowStart = m_windowEnd = m_commit = m_lastEnd = begin;
+    LARGE_INTEGER zero, outStart;
+    zero.QuadPart = 0;
+    outStart.QuadPart = 0;
+    if (out && !SetFilePointerEx(out, zero, &outStart, FILE_CURRENT))
+        return false;
+    Picture picture;
+    uint64_t at = begin;
+    uint64_t lastProgress = begin;
+    while (at < end && !m_failed && (limit == 0 || at - begin < limit)) {
+        if (at - lastProgress >= (64u << 20)) {
+            lastProgress = at;
+            if (progress && !progress(at - begin, end - begin))
+                return false;
+        }
+        m_commit = at;
+        const uint8_t* here = View(at, HeaderBytes);
+        NalUnit unit;
+        if (here && m_video.Read(here, Available(end - at), unit) &&
+            (unit.picture ? Follows(at + unit.size) : LeadsToPicture(at))) {
+            bool sameFrame = unit.picture && picture.hasSlice && (!unit.startsPicture || m_video.SecondField(unit));
+            if (picture.open && unit.startsPicture && picture.hasSlice && !sameFrame)
+                Close(picture);
+            if (!picture.open) {
+                picture = Picture();
+                picture.open = true;
+                picture.start = at;
+            }
+            if (unit.picture && unit.startsPicture) {
+                long long order = m_video.TakePicture(unit);
+                if (!picture.hasSlice) {
+                    picture.order = order;
+                    picture.key = unit.key;
+                }
+                picture.hasSlice = true;
+            }
+            picture.end = at + unit.size;
+            at = picture.end;
+            continue;
+        }
+        Close(picture);
+        m_commit = at;
+        size_t frame = SoundFrameAt(at);
+        if (frame > 0 && Follows(at + frame)) {
+            m_frames.Add(at, static_cast<uint32_t>(frame));
+            at += frame;
+            m_lastEnd = at;
+            continue;
+        }
+        uint64_t from = at;
+        if (!NextPicture(at))
+            break;
+        m_skipped += at - from;
+    }
+    Close(picture);
+    if (m_failed)
+        return false;
+    if (out) {
+        // Everything up to the last sample found; damage or a cut frame after it stays out.
+        m_commit = m_lastEnd > m_windowStart ? m_lastEnd : m_windowStart;
+        if (!Slide())
+            return false;
+        LARGE_INTEGER stop;
+        stop.QuadPart = outStart.QuadPart + static_cast<LONGLONG>(m_lastEnd - begin);
+        if (!SetFilePointerEx(out, stop, nullptr, FILE_BEGIN) || !SetEndOfFile(out)) {
+            m_error = GetLastError();
+            return false;
+        }
+    }
+    return true;
+}
+
+void MdatScanner::Close(Picture& p)
+{
+    if (p.open && p.hasSlice) {
+        m_pictures.Add(p.start, static_cast<uint32_t>(p.end - p.start));
+        m_pictures.order.push_back(p.order);
+        if (p.key)
+            m_pictures.keys.push_back(static_cast<uint32_t>(m_pictures.sizes.size()));
+        m_lastEnd = p.end;
+    } else if (p.open) {
+        m_skipped += p.end - p.start;   // headers of a picture that never came
+    }
+    p = Picture();
+}
+
+bool MdatScanner::Follows(uint64_t at)
+{
+    if (at == m_end)
+        return true;
+    if (at > m_end)
+        return false;
+    if (m_end - at < SoundFrameBytes && m_sound)
+        return true;   // what follows is cut too short to judge
+    const uint8_t* next = View(at, HeaderBytes);
+    NalUnit unit;
+    // What follows may be cut by the end of the file: only its start is judged. Sound that
+    // cannot be read frame by frame may follow anything.
+    return next && (m_video.Read(next, (32u << 20) + 8, unit, false) || !m_sound || SoundFrameAt(at) > 0);
+}
+
+size_t MdatScanner::SoundFrameAt(uint64_t at)
+{
+    if (!m_sound)
+        return 0;
+    size_t n = m_end - at < SoundFrameBytes ? static_cast<size_t>(m_end - at) : SoundFrameBytes;
+    const uint8_t* data = View(at, n);
+    return data ? m_sound->FrameLength(data, n) : 0;
+}
+
+bool MdatScanner::NextPicture(uint64_t& at)
+{
+    // Byte by byte to the next picture (or the headers before one) that continues the stream,
+    // or a keyframe after damage.
+    for (uint64_t p = at + 1; p < m_end && !m_failed; ++p) {
+        if ((p & 0xFFFFF) == 0)
+            m_commit = p;
+        const uint8_t* here = View(p, HeaderBytes);
+        NalUnit unit;
+        if (!here || !m_video.Read(here, Available(m_end - p), unit, false))
+            continue;
+        NalUnit strict;
+        bool continues = unit.startsPicture &&
+                         (unit.picture ? (unit.key || m_video.Read(here, Available(m_end - p), strict)) &&
+                                             Follows(p + unit.size)
+                                       : LeadsToPicture(p));
+        if (continues) {
+            at = p;
+            return true;
+        }
+    }
+    m_skipped += m_end - at;
+    at = m_end;
+    return false;
+}
+
+bool MdatScanner::LeadsToPicture(uint64_t at)
+{
+    for (int units = 0; units < 8 && at < m_end; ++units) {
+        const uint8_t* here = View(at, HeaderBytes);
+        NalUnit unit;
+        if (!here || !m_video.Read(here, Available(m_end - at), unit, false))
+            return false;
+        if (unit.picture) {
+            NalUnit strict;
+            return unit.startsPicture && (unit.key || m_video.Read(here, Available(m_end - at), strict));
+        }
+        at += unit.size;
+    }
+    return false;
+}
+
+const uint8_t* MdatScanner::View(uint64_t at, size_t n)
+{
+    if (at < m_windowStart)
+        return nullptr;
+    while (at + n > m_windowEnd && m_windowEnd < m_end) {
+        uint64_t before = m_windowEnd;
+        if (!Slide() || m_windowEnd == before)
+            break;
+    }
+    if (at > m_windowEnd || at - m_windowStart > WindowBytes)
+        return nullptr;
+    return m_buffer.data() + (at - m_windowStart);
+}
+
+bool MdatScanner::Slide()
+{
+    if (m_failed)
+        return false;
+    size_t done = static_cast<size_t>(m_commit - m_windowStart);
+    if (m_out && done > 0) {
+        DWORD written = 0;
+        if (!WriteFile(m_out, m_buffer.data(), static_cast<DWORD>(done), &written, nullptr) || written != done) {
+            m_error = GetLastError();
+            m_failed = true;
+            return false;
+        }
+    }
+    size_t kept = static_cast<size_t>(m_windowEnd - m_commit);
+    std::memmove(m_buffer.data(), m_buffer.data() + done, kept);
+    m_windowStart = m_commit;
+    size_t room = WindowBytes - kept;
+    uint64_t left = m_end - m_windowEnd;
+    size_t want = left < room ? static_cast<size_t>(left) : room;
+    LARGE_INTEGER from;
+    from.QuadPart = static_cast<LONGLONG>(m_windowEnd);
+    DWORD got = 0;
+    if (want > 0 && (!SetFilePointerEx(m_file, from, nullptr, FILE_BEGIN) ||
+                     !ReadFile(m_file, m_buffer.data() + kept, static_cast<DWORD>(want), &got, nullptr))) {
+        m_error = GetLastError();
+        m_failed = true;
+        return false;
+    }
+    m_windowEnd += got;
+    std::memset(m_buffer.data() + kept + got, 0, Slack);
+    return true;
+}

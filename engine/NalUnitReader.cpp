@@ -1,0 +1,398 @@
+#include "NalUnitReader.h"
+
+#include <algorithm>
+
+namespace {
+
+// The payload without its emulation prevention bytes (00 00 03), at most `limit` bytes.
+std::string Rbsp(const uint8_t* p, size_t n, size_t limit)
+{
+    std::string out;
+    int zeros = 0;
+    for (size_t i = 0; i < n && out.size() < limit; ++i) {
+        if (zeros >= 2 && p[i] == 3) {
+            zeros = 0;
+            continue;
+        }
+        zeros = p[i] == 0 ? zeros + 1 : 0;
+        out.push_back(static_cast<char>(p[i]));
+    }
+    return out;
+}
+
+class GolombReader
+{
+public:
+    explicit GolombReader(const std::string& d) : m_d(d) {}
+    uint32_t Bit()
+    {
+        if (m_pos >= m_d.size() * 8) {
+            m_bad = true;
+            return 0;
+        }
+        uint32_t b = (static_cast<uint8_t>(m_d[m_pos >> 3]) >> (7 - (m_pos & 7))) & 1;
+        ++m_pos;
+        return b;
+    }
+    uint32_t Read(int n)
+    {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i)
+            v = (v << 1) | Bit();
+        return v;
+    }
+    uint32_t Ue()
+    {
+        int zeros = 0;
+        while (!Bit()) {
+            if (++zeros > 31 || m_bad) {
+                m_bad = true;
+                return 0;
+            }
+        }
+        return ((1u << zeros) - 1) + Read(zeros);
+    }
+    int32_t Se()
+    {
+        uint32_t v = Ue();
+        return (v & 1) ? static_cast<int32_t>((v + 1) / 2) : -static_cast<int32_t>(v / 2);
+    }
+    bool Ok() const { return !m_bad; }
+
+private:
+    const std::string& m_d;
+    size_t m_pos = 0;
+    bool m_bad = false;
+};
+
+uint32_t Prefix(const uint8_t* p, int n)
+{
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
+bool HighProfile(uint32_t profile)
+{
+    static const uint32_t high[] = {100, 110, 122, 244, 44, 83, 86, 118, 128, 138, 139, 134, 135};
+    return std::find(std::begin(high), std::end(high), profile) != std::end(high);
+}
+
+void SkipScalingList(GolombReader& in, int size)
+{
+    int last = 8, next = 8;
+    for (int j = 0; j < size && in.Ok(); ++j) {
+        if (next != 0)
+            next = (last + in.Se() + 256) % 256;
+        last = next == 0 ? last : next;
+    }
+}
+
+} // namespace
+
+bool NalUnitReader::TakeDecoderConfig(const std::string& c)
+{
+    const uint8_t* d = reinterpret_cast<const uint8_t*>(c.data());
+    size_t n = c.size(), p;
+    if (m_codec == VideoCodec::H264) {
+        if (n < 7)
+            return false;
+        p = 5;
+        for (int kind = 0; kind < 2; ++kind) {
+            int count = kind == 0 ? (d[p] & 0x1F) : d[p];
+            ++p;
+            for (int i = 0; i < count; ++i) {
+                if (p + 2 > n)
+                    return false;
+                size_t len = Prefix(d + p, 2);
+                if (p + 2 + len > n || !TakeParameterSet(d + p + 2, len))
+                    return false;
+                p += 2 + len;
+            }
+            if (p >= n && kind == 0)
+                return false;
+        }
+        return HasParameterSets();
+    }
+    if (n < 23)
+        return false;
+    int arrays = d[22];
+    p = 23;
+    for (int a = 0; a < arrays; ++a) {
+        if (p + 3 > n)
+            return false;
+        int count = static_cast<int>(Prefix(d + p + 1, 2));
+        p += 3;
+        for (int i = 0; i < count; ++i) {
+            if (p + 2 > n)
+                return false;
+            size_t len = Prefix(d + p, 2);
+            if (p + 2 + len > n || !TakeParameterSet(d + p + 2, len))
+                return false;
+            p += 2 + len;
+        }
+    }
+    return HasParameterSets();
+}
+
+bool NalUnitReader::TakeParameterSet(const uint8_t* nal, size_t size)
+{
+    if (size < 2)
+        return false;
+    std::string raw(reinterpret_cast<const char*>(nal), size);
+    if (m_codec == VideoCodec::Hevc) {
+        int type = (nal[0] >> 1) & 0x3F;
+        if (type < 32 || type > 34)
+            return false;
+        // Pictures are told apart by their NAL headers only: any parameter set will do.
+        if (type == 33)
+            m_sps.push_back(Sps());
+        if (type == 34)
+            m_pps.push_back({0, 0});
+    } else {
+        int type = nal[0] & 0x1F;
+        std::string rbsp = Rbsp(nal + 1, size - 1, 4096);
+        if (type == 7) {
+            if (!ParseSps(rbsp))
+                return false;
+        } else if (type == 8) {
+            GolombReader in(rbsp);
+            int pps = static_cast<int>(in.Ue());
+            int sps = static_cast<int>(in.Ue());
+            if (!in.Ok() || pps > 255 || sps > 31)
+                return false;
+            m_pps.erase(std::remove_if(m_pps.begin(), m_pps.end(),
+                                       [pps](const std::pair<int, int>& e) { return e.first == pps; }),
+                        m_pps.end());
+            m_pps.push_back({pps, sps});
+        } else {
+            return false;
+        }
+    }
+    if (std::find(m_raw.begin(), m_raw.end(), raw) == m_raw.end())
+        m_raw.push_back(raw);
+    return true;
+}
+
+bool NalUnitReader::ParseSps(const std::string& rbsp)
+{
+    GolombReader in(rbsp);
+    Sps s;
+    uint32_t profile = in.Read(8);
+    in.Read(16);
+    s.id = static_cast<int>(in.Ue());
+    int chroma = 1;
+    if (HighProfile(profile)) {
+        chroma = static_cast<int>(in.Ue());
+        if (chroma == 3)
+            s.separatePlanes = in.Bit() != 0;
+        in.Ue();
+        in.Ue();
+        in.Bit();
+        if (in.Bit())
+            for (int i = 0; i < (chroma == 3 ? 12 : 8) && in.Ok(); ++i)
+                if (in.Bit())
+                    SkipScalingList(in, i < 6 ? 16 : 64);
+    }
+    s.log2MaxFrameNum = static_cast<int>(in.Ue()) + 4;
+    s.pocType = static_cast<int>(in.Ue());
+    if (s.pocType == 0) {
+        s.log2MaxPocLsb = static_cast<int>(in.Ue()) + 4;
+    } else if (s.pocType == 1) {
+        in.Bit();
+        in.Se();
+        in.Se();
+        uint32_t cycle = in.Ue();
+        for (uint32_t i = 0; i < cycle && i < 256 && in.Ok(); ++i)
+            in.Se();
+    }
+    in.Ue();
+    in.Bit();
+    long long widthMbs = in.Ue() + 1LL, heightUnits = in.Ue() + 1LL;
+    s.frameMbsOnly = in.Bit() != 0;
+    if (!s.frameMbsOnly)
+        in.Bit();
+    in.Bit();
+    long long crop[4] = {0, 0, 0, 0};
+    if (in.Bit())
+        for (long long& c : crop)
+            c = in.Ue();
+    if (!in.Ok() || s.id > 31 || s.log2MaxFrameNum > 16 || s.pocType > 2 || s.log2MaxPocLsb > 16 ||
+        widthMbs > 1024 || heightUnits > 1024)
+        return false;
+    s.pictureMbs = widthMbs * heightUnits * (s.frameMbsOnly ? 1 : 2);
+    int cropX = chroma == 0 || chroma == 3 ? 1 : 2, cropY = (chroma == 1 ? 2 : 1) * (s.frameMbsOnly ? 1 : 2);
+    m_width = static_cast<int>(widthMbs * 16 - (crop[0] + crop[1]) * cropX);
+    m_height = static_cast<int>(heightUnits * 16 * (s.frameMbsOnly ? 1 : 2) - (crop[2] + crop[3]) * cropY);
+    if (in.Bit()) {   // video usability information, up to its timing
+        if (in.Bit() && in.Read(8) == 255)
+            in.Read(32);
+        if (in.Bit())
+            in.Bit();
+        if (in.Bit()) {
+            in.Read(4);
+            if (in.Bit())
+                in.Read(24);
+        }
+        if (in.Bit()) {
+            in.Ue();
+            in.Ue();
+        }
+        if (in.Bit()) {
+            uint32_t tick = in.Read(32), scale = in.Read(32);
+            if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
+                m_timeScale = scale;
+                m_frameTicks = 2 * tick;   // a tick is a field's time
+            }
+        }
+    }
+    m_sps.erase(std::remove_if(m_sps.begin(), m_sps.end(), [&s](const Sps& e) { return e.id == s.id; }),
+                m_sps.end());
+    m_sps.push_back(s);
+    return true;
+}
+
+const NalUnitReader::Sps* NalUnitReader::SpsOfPps(int ppsId) const
+{
+    for (const std::pair<int, int>& p : m_pps)
+        if (p.first == ppsId)
+            for (const Sps& s : m_sps)
+                if (s.id == p.second)
+                    return &s;
+    return nullptr;
+}
+
+bool NalUnitReader::Read(const uint8_t* data, size_t available, NalUnit& out, bool strict) const
+{
+    if (available < static_cast<size_t>(m_lengthSize) + 2)
+        return false;
+    uint32_t length = Prefix(data, m_lengthSize);
+    if (length < 2 || length > available - static_cast<size_t>(m_lengthSize) || length > (32u << 20))
+        return false;
+    out = NalUnit();
+    out.size = length + static_cast<uint32_t>(m_lengthSize);
+    const uint8_t* nal = data + m_lengthSize;
+    return m_codec == VideoCodec::H264 ? ReadH264(nal, length, out, strict) : ReadHevc(nal, length, out);
+}
+
+bool NalUnitReader::ReadH264(const uint8_t* nal, size_t size, NalUnit& out, bool strict) const
+{
+    if (nal[0] & 0x80)
+        return false;
+    int refIdc = (nal[0] >> 5) & 3;
+    out.type = nal[0] & 0x1F;
+    out.reference = refIdc != 0;
+    switch (out.type) {
+    case 1:
+    case 5:
+        break;
+    case 7:
+    case 8:
+        out.startsPicture = true;
+        return refIdc != 0 && size <= 1024;
+    case 6:
+        out.startsPicture = true;
+        return refIdc == 0;
+    case 9:   // access unit delimiter: one byte of picture type
+        out.startsPicture = true;
+        return refIdc == 0 && size == 2;
+    case 10:
+    case 11:
+    case 12:
+        return refIdc == 0;
+    default:
+        return false;
+    }
+    if (out.type == 5 && refIdc == 0)
+        return false;
+    out.picture = true;
+    out.key = out.type == 5;
+    std::string rbsp = Rbsp(nal + 1, size - 1, 24);
+    GolombReader in(rbsp);
+    uint32_t firstMb = in.Ue();
+    uint32_t sliceType = in.Ue();
+    int pps = static_cast<int>(in.Ue());
+    const Sps* sps = SpsOfPps(pps);
+    if (!in.Ok() || sliceType > 9 || !sps || firstMb >= sps->pictureMbs)
+        return false;
+    if (sps->separatePlanes && in.Read(2) > 2)
+        return false;
+    out.frameNum = static_cast<int>(in.Read(sps->log2MaxFrameNum));
+    if (!sps->frameMbsOnly && in.Bit()) {
+        out.field = true;
+        out.bottom = in.Bit() != 0;
+    }
+    if (out.key) {
+        in.Ue();
+        if (out.frameNum != 0)
+            return false;
+    }
+    if (sps->pocType == 0)
+        out.pocLsb = static_cast<int>(in.Read(sps->log2MaxPocLsb));
+    out.startsPicture = firstMb == 0;
+    if (!in.Ok())
+        return false;
+    if (!strict || out.key || !m_started)
+        return true;
+    int next = (m_lastRefFrameNum + 1) % (1 << sps->log2MaxFrameNum);
+    if (!out.startsPicture)
+        return out.frameNum == m_lastPicture.frameNum;
+    return out.frameNum == next || out.frameNum == m_lastRefFrameNum;
+}
+
+bool NalUnitReader::ReadHevc(const uint8_t* nal, size_t size, NalUnit& out) const
+{
+    if ((nal[0] & 0x80) || (nal[0] & 1) || (nal[1] >> 3) != 0 || (nal[1] & 7) == 0)
+        return false;   // forbidden bit, layer 0 only, a temporal id
+    out.type = (nal[0] >> 1) & 0x3F;
+    if (out.type <= 9 || (out.type >= 16 && out.type <= 21)) {
+        out.picture = true;
+        out.key = out.type >= 16;
+        out.startsPicture = (nal[2] & 0x80) != 0;
+        return size > 2 && !m_pps.empty();
+    }
+    if (out.type >= 32 && out.type <= 35) {
+        out.startsPicture = true;
+        return true;
+    }
+    if (out.type == 39 || out.type == 40) {
+        out.startsPicture = out.type == 39;
+        return true;
+    }
+    return false;
+}
+
+bool NalUnitReader::SecondField(const NalUnit& slice) const
+{
+    return slice.field && m_lastPicture.field && slice.bottom != m_lastPicture.bottom &&
+           slice.frameNum == m_lastPicture.frameNum && !slice.key;
+}
+
+long long NalUnitReader::TakePicture(const NalUnit& first)
+{
+    m_started = true;
+    long long poc = -1;
+    if (m_codec == VideoCodec::H264 && first.pocLsb >= 0) {
+        if (first.key) {
+            m_prevPocMsb = 0;
+            m_prevPocLsb = 0;
+        }
+        const Sps* sps = m_sps.empty() ? nullptr : &m_sps.back();
+        long long max = 1LL << (sps ? sps->log2MaxPocLsb : 16);
+        long long msb = m_prevPocMsb;
+        if (first.pocLsb < m_prevPocLsb && m_prevPocLsb - first.pocLsb >= max / 2)
+            msb += max;
+        else if (first.pocLsb > m_prevPocLsb && first.pocLsb - m_prevPocLsb > max / 2)
+            msb -= max;
+        poc = msb + first.pocLsb;
+        if (first.reference) {
+            m_prevPocMsb = msb;
+            m_prevPocLsb = first.pocLsb;
+        }
+    }
+    if (first.reference)
+        m_lastRefFrameNum = first.frameNum;
+    m_lastPicture = first;
+    return poc;
+}

@@ -1,0 +1,257 @@
+#include "SameCameraRecording.h"
+
+#include "Mp4Inspector.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cwctype>
+
+namespace {
+
+std::wstring Lower(std::wstring s)
+{
+    for (wchar_t& c : s)
+        c = static_cast<wchar_t>(towlower(c));
+    return s;
+}
+
+std::wstring Extension(const std::wstring& name)
+{
+    size_t dot = name.find_last_of(L".\\/");
+    return dot != std::wstring::npos && name[dot] == L'.' ? Lower(name.substr(dot)) : std::wstring();
+}
+
+// The payload of the box `type` inside a sample entry, after the entry's own fields.
+std::string Inner(const std::string& entry, const char* type, size_t from)
+{
+    size_t at = entry.find(type, from);
+    if (at == std::string::npos || at < 4)
+        return std::string();
+    size_t start = at - 4;
+    uint32_t size = (static_cast<uint8_t>(entry[start]) << 24) | (static_cast<uint8_t>(entry[start + 1]) << 16) |
+                    (static_cast<uint8_t>(entry[start + 2]) << 8) | static_cast<uint8_t>(entry[start + 3]);
+    if (size < 8 || start + size > entry.size())
+        return std::string();
+    return entry.substr(at + 4, size - 8);
+}
+
+// esds: ES descriptor > decoder config > decoder specific info (AAC's AudioSpecificConfig).
+std::string AudioSpecificConfig(const std::string& esds)
+{
+    size_t p = 4;   // version and flags
+    for (int depth = 0; depth < 3 && p < esds.size(); ++depth) {
+        uint8_t tag = static_cast<uint8_t>(esds[p++]);
+        size_t length = 0;
+        for (int i = 0; i < 4 && p < esds.size(); ++i) {
+            uint8_t b = static_cast<uint8_t>(esds[p++]);
+            length = (length << 7) | (b & 0x7F);
+            if (!(b & 0x80))
+                break;
+        }
+        if (tag == 0x05)
+            return p + length <= esds.size() ? esds.substr(p, length) : std::string();
+        if (tag == 0x03) {
+            if (p + 3 > esds.size())
+                return std::string();
+            uint8_t flags = static_cast<uint8_t>(esds[p + 2]);
+            p += 3 + ((flags & 0x80) ? 2 : 0) + ((flags & 0x20) ? 2 : 0);
+            if ((flags & 0x40) && p < esds.size())
+                p += 1 + static_cast<uint8_t>(esds[p]);
+        } else if (tag == 0x04) {
+            p += 13;
+        } else {
+            return std::string();
+        }
+    }
+    return std::string();
+}
+
+void Put16(std::string& s, uint32_t v)
+{
+    s.push_back(static_cast<char>(v >> 8));
+    s.push_back(static_cast<char>(v));
+}
+
+void Put32(std::string& s, uint32_t v)
+{
+    Put16(s, v >> 16);
+    Put16(s, v & 0xFFFF);
+}
+
+} // namespace
+
+std::string CameraSettings::DecoderConfig() const
+{
+    return Inner(videoEntry, codec == VideoCodec::H264 ? "avcC" : "hvcC", 86);
+}
+
+std::vector<std::wstring> SameCameraRecording::Candidates(const std::wstring& recording, size_t most)
+{
+    size_t slash = recording.find_last_of(L"\\/");
+    std::wstring folder = recording.substr(0, slash + 1), name = Lower(recording.substr(slash + 1));
+    std::wstring kind = Extension(name);
+    WIN32_FILE_ATTRIBUTE_DATA self;
+    if (kind.empty() || !GetFileAttributesExW(recording.c_str(), GetFileExInfoStandard, &self))
+        return std::vector<std::wstring>();
+    ULARGE_INTEGER own;
+    own.LowPart = self.ftLastWriteTime.dwLowDateTime;
+    own.HighPart = self.ftLastWriteTime.dwHighDateTime;
+    struct Candidate
+    {
+        std::wstring path;
+        size_t shared;
+        unsigned long long distance;
+    };
+    std::vector<Candidate> found;
+    WIN32_FIND_DATAW f;
+    HANDLE h = FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &f, FindExSearchNameMatch, nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        return std::vector<std::wstring>();
+    // A folder of a recorder's export can hold thousands: only so many names are weighed.
+    for (int seen = 0; seen < 20000; ++seen) {
+        std::wstring other = Lower(f.cFileName);
+        if (!(f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && other != name && Extension(other) == kind &&
+            (f.nFileSizeHigh > 0 || f.nFileSizeLow > 1024)) {
+            size_t shared = 0;
+            while (shared < name.size() && shared < other.size() && name[shared] == other[shared])
+                ++shared;
+            ULARGE_INTEGER t;
+            t.LowPart = f.ftLastWriteTime.dwLowDateTime;
+            t.HighPart = f.ftLastWriteTime.dwHighDateTime;
+            found.push_back(Candidate{folder + f.cFileName, shared,
+                                      t.QuadPart > own.QuadPart ? t.QuadPart - own.QuadPart : own.QuadPart - t.QuadPart});
+        }
+        if (!FindNextFileW(h, &f))
+            break;
+    }
+    FindClose(h);
+    std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
+        return a.shared != b.shared ? a.shared > b.shared : a.distance < b.distance;
+    });
+    std::vector<std::wstring> paths;
+    for (size_t i = 0; i < found.size() && i < most; ++i)
+        paths.push_back(found[i].path);
+    return paths;
+}
+
+bool SameCameraRecording::SettingsOf(const std::wstring& path, CameraSettings& out)
+{
+    Mp4Inspector index;
+    if (!index.InspectFile(path))
+        return false;
+    out = CameraSettings();
+    out.from = path;
+    bool video = false;
+    for (const Mp4Track& t : index.Summary().tracks) {
+        if (!video && t.handler == "vide" && t.timescale > 0 && t.sampleDelta > 0 && !t.sampleEntry.empty()) {
+            bool avc = t.format == "avc1" || t.format == "avc3";
+            bool hevc = t.format == "hvc1" || t.format == "hev1";
+            if (!avc && !hevc)
+                continue;
+            out.codec = avc ? VideoCodec::H264 : VideoCodec::Hevc;
+            out.nalLengthSize = t.nalLengthSize;
+            out.videoEntry = t.sampleEntry;
+            out.videoTimescale = t.timescale;
+            out.frameTicks = t.sampleDelta;
+            out.width = t.width;
+            out.height = t.height;
+            video = out.nalLengthSize > 0 && !out.DecoderConfig().empty();
+        } else if (out.soundFormat.empty() && t.handler == "soun") {
+            out.soundFormat = t.format;
+            if (t.format == "mp4a" && t.objectType == 0x40 && t.timescale > 0 && t.sampleDelta > 0) {
+                out.audioSpecificConfig = AudioSpecificConfig(Inner(t.sampleEntry, "esds", 28));
+                if (!out.audioSpecificConfig.empty()) {
+                    out.soundEntry = t.sampleEntry;
+                    out.soundTimescale = t.timescale;
+                    out.soundFrameTicks = t.sampleDelta;
+                    out.soundSkip = t.editSkip;
+                }
+            }
+        }
+    }
+    return video;
+}
+
+std::string SameCameraRecording::AvcEntry(const std::vector<std::string>& sets, int width, int height)
+{
+    std::string sps, pps;
+    for (const std::string& s : sets) {
+        if (sps.empty() && !s.empty() && (s[0] & 0x1F) == 7)
+            sps = s;
+        if (pps.empty() && !s.empty() && (s[0] & 0x1F) == 8)
+            pps = s;
+    }
+    if (sps.size() < 4 || pps.empty())
+        return std::string();
+    std::string config;
+    config.push_back(1);
+    config.append(sps, 1, 3);   // profile, its constraints, level
+    config.push_back(static_cast<char>(0xFF));   // 4-byte lengths
+    config.push_back(static_cast<char>(0xE1));
+    Put16(config, static_cast<uint32_t>(sps.size()));
+    config += sps;
+    config.push_back(1);
+    Put16(config, static_cast<uint32_t>(pps.size()));
+    config += pps;
+    std::string entry;
+    Put32(entry, static_cast<uint32_t>(86 + 8 + config.size()));
+    entry += "avc1";
+    entry.append(6, '\0');
+    Put16(entry, 1);                 // data reference
+    entry.append(16, '\0');
+    Put16(entry, static_cast<uint32_t>(width));
+    Put16(entry, static_cast<uint32_t>(height));
+    Put32(entry, 0x00480000);
+    Put32(entry, 0x00480000);
+    Put32(entry, 0);
+    Put16(entry, 1);                 // frames per sample
+    entry.append(32, '\0');          // compressor name
+    Put16(entry, 0x18);
+    Put16(entry, 0xFFFF);
+    Put32(entry, static_cast<uint32_t>(8 + config.size()));
+    entry += "avcC";
+    entry += config;
+    return entry;
+}
+
+int SameCameraRecording::SampleRate(int rateIndex)
+{
+    static const int rates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+    return rateIndex >= 0 && rateIndex < 13 ? rates[rateIndex] : 0;
+}
+
+std::string SameCameraRecording::AacEntry(int rateIndex, int channels, std::string& config)
+{
+    uint32_t bits = (2u << 11) | (static_cast<uint32_t>(rateIndex) << 7) | (static_cast<uint32_t>(channels) << 3);
+    config.clear();
+    Put16(config, bits);
+    std::string decoderInfo = std::string("\x05\x02", 2) + config;
+    std::string decoderConfig("\x04", 1);
+    decoderConfig.push_back(static_cast<char>(13 + decoderInfo.size()));
+    decoderConfig += std::string("\x40\x15\0\0\0", 5);   // AAC, audio stream; buffer size
+    Put32(decoderConfig, 0);
+    Put32(decoderConfig, 0);
+    decoderConfig += decoderInfo;
+    std::string es("\x03", 1);
+    es.push_back(static_cast<char>(3 + decoderConfig.size() + 3));
+    es += std::string("\0\x01\0", 3);
+    es += decoderConfig;
+    es += std::string("\x06\x01\x02", 3);
+    std::string esds;
+    Put32(esds, static_cast<uint32_t>(12 + es.size()));
+    esds += "esds";
+    Put32(esds, 0);
+    esds += es;
+    std::string entry;
+    Put32(entry, static_cast<uint32_t>(36 + esds.size()));
+    entry += "mp4a";
+    entry.append(6, '\0');
+    Put16(entry, 1);
+    entry.append(8, '\0');
+    Put16(entry, static_cast<uint32_t>(channels));
+    Put16(entry, 16);
+    Put32(entry, 0);
+    Put32(entry, static_cast<uint32_t>(SampleRate(rateIndex)) << 16);
+    return entry + esds;
+}
