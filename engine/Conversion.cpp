@@ -413,7 +413,7 @@ int Conversion::Convert()
     FfmpegRun run(m_ffmpeg, m_work.LogPath(), reporter, m_stallMs, [this] { return m_console.ReaderGone(); },
                   limits);
 
-    int code = RebuildMissingIndex();
+    int code = RebuildMissingIndex(run);
     if (code >= 0)
         return code;
     // Most recordings are remuxed by the run that reads them.
@@ -450,14 +450,20 @@ int Conversion::Convert()
                                  (m_lastReason.empty() ? std::string() : ": " + m_lastReason));
 }
 
-int Conversion::RebuildMissingIndex()
+int Conversion::RebuildMissingIndex(FfmpegRun& run)
 {
     uint64_t begin = 0, end = 0;
     if (!IndexRebuild::IndexMissing(m_source, begin, end))
         return -1;
     Line("Note: the recording's index was never written (power cut, or the card pulled out?); rebuilding it "
          "from its data");
-    IndexRebuild rebuild(m_source, begin, end, [this](const std::string& line) { Line(line); });
+    IndexRebuild rebuild(m_source, begin, end, [this](const std::string& line) { Line(line); },
+                         [this, &run](const std::wstring& trial) {
+                             LogRun("does the rebuilt start decode with a finished recording's settings?");
+                             RunOutcome o = RunFfmpeg(run, ConversionPlanner::TrialDecodeArguments(Utf8(trial), Bounds(0)),
+                                                      std::string());
+                             return o.started && !o.stalled && o.exitCode == 0 && run.Report().Lines() == 0;
+                         });
     DWORD lastLine = GetTickCount();
     std::string why = rebuild.Rebuild(m_work.RebuiltPath(), [&](uint64_t done, uint64_t all) {
         if (m_console.ReaderGone())

@@ -46,7 +46,7 @@ private:
     int Convert();
     // A recording whose index was never written is rebuilt into the work folder, and read
     // from there: an exit code, or -1 to go on.
-    int RebuildMissingIndex();
+    int RebuildMissingIndex(FfmpegRun& run);
     // Run 1: ffmpeg reads the recording (again, further, when a video's picture was not
     // found) and remuxes it as it picks the streams, until the report asks for another
     // way. Returns an exit code, or -1 to go on with the plan.

@@ -267,6 +267,15 @@ std::vector<std::string> ConversionPlanner::DecodeArguments(int index, const std
     return args;
 }
 
+std::vector<std::string> ConversionPlanner::TrialDecodeArguments(const std::string& file, const RunBounds& bounds)
+{
+    std::vector<std::string> args = Head(false);
+    Append(args, {"-v", "error"});
+    Input(args, file, bounds);
+    Append(args, {"-map", "0:v", "-f", "null", "-"});
+    return args;
+}
+
 std::vector<std::string> ConversionPlanner::EndsArguments(const std::string& file, const std::vector<int>& streams,
                                                           const RunBounds& bounds)
 {

@@ -98,6 +98,8 @@ public:
     // run backwards.
     // Decodes the first and the last second of `streams` of `file` (all when empty) to
     // nowhere, telling errors only.
+    // A whole file's video decoded, only errors reported.
+    static std::vector<std::string> TrialDecodeArguments(const std::string& file, const RunBounds& bounds);
     static std::vector<std::string> EndsArguments(const std::string& file, const std::vector<int>& streams,
                                                   const RunBounds& bounds);
     // The copied video's parameter sets and first picture, printed field by field.

@@ -114,18 +114,29 @@ std::string IndexRebuild::Rebuild(const std::wstring& output, const MdatScanner:
     File source = OpenRead(m_recording);
     if (!source)
         return "the recording cannot be read: " + TextFormat::SystemMessage(GetLastError());
-    if (!FindSettings(source.get()))
+    if (!FindSettings(source.get(), output))
         return "its index was never written, and neither a finished recording from the same camera in its folder "
                "nor the stream itself tells the video's settings; put a recording the same camera finished "
                "(same kind of file) in the same folder and convert again";
+    std::string summary;
+    std::string why = Write(source.get(), output, 0, progress, summary);
+    if (why.empty())
+        m_line(summary);
+    return why;
+}
 
+std::string IndexRebuild::Write(void* source, const std::wstring& output, uint64_t limit,
+                                const MdatScanner::Progress& progress, std::string& summary)
+{
     NalUnitReader video(m_settings.codec, m_settings.nalLengthSize);
     video.TakeDecoderConfig(m_settings.DecoderConfig());
     AacFrameParser aac;
     bool sound = !m_settings.soundEntry.empty() && aac.Configure(m_settings.audioSpecificConfig);
     HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE)
+    if (out == INVALID_HANDLE_VALUE) {
+        m_writeFailed = true;
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
+    }
     File written(out);
     // ftyp, then the media data as the camera wrote it (its size once known), then the index.
     std::string ftyp("\0\0\0\x18" "ftypisom\0\0\x02\0" "isommp41", 24);
@@ -135,7 +146,7 @@ std::string IndexRebuild::Rebuild(const std::wstring& output, const MdatScanner:
     m_writeFailed = true;
     if (!WriteAll(out, ftyp) || !WriteAll(out, mdat))
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
-    if (!scan.Scan(source.get(), m_begin, m_end, 0, out, progress))
+    if (!scan.Scan(source, m_begin, m_end, limit, out, progress))
         return "the recording could not be read or rebuilt: " +
                TextFormat::SystemMessage(scan.Error() ? scan.Error() : GetLastError());
     m_writeFailed = false;
@@ -159,13 +170,13 @@ std::string IndexRebuild::Rebuild(const std::wstring& output, const MdatScanner:
         m_writeFailed = true;
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
     }
-    m_line(Summary(scan));
+    summary = Summary(scan);
     return std::string();
 }
 
-bool IndexRebuild::FindSettings(void* file)
+bool IndexRebuild::FindSettings(void* file, const std::wstring& trial)
 {
-    if (!FromSameCamera(file) && !FromStream(file))
+    if (!FromSameCamera(file, trial) && !FromStream(file))
         return false;
     if (m_settings.soundEntry.empty())
         GuessSound(file);
@@ -214,7 +225,7 @@ void IndexRebuild::GuessSound(void* file)
                    (bestChannels == 1 ? "mono" : "stereo") + " (what its frames show)";
 }
 
-bool IndexRebuild::FromSameCamera(void* file)
+bool IndexRebuild::FromSameCamera(void* file, const std::wstring& trial)
 {
     for (const std::wstring& path : SameCameraRecording::Candidates(m_recording, MostCandidates)) {
         CameraSettings settings;
@@ -225,13 +236,16 @@ bool IndexRebuild::FromSameCamera(void* file)
             continue;
         AacFrameParser aac;
         bool sound = !settings.soundEntry.empty() && aac.Configure(settings.audioSpecificConfig);
-        if (Fits(file, m_begin, m_end, reader, sound ? &aac : nullptr)) {
-            m_settings = settings;
-            if (!sound) {
-                m_settings.soundEntry.clear();
-            }
+        if (!Fits(file, m_begin, m_end, reader, sound ? &aac : nullptr))
+            continue;
+        m_settings = settings;
+        if (!sound)
+            m_settings.soundEntry.clear();
+        // Another camera's settings can read the same syntax and still make no picture: the
+        // first megabytes rebuilt must decode.
+        std::string unused;
+        if (!m_decodes || (Write(file, trial, TrialBytes, MdatScanner::Progress(), unused).empty() && m_decodes(trial)))
             return true;
-        }
     }
     return false;
 }

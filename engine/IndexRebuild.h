@@ -15,12 +15,15 @@ class IndexRebuild
 {
 public:
     typedef std::function<void(const std::string&)> LineOut;
+    // Whether an MP4 decodes without an error.
+    typedef std::function<bool(const std::wstring&)> DecodeCheck;
 
     // Whether `path` is such a recording: ftyp and media data, no index. Where its data lies.
     static bool IndexMissing(const std::wstring& path, uint64_t& dataBegin, uint64_t& dataEnd);
 
-    IndexRebuild(const std::wstring& recording, uint64_t dataBegin, uint64_t dataEnd, const LineOut& line)
-        : m_recording(recording), m_begin(dataBegin), m_end(dataEnd), m_line(line) {}
+    IndexRebuild(const std::wstring& recording, uint64_t dataBegin, uint64_t dataEnd, const LineOut& line,
+                 const DecodeCheck& decodes)
+        : m_recording(recording), m_begin(dataBegin), m_end(dataEnd), m_line(line), m_decodes(decodes) {}
 
     // Writes the rebuilt MP4 to `output`: "" when done, else the reason for the user.
     // progress as in MdatScanner.
@@ -29,8 +32,12 @@ public:
     bool WriteFailed() const { return m_writeFailed; }
 
 private:
-    bool FindSettings(void* file);
-    bool FromSameCamera(void* file);
+    // trial: where a rebuilt start is written to be decoded.
+    bool FindSettings(void* file, const std::wstring& trial);
+    bool FromSameCamera(void* file, const std::wstring& trial);
+    // The rebuilt MP4 of the data's first `limit` bytes (0: all): "" or the reason.
+    std::string Write(void* source, const std::wstring& output, uint64_t limit, const MdatScanner::Progress& progress,
+                      std::string& summary);
     bool FromStream(void* file);
     // AAC sound no finished recording describes: read with each layout cameras use.
     void GuessSound(void* file);
@@ -39,6 +46,7 @@ private:
     std::wstring m_recording;
     uint64_t m_begin, m_end;
     LineOut m_line;
+    DecodeCheck m_decodes;
     CameraSettings m_settings;
     bool m_writeFailed = false;
     std::string m_assumed;
