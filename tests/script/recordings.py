@@ -216,6 +216,56 @@ def make_cut_mp4(path, movflags, keep):
     os.remove(full)
 
 
+def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, keep=0.6, repeat_headers=False):
+    """What a camera's MP4 writer leaves when the power goes: ftyp, media data whose size is
+    still the placeholder 0, no index. H.264 with B-frames and AAC, as a camera interleaves
+    them. The finished file stays beside it (`<name>.whole`): it tells what was written before
+    the cut."""
+    whole = path.replace(".part", "") + ".whole"
+    write_camera_mp4(whole, pattern, size, seconds, repeat_headers)
+    with open(whole, "rb") as f:
+        data = bytearray(f.read())
+    at = 0
+    while data[at + 4:at + 8] != b"mdat":
+        at += int.from_bytes(data[at:at + 4], "big")
+    size_of_mdat = int.from_bytes(data[at:at + 4], "big")
+    data[at:at + 4] = bytes(4)
+    with open(path, "wb") as f:
+        f.write(data[:at + int(size_of_mdat * keep)])
+
+
+def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False):
+    """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz."""
+    ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=25" % (pattern, size)] +
+           audio_in(freq=330, seconds=seconds) +
+           ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "veryfast", "-g", "25"] +
+           (["-x264-params", "repeat-headers=1"] if repeat_headers else []) +
+           ["-c:a", "aac", "-b:a", "96k", "-ac", "2", "-f", "mp4", path])
+
+
+def written_before_cut(whole, cut):
+    """Packets of each stream of `whole` that lie wholly within the first `cut` bytes."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "packet=stream_index,pos,size",
+                        "-of", "csv=p=0", whole], stdout=subprocess.PIPE, check=True, text=True)
+    counts = {}
+    for line in r.stdout.split():
+        index, pos, size = (int(x) for x in line.split(",")[:3])
+        if pos + size <= cut:
+            counts[index] = counts.get(index, 0) + 1
+    return counts.get(0, 0), counts.get(1, 0)
+
+
+def frame_hashes(path, kind):
+    """(time, md5) of each decoded video or sound frame, as a player meets them."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:" + kind[0],
+                        "-f", "framemd5", "-"], stdout=subprocess.PIPE, check=True, text=True)
+    hashes = [line.split(",")[5].strip() for line in r.stdout.splitlines() if not line.startswith("#")]
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", kind[0], "-show_entries",
+                        "frame=best_effort_timestamp_time", "-of", "csv=p=0", path],
+                       stdout=subprocess.PIPE, check=True, text=True)
+    return list(zip((round(float(t.strip(",")), 3) for t in r.stdout.split()), hashes))
+
+
 def make_bframes_avi(path):
     """H.264 with B-frames in AVI (decode order, no presentation times), PCM audio."""
     ffmpeg(video_in(seconds=6) + audio_in(seconds=6) +
@@ -350,6 +400,10 @@ MAKERS = {
     "motion photo.mp4": make_motion_photo_mp4,
     "packed amr.3gp": make_packed_amr_3gp,
     "long mpeg2.mpg": make_long_mpeg2_ps,
+    "camera finished.mp4": lambda p: write_camera_mp4(p),
+    "other camera.mp4": lambda p: write_camera_mp4(p, size="320x240"),
+    "camera cut.mp4": make_unfinished_mp4,
+    "camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, repeat_headers=True),
 }
 
 

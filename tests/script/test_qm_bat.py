@@ -319,6 +319,68 @@ class CameraFootage(Checks):
         self.assertAlmostEqual(os.path.getmtime(tgt), stamp, delta=1)
 
 
+class UnfinishedRecordings(Checks):
+    """A camera's MP4 cut before its index was written (power cut, card pulled)."""
+
+    def rebuild(self, name, beside=()):
+        """Converts the cut recording `name`, copied as CAM_0002.ksm beside the finished ones
+        `beside` ((recording, name, age in days)), and checks what every conversion must."""
+        where = folder("unfinished")
+        cut = shutil.copy(REC.path(name), os.path.join(where, "CAM_0002.ksm"))
+        whole = REC.path(name).replace(".ksm", ".ksm.whole")
+        others = {}
+        for i, (recording, other, days) in enumerate(beside):
+            path = shutil.copy(REC.path(recording), os.path.join(where, other))
+            when = time.time() - days * 86400
+            os.utime(path, (when, when))
+            others[path] = (md5(path), os.path.getmtime(path))
+        os.utime(cut, (time.time() - 86400, time.time() - 86400))   # recorded a day ago
+        before = md5(cut)
+        tgt = os.path.join(where, "CAM_0002.mp4")
+        run = run_qm(BIN, winpath(cut), winpath(tgt))
+        self.assertEqual(md5(cut), before, "the cut recording was written")
+        for path, (digest, mtime) in others.items():
+            self.assertEqual((md5(path), os.path.getmtime(path)), (digest, mtime), "%s was changed" % path)
+        return run, where, cut, whole, tgt
+
+    def check_pictures(self, run, cut, whole, tgt):
+        """Every picture written before the cut, in its place and time, decoding cleanly."""
+        self.check_final(run, 0)
+        pictures, frames = recordings.written_before_cut(whole, os.path.getsize(cut))
+        got = recordings.frame_hashes(tgt, "video")
+        self.assertEqual(len(got), pictures, run)
+        self.assertEqual(got, recordings.frame_hashes(whole, "video")[:pictures], "pictures or their times differ")
+        self.assertEqual(recordings.decode_errors(tgt, stop_at_first=False), "")
+        return frames
+
+    def test_a_finished_recording_from_the_same_camera_gives_the_settings(self):
+        run, where, cut, whole, tgt = self.rebuild("camera cut.mp4", [
+            ("camera finished.mp4", "CAM_0001.ksm", 2),
+            ("other camera.mp4", "CAM_0003.ksm", 0.9)])   # nearer in time, another camera
+        frames = self.check_pictures(run, cut, whole, tgt)
+        self.assertTrue(any(l.startswith("Note: rebuilt") and '"CAM_0001.ksm" from the same camera' in l
+                            and "video and sound" in l for l in run.lines), run)
+        # Sound split into its frames, the encoder's priming skipped as the camera's index does.
+        sound = recordings.frame_hashes(tgt, "audio")
+        self.assertEqual(sound, recordings.frame_hashes(whole, "audio")[:frames - 1], "sound differs")
+        self.assertEqual(sorted(os.listdir(where)), ["CAM_0001.ksm", "CAM_0002.ksm", "CAM_0002.mp4", "CAM_0003.ksm"])
+
+    def test_parameter_sets_the_stream_repeats(self):
+        run, where, cut, whole, tgt = self.rebuild("camera cut repeating headers.mp4")
+        frames = self.check_pictures(run, cut, whole, tgt)
+        self.assertTrue(any("settings its video repeats" in l and "AAC, 48000 Hz, stereo" in l for l in run.lines), run)
+        # No finished recording tells the priming: the sound keeps its first frame.
+        sound = [h for _, h in recordings.frame_hashes(tgt, "audio")]
+        self.assertEqual(len(sound), frames, run)
+        self.assertEqual(sound[1:], [h for _, h in recordings.frame_hashes(whole, "audio")][:frames - 1])
+        self.assertEqual(sorted(os.listdir(where)), ["CAM_0002.ksm", "CAM_0002.mp4"])
+
+    def test_neither_says_what_would_bring_it_back(self):
+        run, where, _, _, _ = self.rebuild("camera cut.mp4", [("camera finished.mp4", "CAM_0001.mov", 1)])
+        self.check_failed(run, 2, ["CAM_0001.mov", "CAM_0002.ksm"], where)
+        self.assertIn("put a recording the same camera finished (same kind of file) in the same folder", run.final)
+
+
 class Progress(Checks):
     def test_progress_every_few_seconds_and_none_after_the_verdict(self):
         # A re-encode of a minute of 720p takes several seconds: its lines are timed as
