@@ -128,7 +128,10 @@ bool NalUnitReader::TakeDecoderConfig(const std::string& c)
             if (p + 2 > n)
                 return false;
             size_t len = Prefix(d + p, 2);
-            if (p + 2 + len > n || !TakeParameterSet(d + p + 2, len))
+            if (p + 2 + len > n)
+                return false;
+            int type = len > 0 ? (d[p + 2] >> 1) & 0x3F : 0;
+            if (type >= 32 && type <= 34 && !TakeParameterSet(d + p + 2, len))   // SEI arrays pass by
                 return false;
             p += 2 + len;
         }
@@ -145,11 +148,9 @@ bool NalUnitReader::TakeParameterSet(const uint8_t* nal, size_t size)
         int type = (nal[0] >> 1) & 0x3F;
         if (type < 32 || type > 34)
             return false;
-        // Pictures are told apart by their NAL headers only: any parameter set will do.
-        if (type == 33)
-            m_sps.push_back(Sps());
-        if (type == 34)
-            m_pps.push_back({0, 0});
+        std::string rbsp = Rbsp(nal + 2, size - 2, 4096);
+        if ((type == 33 && !ParseHevcSps(rbsp)) || (type == 34 && !ParseHevcPps(rbsp)))
+            return false;
     } else {
         int type = nal[0] & 0x1F;
         std::string rbsp = Rbsp(nal + 1, size - 1, 4096);
@@ -162,10 +163,12 @@ bool NalUnitReader::TakeParameterSet(const uint8_t* nal, size_t size)
             int sps = static_cast<int>(in.Ue());
             if (!in.Ok() || pps > 255 || sps > 31)
                 return false;
-            m_pps.erase(std::remove_if(m_pps.begin(), m_pps.end(),
-                                       [pps](const std::pair<int, int>& e) { return e.first == pps; }),
+            m_pps.erase(std::remove_if(m_pps.begin(), m_pps.end(), [pps](const Pps& e) { return e.id == pps; }),
                         m_pps.end());
-            m_pps.push_back({pps, sps});
+            Pps entry;
+            entry.id = pps;
+            entry.sps = sps;
+            m_pps.push_back(entry);
         } else {
             return false;
         }
@@ -253,14 +256,85 @@ bool NalUnitReader::ParseSps(const std::string& rbsp)
     return true;
 }
 
+const NalUnitReader::Pps* NalUnitReader::FindPps(int id) const
+{
+    for (const Pps& p : m_pps)
+        if (p.id == id)
+            return &p;
+    return nullptr;
+}
+
 const NalUnitReader::Sps* NalUnitReader::SpsOfPps(int ppsId) const
 {
-    for (const std::pair<int, int>& p : m_pps)
-        if (p.first == ppsId)
-            for (const Sps& s : m_sps)
-                if (s.id == p.second)
-                    return &s;
+    const Pps* pps = FindPps(ppsId);
+    for (const Sps& s : m_sps)
+        if (pps && s.id == pps->sps)
+            return &s;
     return nullptr;
+}
+
+bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
+{
+    GolombReader in(rbsp);
+    in.Read(4);
+    int subLayers = static_cast<int>(in.Read(3));
+    in.Bit();
+    in.Read(32);   // general profile (88 bits)
+    in.Read(32);
+    in.Read(24);
+    in.Read(8);    // ... and level
+    bool profile[8] = {}, level[8] = {};
+    for (int i = 0; i < subLayers; ++i) {
+        profile[i] = in.Bit() != 0;
+        level[i] = in.Bit() != 0;
+    }
+    for (int i = subLayers; subLayers > 0 && i < 8; ++i)
+        in.Read(2);
+    for (int i = 0; i < subLayers; ++i) {
+        if (profile[i]) {
+            in.Read(32);
+            in.Read(32);
+            in.Read(24);
+        }
+        if (level[i])
+            in.Read(8);
+    }
+    Sps s;
+    s.id = static_cast<int>(in.Ue());
+    uint32_t chroma = in.Ue();
+    if (chroma == 3)
+        s.separatePlanes = in.Bit() != 0;
+    uint32_t width = in.Ue(), height = in.Ue();
+    if (in.Bit())
+        for (int i = 0; i < 4; ++i)
+            in.Ue();
+    in.Ue();
+    in.Ue();
+    s.log2MaxPocLsb = static_cast<int>(in.Ue()) + 4;
+    if (!in.Ok() || s.id > 15 || s.log2MaxPocLsb > 16 || width == 0 || width > 16384 || height > 16384)
+        return false;
+    m_width = static_cast<int>(width);
+    m_height = static_cast<int>(height);
+    m_sps.erase(std::remove_if(m_sps.begin(), m_sps.end(), [&s](const Sps& e) { return e.id == s.id; }),
+                m_sps.end());
+    m_sps.push_back(s);
+    return true;
+}
+
+bool NalUnitReader::ParseHevcPps(const std::string& rbsp)
+{
+    GolombReader in(rbsp);
+    Pps p;
+    p.id = static_cast<int>(in.Ue());
+    p.sps = static_cast<int>(in.Ue());
+    p.dependentSlices = in.Bit() != 0;
+    p.outputFlag = in.Bit() != 0;
+    p.extraBits = static_cast<int>(in.Read(3));
+    if (!in.Ok() || p.id > 63 || p.sps > 15)
+        return false;
+    m_pps.erase(std::remove_if(m_pps.begin(), m_pps.end(), [&p](const Pps& e) { return e.id == p.id; }), m_pps.end());
+    m_pps.push_back(p);
+    return true;
 }
 
 bool NalUnitReader::Read(const uint8_t* data, size_t available, NalUnit& out, bool strict) const
@@ -346,11 +420,32 @@ bool NalUnitReader::ReadHevc(const uint8_t* nal, size_t size, NalUnit& out) cons
     if ((nal[0] & 0x80) || (nal[0] & 1) || (nal[1] >> 3) != 0 || (nal[1] & 7) == 0)
         return false;   // forbidden bit, layer 0 only, a temporal id
     out.type = (nal[0] >> 1) & 0x3F;
+    out.temporalId = (nal[1] & 7) - 1;
     if (out.type <= 9 || (out.type >= 16 && out.type <= 21)) {
         out.picture = true;
         out.key = out.type >= 16;
-        out.startsPicture = (nal[2] & 0x80) != 0;
-        return size > 2 && !m_pps.empty();
+        // Sub-layer non-reference and leading pictures do not anchor the order count.
+        out.reference = out.temporalId == 0 && !(out.type >= 6 && out.type <= 9) && !(out.type <= 14 && out.type % 2 == 0);
+        std::string rbsp = Rbsp(nal + 2, size - 2, 24);
+        GolombReader in(rbsp);
+        out.startsPicture = in.Bit() != 0;
+        if (out.key)
+            in.Bit();
+        const Pps* pps = FindPps(static_cast<int>(in.Ue()));
+        const Sps* sps = pps ? SpsOfPps(pps->id) : nullptr;
+        if (!in.Ok() || !sps)
+            return false;
+        if (!out.startsPicture)
+            return true;   // its address needs the picture's size: the first slice told the rest
+        in.Read(pps->extraBits);
+        if (in.Ue() > 2)   // slice type
+            return false;
+        if (pps->outputFlag)
+            in.Bit();
+        if (sps->separatePlanes)
+            in.Read(2);
+        out.pocLsb = out.type == 19 || out.type == 20 ? 0 : static_cast<int>(in.Read(sps->log2MaxPocLsb));
+        return in.Ok();
     }
     if (out.type >= 32 && out.type <= 35) {
         out.startsPicture = true;
@@ -373,8 +468,8 @@ long long NalUnitReader::TakePicture(const NalUnit& first)
 {
     m_started = true;
     long long poc = -1;
-    if (m_codec == VideoCodec::H264 && first.pocLsb >= 0) {
-        if (first.key) {
+    if (first.pocLsb >= 0) {
+        if (first.key && (m_codec == VideoCodec::H264 || first.type == 19 || first.type == 20)) {
             m_prevPocMsb = 0;
             m_prevPocLsb = 0;
         }

@@ -17,7 +17,8 @@ struct NalUnit
     bool key = false;             // a picture a player can start from
     bool reference = true;
     int frameNum = 0;             // H.264
-    int pocLsb = -1;              // H.264 with picture order type 0
+    int pocLsb = -1;              // H.264 with picture order type 0, HEVC but IDR
+    int temporalId = 0;           // HEVC
     bool field = false, bottom = false;
 };
 
@@ -70,7 +71,17 @@ private:
     VideoCodec m_codec;
     int m_lengthSize;
     std::vector<Sps> m_sps;
-    std::vector<std::pair<int, int>> m_pps;   // pps id, sps id
+    struct Pps
+    {
+        int id = 0, sps = 0;
+        // HEVC: what the slice header holds before its picture order
+        bool dependentSlices = false, outputFlag = false;
+        int extraBits = 0;
+    };
+    bool ParseHevcSps(const std::string& rbsp);
+    bool ParseHevcPps(const std::string& rbsp);
+    const Pps* FindPps(int id) const;
+    std::vector<Pps> m_pps;
     std::vector<std::string> m_raw;
     int m_width = 0, m_height = 0;
     uint32_t m_timeScale = 0, m_frameTicks = 0;

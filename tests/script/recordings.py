@@ -216,13 +216,14 @@ def make_cut_mp4(path, movflags, keep):
     os.remove(full)
 
 
-def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, keep=0.6, repeat_headers=False):
+def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, keep=0.6, repeat_headers=False,
+                        hevc=False):
     """What a camera's MP4 writer leaves when the power goes: ftyp, media data whose size is
     still the placeholder 0, no index. H.264 with B-frames and AAC, as a camera interleaves
     them. The finished file stays beside it (`<name>.whole`): it tells what was written before
     the cut."""
     whole = path.replace(".part", "") + ".whole"
-    write_camera_mp4(whole, pattern, size, seconds, repeat_headers)
+    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc)
     with open(whole, "rb") as f:
         data = bytearray(f.read())
     at = 0
@@ -234,13 +235,16 @@ def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, kee
         f.write(data[:at + int(size_of_mdat * keep)])
 
 
-def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False):
-    """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz."""
-    ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=25" % (pattern, size)] +
-           audio_in(freq=330, seconds=seconds) +
-           ["-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset", "veryfast", "-g", "25"] +
-           (["-x264-params", "repeat-headers=1"] if repeat_headers else []) +
-           ["-c:a", "aac", "-b:a", "96k", "-ac", "2", "-f", "mp4", path])
+def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False, hevc=False):
+    """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz (H.264);
+    30 frames a second and mono 44.1 kHz (HEVC). Both with B-frames."""
+    rate, sound = ("30", ["-ar", "44100", "-ac", "1"]) if hevc else ("25", ["-ac", "2"])
+    video = (["-c:v", "libx265", "-x265-params", "log-level=error", "-tag:v", "hvc1", "-g", rate] if hevc else
+             ["-c:v", "libx264", "-preset", "veryfast", "-g", rate] +
+             (["-x264-params", "repeat-headers=1"] if repeat_headers else []))
+    ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=%s" % (pattern, size, rate)] +
+           audio_in(freq=330, seconds=seconds) + ["-pix_fmt", "yuv420p"] + video +
+           ["-c:a", "aac", "-b:a", "96k"] + sound + ["-f", "mp4", path])
 
 
 def written_before_cut(whole, cut):
@@ -404,6 +408,8 @@ MAKERS = {
     "other camera.mp4": lambda p: write_camera_mp4(p, size="320x240"),
     "camera cut.mp4": make_unfinished_mp4,
     "camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, repeat_headers=True),
+    "hevc camera finished.mp4": lambda p: write_camera_mp4(p, hevc=True),
+    "hevc camera cut.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True),
 }
 
 

@@ -365,6 +365,11 @@ class UnfinishedRecordings(Checks):
         self.assertEqual(sound, recordings.frame_hashes(whole, "audio")[:frames - 1], "sound differs")
         self.assertEqual(sorted(os.listdir(where)), ["CAM_0001.ksm", "CAM_0002.ksm", "CAM_0002.mp4", "CAM_0003.ksm"])
 
+    def test_hevc_with_mono_sound(self):
+        run, _, cut, whole, tgt = self.rebuild("hevc camera cut.mp4", [("hevc camera finished.mp4", "CAM_0001.ksm", 2)])
+        frames = self.check_pictures(run, cut, whole, tgt)
+        self.assertEqual(recordings.frame_hashes(tgt, "audio"), recordings.frame_hashes(whole, "audio")[:frames - 1])
+
     def test_parameter_sets_the_stream_repeats(self):
         run, where, cut, whole, tgt = self.rebuild("camera cut repeating headers.mp4")
         frames = self.check_pictures(run, cut, whole, tgt)
