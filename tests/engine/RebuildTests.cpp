@@ -1,0 +1,153 @@
+// A recording whose index was never written: how it is recognised, its pictures and sound
+// frames found in the media data as the index would have listed them, and what random bytes
+// there lead to.
+
+#include "TestKit.h"
+
+#include "AacFrameParser.h"
+#include "IndexRebuild.h"
+#include "MdatScanner.h"
+#include "Mp4Inspector.h"
+#include "SameCameraRecording.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::wstring TempFile(const wchar_t* name, const std::string& bytes)
+{
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    std::wstring path = std::wstring(base) + name;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD done = 0;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+    CloseHandle(h);
+    return path;
+}
+
+std::string Box(const char* type, size_t declared, size_t payload)
+{
+    std::string b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        b[i] = static_cast<char>(declared >> (24 - 8 * i));
+    return b + type + std::string(payload, 'x');
+}
+
+std::string Random(size_t n, unsigned seed)
+{
+    std::string out(n, '\0');
+    for (char& c : out) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return out;
+}
+
+HANDLE OpenRead(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+} // namespace
+
+TEST_CASE(an_index_never_written_is_recognised)
+{
+    const std::string ftyp = Box("ftyp", 16, 8);
+    uint64_t begin = 0, end = 0;
+    // The writer's placeholder size 0, and a size that runs past the end: data to the end.
+    CHECK(IndexRebuild::IndexMissing(TempFile(L"qm-placeholder.mp4", ftyp + Box("mdat", 0, 100)), begin, end));
+    CHECK_EQ(begin, 24ULL);
+    CHECK_EQ(end, 124ULL);
+    CHECK(IndexRebuild::IndexMissing(TempFile(L"qm-past.mp4", ftyp + Box("free", 8, 0) + Box("mdat", 5000, 100)),
+                                     begin, end));
+    CHECK_EQ(begin, 32ULL);
+    CHECK_EQ(end, 132ULL);
+    // An index anywhere, no ftyp, or no media data: not this case.
+    CHECK(!IndexRebuild::IndexMissing(TempFile(L"qm-whole.mp4", ftyp + Box("mdat", 108, 100) + Box("moov", 16, 8)),
+                                      begin, end));
+    CHECK(!IndexRebuild::IndexMissing(TempFile(L"qm-noftyp.mp4", Box("mdat", 0, 100)), begin, end));
+    CHECK(!IndexRebuild::IndexMissing(TempFile(L"qm-nomdat.mp4", ftyp + Box("free", 108, 100)), begin, end));
+}
+
+TEST_CASE(random_bytes_are_no_sound_frame_and_read_nothing_beyond)
+{
+    // Stereo AAC at 48 kHz; random buffers of every length up to 3000 bytes.
+    AacFrameParser aac;
+    CHECK(aac.Configure(std::string("\x11\x90", 2)));
+    std::string noise = Random(1 << 20, 7);
+    size_t frames = 0;
+    for (size_t at = 0, n = 1; at + n < noise.size(); at += n, n = n % 3000 + 1) {
+        size_t length = aac.FrameLength(reinterpret_cast<const uint8_t*>(noise.data()) + at, n);
+        CHECK(length <= n);
+        frames += length > 0;
+    }
+    CHECK(frames < 20);
+}
+
+#if ENGINE_TEST_HAVE_SAMPLES
+TEST_CASE(the_media_data_walked_gives_the_samples_the_index_lists)
+{
+    // A finished MP4 read as if its index were missing: every picture and sound frame found,
+    // at the index's places and sizes.
+    const std::wstring path = L"" ENGINE_TEST_DATA L"/bframes.mp4";
+    CameraSettings settings;
+    CHECK(SameCameraRecording::SettingsOf(path, settings));
+    NalUnitReader video(settings.codec, settings.nalLengthSize);
+    CHECK(video.TakeDecoderConfig(settings.DecoderConfig()));
+    AacFrameParser aac;
+    CHECK(aac.Configure(settings.audioSpecificConfig));
+    Mp4Inspector pictures, frames;
+    pictures.KeepSamplesOf(0);
+    frames.KeepSamplesOf(1);
+    CHECK(pictures.InspectFile(path) && frames.InspectFile(path));
+    const std::vector<SampleSpan>& p = pictures.Samples();
+    const std::vector<SampleSpan>& f = frames.Samples();
+    if (!CHECK(!p.empty() && !f.empty()))
+        return;
+    uint64_t begin = std::min(p.front().offset, f.front().offset);
+    uint64_t end = std::max(p.back().offset + p.back().size, f.back().offset + f.back().size);
+    HANDLE file = OpenRead(path);
+    MdatScanner scan(video, &aac);
+    CHECK(scan.Scan(file, begin, end, 0, nullptr, MdatScanner::Progress()));
+    CloseHandle(file);
+    CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(p.size()));
+    CHECK_EQ(scan.Sound().Samples(), static_cast<unsigned long long>(f.size()));
+    CHECK_EQ(scan.Unrecognised(), 0ULL);
+    for (size_t i = 0; i < p.size() && i < scan.Video().sizes.size(); ++i)
+        if (!CHECK_EQ(scan.Video().sizes[i], p[i].size))
+            break;
+    for (size_t i = 0; i < f.size() && i < scan.Sound().sizes.size(); ++i)
+        if (!CHECK_EQ(scan.Sound().sizes[i], f[i].size))
+            break;
+    // B-frames: shown in another order than they are stored.
+    bool reordered = false;
+    for (size_t i = 1; i < scan.Video().order.size(); ++i)
+        reordered = reordered || scan.Video().order[i] < scan.Video().order[i - 1];
+    CHECK(reordered);
+}
+
+TEST_CASE(random_media_data_makes_no_recording)
+{
+    // The settings of a real camera, 4 MB of noise where its data would be: the walk ends,
+    // within the data, with next to nothing taken for a picture or a sound frame.
+    CameraSettings settings;
+    CHECK(SameCameraRecording::SettingsOf(L"" ENGINE_TEST_DATA L"/av.mp4", settings));
+    NalUnitReader video(settings.codec, settings.nalLengthSize);
+    CHECK(video.TakeDecoderConfig(settings.DecoderConfig()));
+    AacFrameParser aac;
+    CHECK(aac.Configure(settings.audioSpecificConfig));
+    const std::string noise = Random(4 << 20, 11);
+    std::wstring path = TempFile(L"qm-noise.bin", noise);
+    HANDLE file = OpenRead(path);
+    MdatScanner scan(video, &aac);
+    CHECK(scan.Scan(file, 0, noise.size(), 0, nullptr, MdatScanner::Progress()));
+    CloseHandle(file);
+    CHECK(scan.LastEnd() <= noise.size());
+    CHECK(scan.Video().Samples() + scan.Sound().Samples() < 10);
+    CHECK(scan.Unrecognised() > noise.size() * 9 / 10);
+    DeleteFileW(path.c_str());
+}
+#endif
