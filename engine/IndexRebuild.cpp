@@ -132,6 +132,7 @@ std::string IndexRebuild::Write(void* source, const std::wstring& output, uint64
     video.TakeDecoderConfig(m_settings.DecoderConfig());
     AacFrameParser aac;
     bool sound = !m_settings.soundEntry.empty() && aac.Configure(m_settings.audioSpecificConfig);
+    uint32_t fixedBytes = m_settings.soundEntry.empty() ? 0 : m_settings.soundSampleBytes;
     HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (out == INVALID_HANDLE_VALUE) {
         m_writeFailed = true;
@@ -142,7 +143,7 @@ std::string IndexRebuild::Write(void* source, const std::wstring& output, uint64
     std::string ftyp("\0\0\0\x18" "ftypisom\0\0\x02\0" "isommp41", 24);
     std::string mdat("\0\0\0\x01" "mdat", 8);
     mdat.append(8, '\0');
-    MdatScanner scan(video, sound ? &aac : nullptr);
+    MdatScanner scan(video, sound ? &aac : nullptr, fixedBytes, m_settings.soundChunkSamples);
     m_writeFailed = true;
     if (!WriteAll(out, ftyp) || !WriteAll(out, mdat))
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
@@ -239,7 +240,7 @@ bool IndexRebuild::FromSameCamera(void* file, const std::wstring& trial)
         if (!Fits(file, m_begin, m_end, reader, sound ? &aac : nullptr))
             continue;
         m_settings = settings;
-        if (!sound)
+        if (!sound && settings.soundSampleBytes == 0)
             m_settings.soundEntry.clear();
         // Another camera's settings can read the same syntax and still make no picture: the
         // first megabytes rebuilt must decode.

@@ -28,6 +28,15 @@ void FoundTrack::Add(uint64_t offset, uint32_t size)
     bytes += size;
 }
 
+void FoundTrack::AddFixed(uint64_t offset, uint64_t samples, uint32_t size)
+{
+    chunks.push_back(Chunk{offset, static_cast<uint32_t>(samples)});
+    fixedSize = size;
+    fixedSamples += samples;
+    bytes += samples * size;
+    chunkEnd = offset + samples * size;
+}
+
 MdatScanner::~MdatScanner() = default;
 
 bool MdatScanner::Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit, void* out, const Progress& progress)
@@ -85,10 +94,13 @@ bool MdatScanner::Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit,
             m_lastEnd = at;
             continue;
         }
+        if (m_fixedBytes > 0 && FixedSound(at))
+            continue;
         uint64_t from = at;
-        if (!NextPicture(at))
-            break;
+        bool found = NextPicture(at);
         m_skipped += at - from;
+        if (!found)
+            break;
     }
     Close(picture);
     if (m_failed)
@@ -154,22 +166,52 @@ bool MdatScanner::NextPicture(uint64_t& at)
         if ((p & 0xFFFFF) == 0)
             m_commit = p;
         const uint8_t* here = View(p, HeaderBytes);
-        NalUnit unit;
-        if (!here || !m_video.Read(here, Available(m_end - p), unit, false))
+        NalUnit unit, strict;
+        const size_t unbounded = (32u << 20) + 8;   // a unit the end cut short ends the walk as well
+        if (!here || !m_video.Read(here, unbounded, unit, false) || !unit.startsPicture)
             continue;
-        NalUnit strict;
-        bool continues = unit.startsPicture &&
-                         (unit.picture ? (unit.key || m_video.Read(here, Available(m_end - p), strict)) &&
-                                             Follows(p + unit.size)
-                                       : LeadsToPicture(p));
+        bool strictly = unit.key || !unit.picture || m_video.Read(here, unbounded, strict);
+        bool continues = p + unit.size > m_end ? strictly
+                                               : (unit.picture ? strictly && Follows(p + unit.size) : LeadsToPicture(p));
         if (continues) {
             at = p;
             return true;
         }
     }
-    m_skipped += m_end - at;
     at = m_end;
     return false;
+}
+
+bool MdatScanner::PictureAt(uint64_t at)
+{
+    const uint8_t* here = at < m_end ? View(at, HeaderBytes) : nullptr;
+    NalUnit unit;
+    return here && m_video.Read(here, Available(m_end - at), unit) && unit.startsPicture &&
+           (unit.picture ? Follows(at + unit.size) : LeadsToPicture(at));
+}
+
+bool MdatScanner::FixedSound(uint64_t& at)
+{
+    // The camera's own chunk length first; else the sound runs to the next picture, or to
+    // the end of what was written.
+    const uint8_t* here = View(at, HeaderBytes);
+    NalUnit cut;
+    if (!here || (m_video.Read(here, (32u << 20) + 8, cut) && at + cut.size > m_end))
+        return false;   // a picture the end of the file cut short, not sound
+    uint64_t next = at;
+    uint64_t chunk = static_cast<uint64_t>(m_chunkSamples) * m_fixedBytes;
+    if (chunk > 0 && at + chunk <= m_end && (at + chunk == m_end || PictureAt(at + chunk)))
+        next = at + chunk;
+    else
+        NextPicture(next);
+    uint64_t samples = (next - at) / m_fixedBytes;
+    if (samples == 0)
+        return false;
+    m_frames.AddFixed(at, samples, m_fixedBytes);
+    m_skipped += (next - at) % m_fixedBytes;
+    m_lastEnd = at + samples * m_fixedBytes;
+    at = next;
+    return true;
 }
 
 bool MdatScanner::LeadsToPicture(uint64_t at)

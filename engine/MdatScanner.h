@@ -22,8 +22,13 @@ struct FoundTrack
     uint64_t bytes = 0;
     uint64_t chunkEnd = 0;
 
+    uint32_t fixedSize = 0;           // sound of fixed-size samples (G.711, PCM): no size list
+    uint64_t fixedSamples = 0;
+
     void Add(uint64_t offset, uint32_t size);
-    uint64_t Samples() const { return sizes.size(); }
+    // `samples` samples of `size` bytes from `offset` on, as one chunk.
+    void AddFixed(uint64_t offset, uint64_t samples, uint32_t size);
+    uint64_t Samples() const { return fixedSize ? fixedSamples : sizes.size(); }
 };
 
 // Walks a recording's media data whose index was never written, telling its pictures from
@@ -35,7 +40,11 @@ public:
     // progress(bytes done, bytes in all) returns false to stop.
     typedef std::function<bool(uint64_t, uint64_t)> Progress;
 
-    MdatScanner(NalUnitReader& video, const AacFrameParser* sound) : m_video(video), m_sound(sound) {}
+    // Sound is AAC (`sound`), or samples of `fixedSoundBytes` each that the camera writes
+    // `chunkSamples` to a chunk (0: as many as come), or neither.
+    MdatScanner(NalUnitReader& video, const AacFrameParser* sound, uint32_t fixedSoundBytes = 0,
+                uint32_t chunkSamples = 0)
+        : m_video(video), m_sound(sound), m_fixedBytes(fixedSoundBytes), m_chunkSamples(chunkSamples) {}
     ~MdatScanner();
 
     // Reads [begin, end) of `file`; stops early after `limit` bytes (0: none). `out` (may be
@@ -65,10 +74,15 @@ private:
     bool LeadsToPicture(uint64_t at);
     size_t SoundFrameAt(uint64_t at);
     bool NextPicture(uint64_t& at);
+    bool PictureAt(uint64_t at);
+    // Fixed-size sound from `at` to the next picture (or the end): false when there is none.
+    bool FixedSound(uint64_t& at);
     void Close(Picture& p);
 
     NalUnitReader& m_video;
     const AacFrameParser* m_sound;
+    uint32_t m_fixedBytes;
+    uint32_t m_chunkSamples;
     void* m_file = nullptr;
     void* m_out = nullptr;
     uint64_t m_end = 0;

@@ -282,7 +282,8 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 duration = Be32(d, p + 16);
             }
         } else if (b.type == "hdlr") {
-            if (len >= 12)
+            // QuickTime has a second one in minf, for the data ("alis"): the media's comes first.
+            if (len >= 12 && track.handler.empty())
                 track.handler = d.substr(p + 8, 4);
         } else if (b.type == "stsd") {
             // version/flags, entry count, then the first sample entry.
@@ -308,6 +309,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             uint32_t fixed = Be32(d, p + 4);
             uint32_t count = Be32(d, p + 8);
             track.samples = count;
+            track.sampleSize = fixed;
             haveSizes = true;
             // Within bounds: a declared count the file cannot hold is not spelled out.
             bool sized = keep && count <= MaxKeptSamples &&
@@ -368,6 +370,8 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
         } else if (b.type == "stsc") {
             stsc = p;
             stscEnd = b.end;
+            if (len >= 20)
+                track.chunkSamples = Be32(d, p + 12);
         }
     }
     if (!sizes.empty())

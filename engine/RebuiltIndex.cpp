@@ -102,7 +102,7 @@ std::string SampleTable(const RebuiltIndex::Track& t, uint64_t scannedFrom, uint
             ++entries;
         }
     Put(stsc, entries, 4);
-    Put(stsz, 0, 4);
+    Put(stsz, s.fixedSize, 4);
     Put(stsz, s.Samples(), 4);
     for (uint32_t size : s.sizes)
         Put(stsz, size, 4);

@@ -159,6 +159,16 @@ bool SameCameraRecording::SettingsOf(const std::wstring& path, CameraSettings& o
             video = out.nalLengthSize > 0 && !out.DecoderConfig().empty();
         } else if (out.soundFormat.empty() && t.handler == "soun") {
             out.soundFormat = t.format;
+            static const char* const fixedSize[] = {"ulaw", "alaw", "sowt", "twos", "raw ", "lpcm", "in24", "in32"};
+            bool fixed = std::find_if(std::begin(fixedSize), std::end(fixedSize),
+                                      [&t](const char* f) { return t.format == f; }) != std::end(fixedSize);
+            if (fixed && t.sampleSize > 0 && t.timescale > 0 && t.sampleDelta > 0) {
+                out.soundEntry = t.sampleEntry;
+                out.soundTimescale = t.timescale;
+                out.soundFrameTicks = t.sampleDelta;
+                out.soundSampleBytes = t.sampleSize;
+                out.soundChunkSamples = t.chunkSamples;
+            }
             if (t.format == "mp4a" && t.objectType == 0x40 && t.timescale > 0 && t.sampleDelta > 0) {
                 out.audioSpecificConfig = AudioSpecificConfig(Inner(t.sampleEntry, "esds", 28));
                 if (!out.audioSpecificConfig.empty()) {

@@ -23,6 +23,8 @@ struct CameraSettings
     uint64_t soundSkip = 0;          // the encoder's priming the camera's edit list skips
     std::string soundFormat;         // as the finished recording names it, for what is left out
     std::string audioSpecificConfig; // AAC's settings from the esds
+    uint32_t soundSampleBytes = 0;   // G.711 and PCM: each sample's size
+    uint32_t soundChunkSamples = 0;  // ... and how many the camera writes to a chunk
 
     // The decoder config (avcC/hvcC payload) inside the video sample entry.
     std::string DecoderConfig() const;

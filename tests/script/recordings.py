@@ -217,13 +217,13 @@ def make_cut_mp4(path, movflags, keep):
 
 
 def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, keep=0.6, repeat_headers=False,
-                        hevc=False):
+                        hevc=False, mulaw=False):
     """What a camera's MP4 writer leaves when the power goes: ftyp, media data whose size is
     still the placeholder 0, no index. H.264 with B-frames and AAC, as a camera interleaves
     them. The finished file stays beside it (`<name>.whole`): it tells what was written before
     the cut."""
     whole = path.replace(".part", "") + ".whole"
-    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc)
+    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc, mulaw)
     with open(whole, "rb") as f:
         data = bytearray(f.read())
     at = 0
@@ -235,28 +235,33 @@ def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, kee
         f.write(data[:at + int(size_of_mdat * keep)])
 
 
-def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False, hevc=False):
+def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False, hevc=False,
+                     mulaw=False):
     """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz (H.264);
-    30 frames a second and mono 44.1 kHz (HEVC). Both with B-frames."""
-    rate, sound = ("30", ["-ar", "44100", "-ac", "1"]) if hevc else ("25", ["-ac", "2"])
+    30 frames a second and mono 44.1 kHz (HEVC); G.711 mu-law at 8 kHz in QuickTime (mulaw).
+    All with B-frames."""
+    rate, sound = ("30", ["-c:a", "aac", "-b:a", "96k", "-ar", "44100", "-ac", "1"]) if hevc else \
+        ("25", ["-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1"]) if mulaw else \
+        ("25", ["-c:a", "aac", "-b:a", "96k", "-ac", "2"])
     video = (["-c:v", "libx265", "-x265-params", "log-level=error", "-tag:v", "hvc1", "-g", rate] if hevc else
              ["-c:v", "libx264", "-preset", "veryfast", "-g", rate] +
              (["-x264-params", "repeat-headers=1"] if repeat_headers else []))
     ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=%s" % (pattern, size, rate)] +
            audio_in(freq=330, seconds=seconds) + ["-pix_fmt", "yuv420p"] + video +
-           ["-c:a", "aac", "-b:a", "96k"] + sound + ["-f", "mp4", path])
+           sound + ["-f", "mov" if mulaw else "mp4", path])
 
 
 def written_before_cut(whole, cut):
-    """Packets of each stream of `whole` that lie wholly within the first `cut` bytes."""
-    r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "packet=stream_index,pos,size",
-                        "-of", "csv=p=0", whole], stdout=subprocess.PIPE, check=True, text=True)
-    counts = {}
-    for line in r.stdout.split():
-        index, pos, size = (int(x) for x in line.split(",")[:3])
-        if pos + size <= cut:
-            counts[index] = counts.get(index, 0) + 1
-    return counts.get(0, 0), counts.get(1, 0)
+    """Video packets, sound packets and sound seconds of `whole` that lie wholly within its
+    first `cut` bytes."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "packet=stream_index,pos,size,duration_time",
+                        "-of", "json", whole], stdout=subprocess.PIPE, check=True, text=True)
+    counts, seconds = {}, 0.0
+    for p in json.loads(r.stdout)["packets"]:
+        if int(p["pos"]) + int(p["size"]) <= cut:
+            counts[p["stream_index"]] = counts.get(p["stream_index"], 0) + 1
+            seconds += float(p["duration_time"]) if p["stream_index"] == 1 else 0
+    return counts.get(0, 0), counts.get(1, 0), seconds
 
 
 def frame_hashes(path, kind):
@@ -410,6 +415,8 @@ MAKERS = {
     "camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, repeat_headers=True),
     "hevc camera finished.mp4": lambda p: write_camera_mp4(p, hevc=True),
     "hevc camera cut.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True),
+    "mulaw camera finished.mov": lambda p: write_camera_mp4(p, mulaw=True),
+    "mulaw camera cut.mov": lambda p: make_unfinished_mp4(p, mulaw=True),
 }
 
 

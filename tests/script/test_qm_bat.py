@@ -346,7 +346,7 @@ class UnfinishedRecordings(Checks):
     def check_pictures(self, run, cut, whole, tgt):
         """Every picture written before the cut, in its place and time, decoding cleanly."""
         self.check_final(run, 0)
-        pictures, frames = recordings.written_before_cut(whole, os.path.getsize(cut))
+        pictures, frames, self.sound_before_cut = recordings.written_before_cut(whole, os.path.getsize(cut))
         got = recordings.frame_hashes(tgt, "video")
         self.assertEqual(len(got), pictures, run)
         self.assertEqual(got, recordings.frame_hashes(whole, "video")[:pictures], "pictures or their times differ")
@@ -369,6 +369,14 @@ class UnfinishedRecordings(Checks):
         run, _, cut, whole, tgt = self.rebuild("hevc camera cut.mp4", [("hevc camera finished.mp4", "CAM_0001.ksm", 2)])
         frames = self.check_pictures(run, cut, whole, tgt)
         self.assertEqual(recordings.frame_hashes(tgt, "audio"), recordings.frame_hashes(whole, "audio")[:frames - 1])
+
+    def test_g711_sound_in_quicktime(self):
+        run, _, cut, whole, tgt = self.rebuild("mulaw camera cut.mov", [("mulaw camera finished.mov", "CAM_0001.ksm", 2)])
+        self.check_pictures(run, cut, whole, tgt)
+        # Every whole chunk of sound before the cut, none of the cut picture (converted to AAC,
+        # whose last frame of 1024 samples is filled up).
+        self.assertGreaterEqual(recordings.sound_seconds(tgt), self.sound_before_cut - 0.01)
+        self.assertLessEqual(recordings.sound_seconds(tgt), self.sound_before_cut + 1024 / 8000)
 
     def test_parameter_sets_the_stream_repeats(self):
         run, where, cut, whole, tgt = self.rebuild("camera cut repeating headers.mp4")
