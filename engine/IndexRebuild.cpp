@@ -259,21 +259,25 @@ bool IndexRebuild::FromStream(void* file)
     uint64_t n = m_end - m_begin < TrialBytes ? m_end - m_begin : TrialBytes;
     if (!Mp4Inspector::ReadAt(file, m_begin, static_cast<uint32_t>(n), head))
         return false;
-    NalUnitReader reader(VideoCodec::H264, 4);
-    for (size_t p = 0; p + 8 < head.size() && !reader.HasParameterSets(); ++p) {
-        uint8_t type = static_cast<uint8_t>(head[p + 4]);
-        if (type != 0x67 && type != 0x68 && type != 0x27 && type != 0x28 && type != 0x47 && type != 0x48)
-            continue;
+    NalUnitReader h264(VideoCodec::H264, 4), hevc(VideoCodec::Hevc, 4);
+    for (size_t p = 0; p + 8 < head.size() && !h264.HasParameterSets() && !hevc.HasParameterSets(); ++p) {
+        uint8_t type = static_cast<uint8_t>(head[p + 4]), next = static_cast<uint8_t>(head[p + 5]);
+        bool avc = type == 0x67 || type == 0x68 || type == 0x27 || type == 0x28 || type == 0x47 || type == 0x48;
+        bool hvc = (type == 0x40 || type == 0x42 || type == 0x44) && next == 0x01;
         size_t length = static_cast<size_t>(Be(head, p, 4));
-        if (length < 2 || length > 1024 || p + 4 + length > head.size())
+        if ((!avc && !hvc) || length < 2 || length > 1024 || p + 4 + length > head.size())
             continue;
-        if (reader.TakeParameterSet(reinterpret_cast<const uint8_t*>(head.data()) + p + 4, length))
+        if ((avc ? h264 : hevc).TakeParameterSet(reinterpret_cast<const uint8_t*>(head.data()) + p + 4, length))
             p += 3 + length;
     }
+    NalUnitReader& reader = h264.HasParameterSets() ? h264 : hevc;
     if (!reader.HasParameterSets() || !Fits(file, m_begin, m_end, reader, nullptr))
         return false;
     m_settings = CameraSettings();
-    m_settings.videoEntry = SameCameraRecording::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
+    m_settings.codec = reader.Codec();
+    m_settings.videoEntry = reader.Codec() == VideoCodec::H264
+                                ? SameCameraRecording::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
+                                : SameCameraRecording::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
     m_settings.width = reader.Width();
     m_settings.height = reader.Height();
     m_settings.videoTimescale = reader.TimeScale();

@@ -20,6 +20,8 @@ std::string Rbsp(const uint8_t* p, size_t n, size_t limit)
     return out;
 }
 
+} // namespace
+
 class GolombReader
 {
 public:
@@ -64,6 +66,8 @@ private:
     size_t m_pos = 0;
     bool m_bad = false;
 };
+
+namespace {
 
 uint32_t Prefix(const uint8_t* p, int n)
 {
@@ -149,7 +153,8 @@ bool NalUnitReader::TakeParameterSet(const uint8_t* nal, size_t size)
         if (type < 32 || type > 34)
             return false;
         std::string rbsp = Rbsp(nal + 2, size - 2, 4096);
-        if ((type == 33 && !ParseHevcSps(rbsp)) || (type == 34 && !ParseHevcPps(rbsp)))
+        if ((type == 32 && !ParseHevcVps(rbsp)) || (type == 33 && !ParseHevcSps(rbsp)) ||
+            (type == 34 && !ParseHevcPps(rbsp)))
             return false;
     } else {
         int type = nal[0] & 0x1F;
@@ -273,12 +278,10 @@ const NalUnitReader::Sps* NalUnitReader::SpsOfPps(int ppsId) const
     return nullptr;
 }
 
-bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
+namespace {
+
+void SkipProfileTierLevel(GolombReader& in, int subLayers)
 {
-    GolombReader in(rbsp);
-    in.Read(4);
-    int subLayers = static_cast<int>(in.Read(3));
-    in.Bit();
     in.Read(32);   // general profile (88 bits)
     in.Read(32);
     in.Read(24);
@@ -299,6 +302,42 @@ bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
         if (level[i])
             in.Read(8);
     }
+}
+
+} // namespace
+
+bool NalUnitReader::ParseHevcVps(const std::string& rbsp)
+{
+    // Only for its timing, which HEVC encoders state here.
+    GolombReader in(rbsp);
+    in.Read(12);
+    int subLayers = static_cast<int>(in.Read(3));
+    in.Read(17);
+    SkipProfileTierLevel(in, subLayers);
+    for (int i = in.Bit() ? 0 : subLayers; i <= subLayers; ++i)
+        for (int k = 0; k < 3; ++k)
+            in.Ue();
+    int maxLayer = static_cast<int>(in.Read(6));
+    uint32_t sets = in.Ue();
+    for (uint32_t i = 1; i <= sets && i < 1024 && in.Ok(); ++i)
+        in.Read(maxLayer + 1);
+    if (in.Bit()) {
+        uint32_t tick = in.Read(32), scale = in.Read(32);
+        if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
+            m_timeScale = scale;
+            m_frameTicks = tick;   // HEVC's tick is a picture's time
+        }
+    }
+    return true;
+}
+
+bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
+{
+    GolombReader in(rbsp);
+    in.Read(4);
+    int subLayers = static_cast<int>(in.Read(3));
+    in.Bit();
+    SkipProfileTierLevel(in, subLayers);
     Sps s;
     s.id = static_cast<int>(in.Ue());
     uint32_t chroma = in.Ue();
@@ -313,12 +352,97 @@ bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
     s.log2MaxPocLsb = static_cast<int>(in.Ue()) + 4;
     if (!in.Ok() || s.id > 15 || s.log2MaxPocLsb > 16 || width == 0 || width > 16384 || height > 16384)
         return false;
+    HevcTiming(in, subLayers, s.log2MaxPocLsb);
     m_width = static_cast<int>(width);
     m_height = static_cast<int>(height);
     m_sps.erase(std::remove_if(m_sps.begin(), m_sps.end(), [&s](const Sps& e) { return e.id == s.id; }),
                 m_sps.end());
     m_sps.push_back(s);
     return true;
+}
+
+void NalUnitReader::HevcTiming(GolombReader& in, int subLayers, int log2MaxPocLsb)
+{
+    // The rest of the SPS up to its usability information, whose timing tells the frame rate.
+    for (int i = in.Bit() ? 0 : subLayers; i <= subLayers; ++i)
+        for (int k = 0; k < 3; ++k)
+            in.Ue();
+    for (int k = 0; k < 6; ++k)
+        in.Ue();
+    if (in.Bit() && in.Bit())   // scaling lists given
+        for (int size = 0; size < 4; ++size)
+            for (int matrix = 0; matrix < 6; matrix += size == 3 ? 3 : 1) {
+                if (!in.Bit()) {
+                    in.Ue();
+                    continue;
+                }
+                int coefficients = std::min(64, 1 << (4 + (size << 1)));
+                if (size > 1)
+                    in.Se();
+                for (int i = 0; i < coefficients && in.Ok(); ++i)
+                    in.Se();
+            }
+    in.Read(2);
+    if (in.Bit()) {   // PCM
+        in.Read(8);
+        in.Ue();
+        in.Ue();
+        in.Bit();
+    }
+    uint32_t sets = in.Ue();
+    std::vector<uint32_t> deltas;
+    for (uint32_t i = 0; i < sets && i < 64 && in.Ok(); ++i) {
+        uint32_t count = 0;
+        if (i > 0 && in.Bit()) {   // predicted from the set before
+            in.Bit();
+            in.Ue();
+            for (uint32_t j = 0; j <= deltas.back() && in.Ok(); ++j)
+                if (in.Bit() || in.Bit())
+                    ++count;
+        } else {
+            uint32_t negative = in.Ue(), positive = in.Ue();
+            if (negative > 16 || positive > 16)
+                return;
+            count = negative + positive;
+            for (uint32_t j = 0; j < count; ++j) {
+                in.Ue();
+                in.Bit();
+            }
+        }
+        deltas.push_back(count);
+    }
+    if (in.Bit()) {   // long-term pictures
+        uint32_t n = in.Ue();
+        for (uint32_t i = 0; i < n && i < 33 && in.Ok(); ++i)
+            in.Read(log2MaxPocLsb + 1);
+    }
+    in.Read(2);
+    if (!in.Bit() || !in.Ok())
+        return;
+    if (in.Bit() && in.Read(8) == 255)
+        in.Read(32);
+    if (in.Bit())
+        in.Bit();
+    if (in.Bit()) {
+        in.Read(4);
+        if (in.Bit())
+            in.Read(24);
+    }
+    if (in.Bit()) {
+        in.Ue();
+        in.Ue();
+    }
+    in.Read(3);
+    if (in.Bit())
+        for (int k = 0; k < 4; ++k)
+            in.Ue();
+    if (in.Bit()) {
+        uint32_t tick = in.Read(32), scale = in.Read(32);
+        if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
+            m_timeScale = scale;
+            m_frameTicks = tick;
+        }
+    }
 }
 
 bool NalUnitReader::ParseHevcPps(const std::string& rbsp)

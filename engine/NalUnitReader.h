@@ -7,6 +7,8 @@
 
 enum class VideoCodec { H264, Hevc };
 
+class GolombReader;
+
 // One length-prefixed NAL unit as an MP4 sample holds it.
 struct NalUnit
 {
@@ -48,7 +50,7 @@ public:
     int LengthSize() const { return m_lengthSize; }
     int Width() const { return m_width; }
     int Height() const { return m_height; }
-    // The stream's own frame timing (H.264 VUI): ticks per second and ticks per frame, or 0.
+    // The stream's own frame timing (H.264 VUI, HEVC VPS): ticks per second and per frame, or 0.
     uint32_t TimeScale() const { return m_timeScale; }
     uint32_t FrameTicks() const { return m_frameTicks; }
 
@@ -78,7 +80,9 @@ private:
         bool dependentSlices = false, outputFlag = false;
         int extraBits = 0;
     };
+    bool ParseHevcVps(const std::string& rbsp);
     bool ParseHevcSps(const std::string& rbsp);
+    void HevcTiming(GolombReader& in, int subLayers, int log2MaxPocLsb);
     bool ParseHevcPps(const std::string& rbsp);
     const Pps* FindPps(int id) const;
     std::vector<Pps> m_pps;

@@ -204,9 +204,51 @@ std::string SameCameraRecording::AvcEntry(const std::vector<std::string>& sets, 
     config.push_back(1);
     Put16(config, static_cast<uint32_t>(pps.size()));
     config += pps;
+    return VisualEntry("avc1", "avcC", config, width, height);
+}
+
+std::string SameCameraRecording::HevcEntry(const std::vector<std::string>& sets, int width, int height)
+{
+    // The profile, tier and level fields follow the SPS's first byte after its NAL header.
+    std::string sps;
+    for (const std::string& s : sets)
+        if (s.size() > 15 && ((s[0] >> 1) & 0x3F) == 33)
+            sps = s;
+    if (sps.empty())
+        return std::string();
+    std::string config;
+    config.push_back(1);
+    config.append(sps, 3, 12);
+    Put16(config, 0xF000);
+    config += std::string("\xFC\xFD\xF8\xF8\0\0\x0F", 7);   // 4:2:0, 8 bits, 4-byte lengths
+    int arrays = 0;
+    std::string lists;
+    for (int type = 32; type <= 34; ++type) {
+        std::string list;
+        int count = 0;
+        for (const std::string& s : sets)
+            if (!s.empty() && ((s[0] >> 1) & 0x3F) == type) {
+                Put16(list, static_cast<uint32_t>(s.size()));
+                list += s;
+                ++count;
+            }
+        if (count == 0)
+            continue;
+        lists.push_back(static_cast<char>(0x80 | type));
+        Put16(lists, static_cast<uint32_t>(count));
+        lists += list;
+        ++arrays;
+    }
+    config.push_back(static_cast<char>(arrays));
+    return VisualEntry("hvc1", "hvcC", config + lists, width, height);
+}
+
+std::string SameCameraRecording::VisualEntry(const char* format, const char* box, const std::string& config,
+                                             int width, int height)
+{
     std::string entry;
     Put32(entry, static_cast<uint32_t>(86 + 8 + config.size()));
-    entry += "avc1";
+    entry += format;
     entry.append(6, '\0');
     Put16(entry, 1);                 // data reference
     entry.append(16, '\0');
@@ -220,7 +262,7 @@ std::string SameCameraRecording::AvcEntry(const std::vector<std::string>& sets, 
     Put16(entry, 0x18);
     Put16(entry, 0xFFFF);
     Put32(entry, static_cast<uint32_t>(8 + config.size()));
-    entry += "avcC";
+    entry += box;
     entry += config;
     return entry;
 }

@@ -41,7 +41,12 @@ public:
     static bool SettingsOf(const std::wstring& path, CameraSettings& out);
     // An avc1 sample entry for parameter sets the stream carries itself.
     static std::string AvcEntry(const std::vector<std::string>& parameterSets, int width, int height);
+    static std::string HevcEntry(const std::vector<std::string>& parameterSets, int width, int height);
     // An mp4a sample entry for AAC Low Complexity sound of this rate and channel count.
     static std::string AacEntry(int rateIndex, int channels, std::string& audioSpecificConfig);
     static int SampleRate(int rateIndex);
+
+private:
+    static std::string VisualEntry(const char* format, const char* box, const std::string& config, int width,
+                                   int height);
 };

@@ -238,12 +238,13 @@ def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, kee
 def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False, hevc=False,
                      mulaw=False):
     """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz (H.264);
-    30 frames a second and mono 44.1 kHz (HEVC); G.711 mu-law at 8 kHz in QuickTime (mulaw).
+    50 frames a second and mono 44.1 kHz (HEVC); G.711 mu-law at 8 kHz in QuickTime (mulaw).
     All with B-frames."""
-    rate, sound = ("30", ["-c:a", "aac", "-b:a", "96k", "-ar", "44100", "-ac", "1"]) if hevc else \
+    rate, sound = ("50", ["-c:a", "aac", "-b:a", "96k", "-ar", "44100", "-ac", "1"]) if hevc else \
         ("25", ["-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1"]) if mulaw else \
         ("25", ["-c:a", "aac", "-b:a", "96k", "-ac", "2"])
-    video = (["-c:v", "libx265", "-x265-params", "log-level=error", "-tag:v", "hvc1", "-g", rate] if hevc else
+    video = (["-c:v", "libx265", "-x265-params", "log-level=error" + (":repeat-headers=1" if repeat_headers else ""),
+              "-tag:v", "hvc1", "-g", rate] if hevc else
              ["-c:v", "libx264", "-preset", "veryfast", "-g", rate] +
              (["-x264-params", "repeat-headers=1"] if repeat_headers else []))
     ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=%s" % (pattern, size, rate)] +
@@ -415,6 +416,8 @@ MAKERS = {
     "camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, repeat_headers=True),
     "hevc camera finished.mp4": lambda p: write_camera_mp4(p, hevc=True),
     "hevc camera cut.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True),
+    "hevc camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True,
+                                                                           repeat_headers=True),
     "mulaw camera finished.mov": lambda p: write_camera_mp4(p, mulaw=True),
     "mulaw camera cut.mov": lambda p: make_unfinished_mp4(p, mulaw=True),
 }

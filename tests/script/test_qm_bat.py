@@ -379,14 +379,18 @@ class UnfinishedRecordings(Checks):
         self.assertLessEqual(recordings.sound_seconds(tgt), self.sound_before_cut + 1024 / 8000)
 
     def test_parameter_sets_the_stream_repeats(self):
-        run, where, cut, whole, tgt = self.rebuild("camera cut repeating headers.mp4")
-        frames = self.check_pictures(run, cut, whole, tgt)
-        self.assertTrue(any("settings its video repeats" in l and "AAC, 48000 Hz, stereo" in l for l in run.lines), run)
-        # No finished recording tells the priming: the sound keeps its first frame.
-        sound = [h for _, h in recordings.frame_hashes(tgt, "audio")]
-        self.assertEqual(len(sound), frames, run)
-        self.assertEqual(sound[1:], [h for _, h in recordings.frame_hashes(whole, "audio")][:frames - 1])
-        self.assertEqual(sorted(os.listdir(where)), ["CAM_0002.ksm", "CAM_0002.mp4"])
+        # The frame rate from the stream's own timing; the sound's layout from its frames.
+        for name, sound in (("camera cut repeating headers.mp4", "AAC, 48000 Hz, stereo"),
+                            ("hevc camera cut repeating headers.mp4", "AAC, 44100 Hz, mono")):
+            with self.subTest(name):
+                run, where, cut, whole, tgt = self.rebuild(name)
+                frames = self.check_pictures(run, cut, whole, tgt)
+                self.assertTrue(any("settings its video repeats" in l and sound in l for l in run.lines), run)
+                # No finished recording tells the priming: the sound keeps its first frame.
+                got = [h for _, h in recordings.frame_hashes(tgt, "audio")]
+                self.assertEqual(len(got), frames, run)
+                self.assertEqual(got[1:], [h for _, h in recordings.frame_hashes(whole, "audio")][:frames - 1])
+                self.assertEqual(sorted(os.listdir(where)), ["CAM_0002.ksm", "CAM_0002.mp4"])
 
     def test_neither_says_what_would_bring_it_back(self):
         run, where, _, _, _ = self.rebuild("camera cut.mp4", [("camera finished.mp4", "CAM_0001.mov", 1)])
