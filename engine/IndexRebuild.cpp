@@ -313,5 +313,8 @@ std::string IndexRebuild::Summary(const MdatScanner& scan) const
                 "folder, tells its settings)";
     else if (scan.Unrecognised() >= (1u << 20))
         what += "; " + TextFormat::Size(scan.Unrecognised()) + " of its data were neither picture nor sound (damaged?)";
+    if (scan.Bounded())
+        what += "; it stops at " + TextFormat::Size(data) +
+                " of its data, where it reaches more pictures and sound frames than a camera writes to one file";
     return what;
 }

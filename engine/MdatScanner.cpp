@@ -9,6 +9,7 @@ namespace {
 const size_t WindowBytes = 40u << 20;   // the largest picture taken (32 MB) and what follows it
 const size_t Slack = 64u << 10;         // header reads near the end never leave the buffer
 const size_t HeaderBytes = 64;
+const size_t MostSamples = 4000000;     // 10 hours of 60 pictures and 47 sound frames a second
 const size_t SoundFrameBytes = 8192;    // more than any AAC frame of two channels
 
 size_t Available(uint64_t bytes)
@@ -55,6 +56,10 @@ bool MdatScanner::Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit,
     uint64_t at = begin;
     uint64_t lastProgress = begin;
     while (at < end && !m_failed && (limit == 0 || at - begin < limit)) {
+        if (m_pictures.sizes.size() + m_frames.sizes.size() + m_frames.chunks.size() >= MostSamples) {
+            m_bounded = true;   // more than any camera writes to one file: made to exhaust memory
+            break;
+        }
         if (at - lastProgress >= (64u << 20)) {
             lastProgress = at;
             if (progress && !progress(at - begin, end - begin))

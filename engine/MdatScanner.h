@@ -57,6 +57,8 @@ public:
     uint64_t LastEnd() const { return m_lastEnd; }      // end of the last sample found
     uint64_t Unrecognised() const { return m_skipped; }   // bytes neither picture nor sound
     unsigned long Error() const { return m_error; }
+    // The walk stopped at the most samples one recording may have.
+    bool Bounded() const { return m_bounded; }
 
 private:
     struct Picture
@@ -89,6 +91,7 @@ private:
     std::vector<uint8_t> m_buffer;
     uint64_t m_windowStart = 0, m_windowEnd = 0, m_commit = 0;
     bool m_failed = false;
+    bool m_bounded = false;
     unsigned long m_error = 0;
     FoundTrack m_pictures, m_frames;
     uint64_t m_lastEnd = 0, m_skipped = 0;

@@ -151,3 +151,56 @@ TEST_CASE(random_media_data_makes_no_recording)
     DeleteFileW(path.c_str());
 }
 #endif
+
+namespace {
+
+// Bytes of a bit string ("1011..."), padded with zeros.
+std::string Bits(const std::string& bits)
+{
+    std::string out((bits.size() + 7) / 8, '\0');
+    for (size_t i = 0; i < bits.size(); ++i)
+        if (bits[i] == '1')
+            out[i / 8] = static_cast<char>(out[i / 8] | (0x80 >> (i % 8)));
+    return out;
+}
+
+std::string Prefixed(const std::string& nal)
+{
+    std::string n(4, '\0');
+    n[2] = static_cast<char>(nal.size() >> 8);
+    n[3] = static_cast<char>(nal.size());
+    return n + nal;
+}
+
+} // namespace
+
+TEST_CASE(pictures_no_camera_writes_stop_at_a_bound)
+{
+    // One macroblock a picture, eight bytes each, numbered as a stream must be: millions of
+    // them in 40 MB. The walk stops at its bound instead of listing them all.
+    NalUnitReader video(VideoCodec::H264, 4);
+    // Baseline, 16x16, frame numbers of 4 bits, picture order from the frame number.
+    std::string sps = std::string("\x67\x42\x00\x1E", 4) + Bits("1" "1" "011" "010" "0" "1" "1" "1" "1" "0" "0" "1");
+    std::string pps = std::string("\x68", 1) + Bits("1" "1" "0" "0" "1" "1");
+    CHECK(video.TakeParameterSet(reinterpret_cast<const uint8_t*>(sps.data()), sps.size()));
+    CHECK(video.TakeParameterSet(reinterpret_cast<const uint8_t*>(pps.data()), pps.size()));
+    std::string data = Prefixed(std::string("\x65", 1) + Bits("1" "0001000" "1" "0000" "1" "1"));
+    std::string pictures[16];
+    for (int n = 0; n < 16; ++n) {
+        std::string number;
+        for (int b = 3; b >= 0; --b)
+            number += (n >> b) & 1 ? '1' : '0';
+        pictures[n] = Prefixed(std::string("\x41", 1) + Bits("1" "00110" "1" + number + "1"));
+    }
+    data.reserve(42u << 20);
+    for (int n = 1; data.size() < (40u << 20); ++n)
+        data += pictures[n % 16];
+    std::wstring path = TempFile(L"qm-many.bin", data);
+    HANDLE file = OpenRead(path);
+    MdatScanner scan(video, nullptr);
+    CHECK(scan.Scan(file, 0, data.size(), 0, nullptr, MdatScanner::Progress()));
+    CloseHandle(file);
+    CHECK(scan.Bounded());
+    CHECK(scan.Video().Samples() > 3900000 && scan.Video().Samples() <= 4000001);   // of 5.2 million
+    DeleteFileW(path.c_str());
+}
