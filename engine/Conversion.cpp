@@ -464,18 +464,9 @@ int Conversion::RebuildMissingIndex(FfmpegRun& run)
                                                       std::string());
                              return o.started && !o.stalled && o.exitCode == 0 && run.Report().Lines() == 0;
                          });
-    DWORD lastLine = GetTickCount();
-    std::string why = rebuild.Rebuild(m_work.RebuiltPath(), [&](uint64_t done, uint64_t all) {
+    std::string why = rebuild.Rebuild(m_work.RebuiltPath(), [this] {
         if (m_console.ReaderGone())
             throw Cancelled();
-        if (GetTickCount() - lastLine >= ProgressReporter::LineEveryMs) {
-            char buf[96];
-            std::snprintf(buf, sizeof buf, "Rebuilding: %llu of %llu MB", static_cast<unsigned long long>(done >> 20),
-                          static_cast<unsigned long long>(all >> 20));
-            Line(buf);
-            lastLine = GetTickCount();
-        }
-        return true;
     });
     if (!why.empty())
         return Fail(rebuild.WriteFailed() ? 4 : 2, why);

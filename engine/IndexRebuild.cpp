@@ -1,6 +1,7 @@
 #include "IndexRebuild.h"
 
 #include "Mp4Inspector.h"
+#include "ProgressReporter.h"
 #include "RebuiltIndex.h"
 #include "TextFormat.h"
 
@@ -109,8 +110,17 @@ bool IndexRebuild::IndexMissing(const std::wstring& path, uint64_t& dataBegin, u
     return ftyp && mdat && dataEnd - dataBegin > 8;
 }
 
-std::string IndexRebuild::Rebuild(const std::wstring& output, const MdatScanner::Progress& progress)
+std::string IndexRebuild::Rebuild(const std::wstring& output, const std::function<void()>& stillWanted)
 {
+    DWORD lastLine = GetTickCount();
+    MdatScanner::Progress progress = [&](uint64_t done, uint64_t all) {
+        stillWanted();
+        if (GetTickCount() - lastLine >= ProgressReporter::LineEveryMs) {
+            m_line("Rebuilding: " + std::to_string(done >> 20) + " of " + std::to_string(all >> 20) + " MB");
+            lastLine = GetTickCount();
+        }
+        return true;
+    };
     File source = OpenRead(m_recording);
     if (!source)
         return "the recording cannot be read: " + TextFormat::SystemMessage(GetLastError());

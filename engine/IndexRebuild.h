@@ -25,9 +25,9 @@ public:
                  const DecodeCheck& decodes)
         : m_recording(recording), m_begin(dataBegin), m_end(dataEnd), m_line(line), m_decodes(decodes) {}
 
-    // Writes the rebuilt MP4 to `output`: "" when done, else the reason for the user.
-    // progress as in MdatScanner.
-    std::string Rebuild(const std::wstring& output, const MdatScanner::Progress& progress);
+    // Writes the rebuilt MP4 to `output`, saying how far it got every few seconds: "" when
+    // done, else the reason for the user. `stillWanted` throws when nobody waits any more.
+    std::string Rebuild(const std::wstring& output, const std::function<void()>& stillWanted);
     // The reason was the target folder's (full, denied), not the recording's.
     bool WriteFailed() const { return m_writeFailed; }
 
