@@ -89,8 +89,8 @@ bool IndexRebuild::IndexMissing(const std::wstring& path, uint64_t& dataBegin, u
             boxSize = Be(head, 8, 8);
             header = 16;
         }
-        if (type == "moov")
-            return false;
+        if (type == "moov" && boxSize >= header && boxSize <= fileSize - pos)
+            return false;   // (one the cut left short is missing all the same)
         if (boxes == 0 && type != "ftyp")
             return false;
         ftyp = ftyp || type == "ftyp";
@@ -246,8 +246,10 @@ bool IndexRebuild::FromSameCamera(void* file, const std::wstring& trial)
         if (!reader.TakeDecoderConfig(settings.DecoderConfig()))
             continue;
         AacFrameParser aac;
-        bool sound = !settings.soundEntry.empty() && aac.Configure(settings.audioSpecificConfig);
-        if (!Fits(file, m_begin, m_end, reader, sound ? &aac : nullptr))
+        bool sound = !settings.soundEntry.empty() && aac.Configure(settings.audioSpecificConfig) &&
+                     Fits(file, m_begin, m_end, reader, &aac);
+        // Sound set otherwise than in the finished one (mono, another rate) is read as its frames show.
+        if (!sound && !Fits(file, m_begin, m_end, reader, nullptr))
             continue;
         m_settings = settings;
         if (!sound && settings.soundSampleBytes == 0)

@@ -65,6 +65,9 @@ TEST_CASE(an_index_never_written_is_recognised)
                                      begin, end));
     CHECK_EQ(begin, 32ULL);
     CHECK_EQ(end, 132ULL);
+    // An index the cut left short is missing as well.
+    CHECK(IndexRebuild::IndexMissing(TempFile(L"qm-cutmoov.mp4", ftyp + Box("mdat", 108, 100) + Box("moov", 5000, 8)),
+                                     begin, end));
     // An index anywhere, no ftyp, or no media data: not this case.
     CHECK(!IndexRebuild::IndexMissing(TempFile(L"qm-whole.mp4", ftyp + Box("mdat", 108, 100) + Box("moov", 16, 8)),
                                       begin, end));
