@@ -83,6 +83,24 @@ bool HighProfile(uint32_t profile)
     return std::find(std::begin(high), std::end(high), profile) != std::end(high);
 }
 
+// Usability information before the timing: aspect ratio, overscan, signal type, chroma siting.
+void SkipPictureDescription(GolombReader& in)
+{
+    if (in.Bit() && in.Read(8) == 255)
+        in.Read(32);
+    if (in.Bit())
+        in.Bit();
+    if (in.Bit()) {
+        in.Read(4);
+        if (in.Bit())
+            in.Read(24);
+    }
+    if (in.Bit()) {
+        in.Ue();
+        in.Ue();
+    }
+}
+
 void SkipScalingList(GolombReader& in, int size)
 {
     int last = 8, next = 8;
@@ -234,26 +252,9 @@ bool NalUnitReader::ParseSps(const std::string& rbsp)
     m_width = static_cast<int>(widthMbs * 16 - (crop[0] + crop[1]) * cropX);
     m_height = static_cast<int>(heightUnits * 16 * (s.frameMbsOnly ? 1 : 2) - (crop[2] + crop[3]) * cropY);
     if (in.Bit()) {   // video usability information, up to its timing
-        if (in.Bit() && in.Read(8) == 255)
-            in.Read(32);
+        SkipPictureDescription(in);
         if (in.Bit())
-            in.Bit();
-        if (in.Bit()) {
-            in.Read(4);
-            if (in.Bit())
-                in.Read(24);
-        }
-        if (in.Bit()) {
-            in.Ue();
-            in.Ue();
-        }
-        if (in.Bit()) {
-            uint32_t tick = in.Read(32), scale = in.Read(32);
-            if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
-                m_timeScale = scale;
-                m_frameTicks = 2 * tick;   // a tick is a field's time
-            }
-        }
+            TakeTiming(in, 2);   // a tick is a field's time
     }
     m_sps.erase(std::remove_if(m_sps.begin(), m_sps.end(), [&s](const Sps& e) { return e.id == s.id; }),
                 m_sps.end());
@@ -306,6 +307,15 @@ void SkipProfileTierLevel(GolombReader& in, int subLayers)
 
 } // namespace
 
+void NalUnitReader::TakeTiming(GolombReader& in, uint32_t ticksPerFrame)
+{
+    uint32_t tick = in.Read(32), scale = in.Read(32);
+    if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
+        m_timeScale = scale;
+        m_frameTicks = ticksPerFrame * tick;
+    }
+}
+
 bool NalUnitReader::ParseHevcVps(const std::string& rbsp)
 {
     // Only for its timing, which HEVC encoders state here.
@@ -321,13 +331,8 @@ bool NalUnitReader::ParseHevcVps(const std::string& rbsp)
     uint32_t sets = in.Ue();
     for (uint32_t i = 1; i <= sets && i < 1024 && in.Ok(); ++i)
         in.Read(maxLayer + 1);
-    if (in.Bit()) {
-        uint32_t tick = in.Read(32), scale = in.Read(32);
-        if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
-            m_timeScale = scale;
-            m_frameTicks = tick;   // HEVC's tick is a picture's time
-        }
-    }
+    if (in.Bit())
+        TakeTiming(in, 1);   // HEVC's tick is a picture's time
     return true;
 }
 
@@ -419,30 +424,13 @@ void NalUnitReader::HevcTiming(GolombReader& in, int subLayers, int log2MaxPocLs
     in.Read(2);
     if (!in.Bit() || !in.Ok())
         return;
-    if (in.Bit() && in.Read(8) == 255)
-        in.Read(32);
-    if (in.Bit())
-        in.Bit();
-    if (in.Bit()) {
-        in.Read(4);
-        if (in.Bit())
-            in.Read(24);
-    }
-    if (in.Bit()) {
-        in.Ue();
-        in.Ue();
-    }
+    SkipPictureDescription(in);
     in.Read(3);
     if (in.Bit())
         for (int k = 0; k < 4; ++k)
             in.Ue();
-    if (in.Bit()) {
-        uint32_t tick = in.Read(32), scale = in.Read(32);
-        if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
-            m_timeScale = scale;
-            m_frameTicks = tick;
-        }
-    }
+    if (in.Bit())
+        TakeTiming(in, 1);
 }
 
 bool NalUnitReader::ParseHevcPps(const std::string& rbsp)

@@ -83,6 +83,8 @@ private:
     bool ParseHevcVps(const std::string& rbsp);
     bool ParseHevcSps(const std::string& rbsp);
     void HevcTiming(GolombReader& in, int subLayers, int log2MaxPocLsb);
+    // num_units_in_tick and time_scale, when they make a rate cameras use.
+    void TakeTiming(GolombReader& in, uint32_t ticksPerFrame);
     bool ParseHevcPps(const std::string& rbsp);
     const Pps* FindPps(int id) const;
     std::vector<Pps> m_pps;
