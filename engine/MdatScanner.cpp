@@ -86,6 +86,8 @@ bool MdatScanner::Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit,
                 }
                 picture.hasSlice = true;
             }
+            if (unit.picture && unit.size > m_largestUnit)
+                m_largestUnit = unit.size;
             picture.end = at + unit.size;
             at = picture.end;
             continue;
@@ -175,6 +177,10 @@ bool MdatScanner::NextPicture(uint64_t& at)
         const size_t unbounded = (32u << 20) + 8;   // a unit the end cut short ends the walk as well
         if (!here || !m_video.Read(here, unbounded, unit, false) || !unit.startsPicture)
             continue;
+        // Bytes that merely look like a unit (sound the walk cannot read, damage) give it a
+        // length of up to 16 MB; a camera's pictures stay near the largest seen so far.
+        if (m_largestUnit > 0 && unit.size > (unit.key ? 4 : 2) * m_largestUnit + 65536)
+            continue;
         bool strictly = unit.key || !unit.picture || m_video.Read(here, unbounded, strict);
         bool continues = p + unit.size > m_end ? strictly
                                                : (unit.picture ? strictly && Follows(p + unit.size) : LeadsToPicture(p));
@@ -254,13 +260,15 @@ bool MdatScanner::Slide()
     if (m_failed)
         return false;
     size_t done = static_cast<size_t>(m_commit - m_windowStart);
-    if (m_out && done > 0) {
-        DWORD written = 0;
-        if (!WriteFile(m_out, m_buffer.data(), static_cast<DWORD>(done), &written, nullptr) || written != done) {
+    // In pieces of 1 MB: Wine writes one large buffer markedly slower.
+    for (size_t at = 0; m_out && at < done;) {
+        DWORD piece = static_cast<DWORD>(done - at < (1u << 20) ? done - at : (1u << 20)), written = 0;
+        if (!WriteFile(m_out, m_buffer.data() + at, piece, &written, nullptr) || written != piece) {
             m_error = GetLastError();
             m_failed = true;
             return false;
         }
+        at += piece;
     }
     size_t kept = static_cast<size_t>(m_windowEnd - m_commit);
     std::memmove(m_buffer.data(), m_buffer.data() + done, kept);

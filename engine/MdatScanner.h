@@ -95,4 +95,5 @@ private:
     unsigned long m_error = 0;
     FoundTrack m_pictures, m_frames;
     uint64_t m_lastEnd = 0, m_skipped = 0;
+    uint32_t m_largestUnit = 0;   // the largest slice taken
 };

@@ -36,12 +36,30 @@ std::string Matrix()
 
 const uint32_t MovieScale = 1000;
 
-// Presentation offsets from the pictures' order: within each stretch from one keyframe that
-// restarts the order to the next, a picture is shown at its rank.
+// Presentation offsets from the pictures' order count: within each stretch from a keyframe
+// that restarts the count to the next, a picture is shown as many frames after the stretch's
+// first as its count says (pictures the cut kept out leave their place empty); a stretch
+// whose counts would run into the next one is shown in the order of its counts.
 std::vector<long long> PresentationOffsets(const FoundTrack& t, long long& shift)
 {
     std::vector<long long> offsets(t.order.size(), 0);
     shift = 0;
+    // The count's step from one picture to the next, over the whole stream (2 for frames).
+    long long step = 0;
+    std::vector<long long> sorted;
+    for (size_t i = 0; i <= t.order.size(); ++i) {
+        if (i == t.order.size() || t.order[i] <= 0) {
+            std::sort(sorted.begin(), sorted.end());
+            for (size_t k = 1; k < sorted.size(); ++k) {
+                long long d = sorted[k] - sorted[k - 1];
+                if (d > 0 && (step == 0 || d < step))
+                    step = d;
+            }
+            sorted.clear();
+        }
+        if (i < t.order.size() && t.order[i] >= 0)
+            sorted.push_back(t.order[i]);
+    }
     size_t begin = 0;
     while (begin < t.order.size()) {
         size_t end = begin + 1;
@@ -50,8 +68,12 @@ std::vector<long long> PresentationOffsets(const FoundTrack& t, long long& shift
         std::vector<size_t> rank(end - begin);
         std::iota(rank.begin(), rank.end(), begin);
         std::stable_sort(rank.begin(), rank.end(), [&t](size_t a, size_t b) { return t.order[a] < t.order[b]; });
+        bool byCount = step > 0 && t.order[rank.front()] >= 0 &&
+                       (t.order[rank.back()] - t.order[rank.front()]) / step < static_cast<long long>(
+                           end < t.order.size() ? end - begin : end - begin + 64);
         for (size_t r = 0; r < rank.size(); ++r) {
-            long long offset = static_cast<long long>(begin + r) - static_cast<long long>(rank[r]);
+            long long shown = byCount ? (t.order[rank[r]] - t.order[rank.front()]) / step : static_cast<long long>(r);
+            long long offset = static_cast<long long>(begin) + shown - static_cast<long long>(rank[r]);
             offsets[rank[r]] = offset;
             shift = std::max(shift, -offset);
         }
@@ -60,7 +82,10 @@ std::vector<long long> PresentationOffsets(const FoundTrack& t, long long& shift
     return offsets;
 }
 
-std::string SampleTable(const RebuiltIndex::Track& t, uint64_t scannedFrom, uint64_t dataAt, long long& shift)
+// shownTicks: when the last picture is done showing (a B-frame the cut kept out leaves its place
+// empty, so it can be later than the samples' sum).
+std::string SampleTable(const RebuiltIndex::Track& t, uint64_t scannedFrom, uint64_t dataAt, long long& shift,
+                        uint64_t& shownTicks)
 {
     const FoundTrack& s = *t.samples;
     std::string stts, ctts, stss, stsc, stsz, co64;
@@ -70,6 +95,8 @@ std::string SampleTable(const RebuiltIndex::Track& t, uint64_t scannedFrom, uint
     shift = 0;
     if (t.video) {
         std::vector<long long> offsets = PresentationOffsets(s, shift);
+        for (size_t i = 0; i < offsets.size(); ++i)
+            shownTicks = std::max<uint64_t>(shownTicks, (static_cast<uint64_t>(i + offsets[i] + shift) + 1) * t.ticks);
         if (std::any_of(offsets.begin(), offsets.end(), [](long long o) { return o != 0; })) {
             std::string runs;
             uint32_t count = 0;
@@ -118,9 +145,9 @@ std::string SampleTable(const RebuiltIndex::Track& t, uint64_t scannedFrom, uint
 std::string Trak(const RebuiltIndex::Track& t, uint32_t id, uint64_t scannedFrom, uint64_t dataAt)
 {
     long long shift = 0;
-    std::string stbl = SampleTable(t, scannedFrom, dataAt, shift);
-    uint64_t mediaTicks = t.samples->Samples() * t.ticks;
-    uint64_t movieTicks = mediaTicks * MovieScale / t.timescale;
+    uint64_t mediaTicks = t.samples->Samples() * t.ticks, shownTicks = mediaTicks;
+    std::string stbl = SampleTable(t, scannedFrom, dataAt, shift, shownTicks);
+    uint64_t movieTicks = shownTicks * MovieScale / t.timescale;
     std::string tkhd;
     Put(tkhd, 0, 8);
     Put(tkhd, id, 4);
@@ -137,10 +164,10 @@ std::string Trak(const RebuiltIndex::Track& t, uint32_t id, uint64_t scannedFrom
     // Reordered pictures start late by `shift` frames, sound by its priming: the edit shows
     // both from 0, in step.
     uint64_t skip = t.video ? static_cast<uint64_t>(shift) * t.ticks : t.skip;
-    if (skip > 0 && skip < mediaTicks) {
+    if (skip > 0 && skip < shownTicks) {
         std::string elst;
         Put(elst, 1, 4);
-        Put(elst, (mediaTicks - skip) * MovieScale / t.timescale, 4);
+        Put(elst, (shownTicks - skip) * MovieScale / t.timescale, 4);
         Put(elst, skip, 4);
         Put(elst, 0x00010000, 4);
         edts = Box("edts", FullBox("elst", 0, elst));

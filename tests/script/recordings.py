@@ -217,13 +217,13 @@ def make_cut_mp4(path, movflags, keep):
 
 
 def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, keep=0.6, repeat_headers=False,
-                        hevc=False, mulaw=False):
+                        hevc=False, quicktime_sound=None):
     """What a camera's MP4 writer leaves when the power goes: ftyp, media data whose size is
     still the placeholder 0, no index. H.264 with B-frames and AAC, as a camera interleaves
     them. The finished file stays beside it (`<name>.whole`): it tells what was written before
     the cut."""
     whole = path.replace(".part", "") + ".whole"
-    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc, mulaw)
+    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc, quicktime_sound)
     with open(whole, "rb") as f:
         data = bytearray(f.read())
     at = 0
@@ -231,17 +231,26 @@ def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, kee
         at += int.from_bytes(data[at:at + 4], "big")
     size_of_mdat = int.from_bytes(data[at:at + 4], "big")
     data[at:at + 4] = bytes(4)
+    # Just after a picture that is shown after the B-frames stored behind it: the cut keeps it
+    # and loses them.
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts,pos,size",
+                        "-of", "json", whole], stdout=subprocess.PIPE, check=True, text=True)
+    pictures = [(int(p["pos"]), int(p["size"]), int(p["pts"])) for p in json.loads(r.stdout)["packets"]]
+    end = next(pos + size for i, (pos, size, pts) in enumerate(pictures[:-1])
+               if pos > at + size_of_mdat * keep and pts > pictures[i + 1][2])
     with open(path, "wb") as f:
-        f.write(data[:at + int(size_of_mdat * keep)])
+        f.write(data[:end + 10])
 
 
 def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False, hevc=False,
-                     mulaw=False):
+                     quicktime_sound=None):
     """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz (H.264);
-    50 frames a second and mono 44.1 kHz (HEVC); G.711 mu-law at 8 kHz in QuickTime (mulaw).
+    50 frames a second and mono 44.1 kHz (HEVC); G.711 mu-law at 8 kHz, or quiet 16-bit PCM at
+    16 kHz, in QuickTime (quicktime_sound="mulaw" or "pcm").
     All with B-frames."""
     rate, sound = ("50", ["-c:a", "aac", "-b:a", "96k", "-ar", "44100", "-ac", "1"]) if hevc else \
-        ("25", ["-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1"]) if mulaw else \
+        ("25", ["-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1"]) if quicktime_sound == "mulaw" else \
+        ("25", ["-af", "volume=0.003", "-c:a", "pcm_s16le", "-ar", "16000", "-ac", "1"]) if quicktime_sound else \
         ("25", ["-c:a", "aac", "-b:a", "96k", "-ac", "2"])
     video = (["-c:v", "libx265", "-x265-params", "log-level=error" + (":repeat-headers=1" if repeat_headers else ""),
               "-tag:v", "hvc1", "-g", rate] if hevc else
@@ -249,7 +258,7 @@ def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat
              (["-x264-params", "repeat-headers=1"] if repeat_headers else []))
     ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=%s" % (pattern, size, rate)] +
            audio_in(freq=330, seconds=seconds) + ["-pix_fmt", "yuv420p"] + video +
-           sound + ["-f", "mov" if mulaw else "mp4", path])
+           sound + ["-f", "mov" if quicktime_sound else "mp4", path])
 
 
 def written_before_cut(whole, cut):
@@ -418,8 +427,10 @@ MAKERS = {
     "hevc camera cut.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True),
     "hevc camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True,
                                                                            repeat_headers=True),
-    "mulaw camera finished.mov": lambda p: write_camera_mp4(p, mulaw=True),
-    "mulaw camera cut.mov": lambda p: make_unfinished_mp4(p, mulaw=True),
+    "mulaw camera finished.mov": lambda p: write_camera_mp4(p, quicktime_sound="mulaw"),
+    "mulaw camera cut.mov": lambda p: make_unfinished_mp4(p, quicktime_sound="mulaw"),
+    "quiet pcm camera finished.mov": lambda p: write_camera_mp4(p, quicktime_sound="pcm"),
+    "quiet pcm camera cut.mov": lambda p: make_unfinished_mp4(p, quicktime_sound="pcm"),
 }
 
 
