@@ -40,7 +40,9 @@ const uint32_t MovieScale = 1000;
 // that restarts the count to the next, a picture is shown as many frames after the stretch's
 // first as its count says (pictures the cut kept out leave their place empty); a stretch
 // whose counts would run into the next one is shown in the order of its counts.
-std::vector<long long> PresentationOffsets(const FoundTrack& t, long long& shift)
+} // namespace
+
+std::vector<long long> RebuiltIndex::PresentationOffsets(const FoundTrack& t, long long& shift)
 {
     std::vector<long long> offsets(t.order.size(), 0);
     shift = 0;
@@ -82,6 +84,8 @@ std::vector<long long> PresentationOffsets(const FoundTrack& t, long long& shift
     return offsets;
 }
 
+namespace {
+
 // shownTicks: when the last picture is done showing (a B-frame the cut kept out leaves its place
 // empty, so it can be later than the samples' sum).
 std::string SampleTable(const RebuiltIndex::Track& t, uint64_t scannedFrom, uint64_t dataAt, long long& shift,
@@ -94,7 +98,7 @@ std::string SampleTable(const RebuiltIndex::Track& t, uint64_t scannedFrom, uint
     Put(stts, t.ticks, 4);
     shift = 0;
     if (t.video) {
-        std::vector<long long> offsets = PresentationOffsets(s, shift);
+        std::vector<long long> offsets = RebuiltIndex::PresentationOffsets(s, shift);
         for (size_t i = 0; i < offsets.size(); ++i)
             shownTicks = std::max<uint64_t>(shownTicks, (static_cast<uint64_t>(i + offsets[i] + shift) + 1) * t.ticks);
         if (std::any_of(offsets.begin(), offsets.end(), [](long long o) { return o != 0; })) {

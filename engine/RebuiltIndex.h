@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The index (moov) of the samples a scan found, for a file that holds the scanned data
 // from `dataAt` on.
@@ -23,6 +24,9 @@ public:
 
     // scannedFrom: where the scanned data began in the recording.
     static std::string Moov(const Track& video, const Track& sound, uint64_t scannedFrom, uint64_t dataAt);
+    // Each picture's presentation offset in frames from its place in decode order, by its
+    // order count; shift: how many frames the earliest is shown before its place.
+    static std::vector<long long> PresentationOffsets(const FoundTrack& t, long long& shift);
     // The seconds a track's samples last.
     static double Seconds(const Track& t);
 };

@@ -7,6 +7,7 @@
 #include "AacFrameParser.h"
 #include "IndexRebuild.h"
 #include "MdatScanner.h"
+#include "RebuiltIndex.h"
 #include "Mp4Inspector.h"
 #include "SameCameraRecording.h"
 
@@ -88,6 +89,37 @@ TEST_CASE(random_bytes_are_no_sound_frame_and_read_nothing_beyond)
         frames += length > 0;
     }
     CHECK(frames < 20);
+}
+
+TEST_CASE(pictures_are_shown_when_their_order_count_says)
+{
+    // IDR, P, B, b, b (counts step by 2), then an IDR and a P whose B-frames the cut kept out.
+    FoundTrack t;
+    t.order = {0, 8, 4, 2, 6, 0, 8};
+    long long shift = 0;
+    std::vector<long long> offsets = RebuiltIndex::PresentationOffsets(t, shift);
+    // Shown at 0, 4, 2, 1, 3, then 5 and 9: the lost B-frames leave 6-8 empty.
+    CHECK(offsets == std::vector<long long>({0, 3, 0, -2, -1, 0, 3}));
+    CHECK_EQ(shift, 2LL);
+    // A stream without an order count is shown as stored.
+    t.order = {-1, -1, -1};
+    CHECK(RebuiltIndex::PresentationOffsets(t, shift) == std::vector<long long>({0, 0, 0}));
+    CHECK_EQ(shift, 0LL);
+}
+
+TEST_CASE(aac_settings_read_low_complexity_and_its_he_form_only)
+{
+    AacFrameParser aac;
+    CHECK(aac.Configure(std::string("\x11\x88", 2)));            // LC, 48 kHz, mono
+    CHECK_EQ(aac.SampleRateIndex(), 3);
+    CHECK_EQ(aac.Channels(), 1);
+    CHECK(aac.Configure(std::string("\x2B\x92\x08\x00", 4)));    // HE-AAC, 44.1 kHz: 22.05 kHz LC core, stereo
+    CHECK_EQ(aac.SampleRateIndex(), 7);
+    CHECK_EQ(aac.Channels(), 2);
+    AacFrameParser main;
+    CHECK(!main.Configure(std::string("\x0A\x10", 2)));          // AAC Main
+    CHECK(!main.Configure(std::string("\x11\xB0", 2)));          // six channels
+    CHECK(!main.Configure(std::string("\x11", 1)));
 }
 
 #if ENGINE_TEST_HAVE_SAMPLES
