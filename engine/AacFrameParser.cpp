@@ -1,44 +1,11 @@
 #include "AacFrameParser.h"
 
 #include "AacTables.h"
+#include "BitReader.h"
 
 #include <vector>
 
 namespace {
-
-class BitReader
-{
-public:
-    BitReader(const uint8_t* data, size_t bytes) : m_data(data), m_bits(bytes * 8) {}
-    // Reading past the end sets the failure and yields zeros.
-    uint32_t Read(int n)
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i)
-            v = (v << 1) | Bit();
-        return v;
-    }
-    uint32_t Bit()
-    {
-        if (m_pos >= m_bits) {
-            m_overrun = true;
-            return 0;
-        }
-        uint32_t b = (m_data[m_pos >> 3] >> (7 - (m_pos & 7))) & 1;
-        ++m_pos;
-        return b;
-    }
-    void SkipBytes(size_t n) { m_pos += n * 8; if (m_pos > m_bits) m_overrun = true; }
-    void Align() { m_pos = (m_pos + 7) & ~static_cast<size_t>(7); }
-    bool Ok() const { return !m_overrun && m_pos <= m_bits; }
-    size_t Position() const { return m_pos; }
-
-private:
-    const uint8_t* m_data;
-    size_t m_bits;
-    size_t m_pos = 0;
-    bool m_overrun = false;
-};
 
 // A binary tree for each code book: node pairs, a leaf is -(index + 1).
 class HuffmanTree

@@ -1,5 +1,7 @@
 #include "FrameOrder.h"
 
+#include "BitReader.h"
+
 #include <algorithm>
 
 #include <windows.h>
@@ -11,42 +13,6 @@ long long Field(const std::map<std::string, long long>& fields, const char* name
     auto it = fields.find(name);
     return it == fields.end() ? -1 : it->second;
 }
-
-// Reads Exp-Golomb codes from the first bytes of a NAL unit's payload.
-class BitReader
-{
-public:
-    explicit BitReader(const std::string& bytes) : m_bytes(bytes) {}
-
-    long ReadUe()
-    {
-        int zeros = 0;
-        while (Bit() == 0) {
-            if (++zeros > 24)
-                return -1;
-        }
-        long value = 0;
-        for (int i = 0; i < zeros; ++i)
-            value = (value << 1) | Bit();
-        return m_over ? -1 : (1L << zeros) - 1 + value;
-    }
-
-private:
-    int Bit()
-    {
-        if (m_pos / 8 >= m_bytes.size()) {
-            m_over = true;
-            return 1;   // ends any code being read
-        }
-        int bit = (static_cast<unsigned char>(m_bytes[m_pos / 8]) >> (7 - m_pos % 8)) & 1;
-        ++m_pos;
-        return bit;
-    }
-
-    const std::string& m_bytes;
-    size_t m_pos = 0;
-    bool m_over = false;
-};
 
 } // namespace
 
@@ -73,18 +39,13 @@ int FrameOrder::SliceType(const std::string& nal)
     int type = static_cast<unsigned char>(nal[0]) & 0x1F;
     if (type != 1 && type != 5)
         return -1;
-    // Take out emulation prevention bytes (00 00 03) from the little that is read.
-    std::string payload;
-    for (size_t i = 1; i < nal.size(); ++i) {
-        if (nal[i] == 3 && payload.size() >= 2 && payload[payload.size() - 1] == 0 && payload[payload.size() - 2] == 0)
-            continue;
-        payload.push_back(nal[i]);
-    }
+    std::string payload = BitReader::Unescaped(reinterpret_cast<const uint8_t*>(nal.data()) + 1, nal.size() - 1, nal.size());
     BitReader bits(payload);
-    if (bits.ReadUe() < 0)   // first_mb_in_slice
+    bits.Ue();   // first_mb_in_slice
+    long sliceType = static_cast<long>(bits.Ue());
+    if (!bits.Ok())
         return -1;
-    long sliceType = bits.ReadUe();
-    return sliceType < 0 || sliceType > 9 ? -1 : static_cast<int>(sliceType % 5);
+    return sliceType > 9 ? -1 : static_cast<int>(sliceType % 5);
 }
 
 FrameOrder::Answer FrameOrder::FromSlices(const Mp4Inspector::Reader& read, const std::vector<SampleSpan>& samples,

@@ -1,71 +1,8 @@
 #include "NalUnitReader.h"
 
+#include "BitReader.h"
+
 #include <algorithm>
-
-namespace {
-
-// The payload without its emulation prevention bytes (00 00 03), at most `limit` bytes.
-std::string Rbsp(const uint8_t* p, size_t n, size_t limit)
-{
-    std::string out;
-    int zeros = 0;
-    for (size_t i = 0; i < n && out.size() < limit; ++i) {
-        if (zeros >= 2 && p[i] == 3) {
-            zeros = 0;
-            continue;
-        }
-        zeros = p[i] == 0 ? zeros + 1 : 0;
-        out.push_back(static_cast<char>(p[i]));
-    }
-    return out;
-}
-
-} // namespace
-
-class GolombReader
-{
-public:
-    explicit GolombReader(const std::string& d) : m_d(d) {}
-    uint32_t Bit()
-    {
-        if (m_pos >= m_d.size() * 8) {
-            m_bad = true;
-            return 0;
-        }
-        uint32_t b = (static_cast<uint8_t>(m_d[m_pos >> 3]) >> (7 - (m_pos & 7))) & 1;
-        ++m_pos;
-        return b;
-    }
-    uint32_t Read(int n)
-    {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i)
-            v = (v << 1) | Bit();
-        return v;
-    }
-    uint32_t Ue()
-    {
-        int zeros = 0;
-        while (!Bit()) {
-            if (++zeros > 31 || m_bad) {
-                m_bad = true;
-                return 0;
-            }
-        }
-        return ((1u << zeros) - 1) + Read(zeros);
-    }
-    int32_t Se()
-    {
-        uint32_t v = Ue();
-        return (v & 1) ? static_cast<int32_t>((v + 1) / 2) : -static_cast<int32_t>(v / 2);
-    }
-    bool Ok() const { return !m_bad; }
-
-private:
-    const std::string& m_d;
-    size_t m_pos = 0;
-    bool m_bad = false;
-};
 
 namespace {
 
@@ -84,7 +21,7 @@ bool HighProfile(uint32_t profile)
 }
 
 // Usability information before the timing: aspect ratio, overscan, signal type, chroma siting.
-void SkipPictureDescription(GolombReader& in)
+void SkipPictureDescription(BitReader& in)
 {
     if (in.Bit() && in.Read(8) == 255)
         in.Read(32);
@@ -101,7 +38,7 @@ void SkipPictureDescription(GolombReader& in)
     }
 }
 
-void SkipScalingList(GolombReader& in, int size)
+void SkipScalingList(BitReader& in, int size)
 {
     int last = 8, next = 8;
     for (int j = 0; j < size && in.Ok(); ++j) {
@@ -170,18 +107,18 @@ bool NalUnitReader::TakeParameterSet(const uint8_t* nal, size_t size)
         int type = (nal[0] >> 1) & 0x3F;
         if (type < 32 || type > 34)
             return false;
-        std::string rbsp = Rbsp(nal + 2, size - 2, 4096);
+        std::string rbsp = BitReader::Unescaped(nal + 2, size - 2, 4096);
         if ((type == 32 && !ParseHevcVps(rbsp)) || (type == 33 && !ParseHevcSps(rbsp)) ||
             (type == 34 && !ParseHevcPps(rbsp)))
             return false;
     } else {
         int type = nal[0] & 0x1F;
-        std::string rbsp = Rbsp(nal + 1, size - 1, 4096);
+        std::string rbsp = BitReader::Unescaped(nal + 1, size - 1, 4096);
         if (type == 7) {
             if (!ParseSps(rbsp))
                 return false;
         } else if (type == 8) {
-            GolombReader in(rbsp);
+            BitReader in(rbsp);
             int pps = static_cast<int>(in.Ue());
             int sps = static_cast<int>(in.Ue());
             if (!in.Ok() || pps > 255 || sps > 31)
@@ -203,7 +140,7 @@ bool NalUnitReader::TakeParameterSet(const uint8_t* nal, size_t size)
 
 bool NalUnitReader::ParseSps(const std::string& rbsp)
 {
-    GolombReader in(rbsp);
+    BitReader in(rbsp);
     Sps s;
     uint32_t profile = in.Read(8);
     in.Read(16);
@@ -281,7 +218,7 @@ const NalUnitReader::Sps* NalUnitReader::SpsOfPps(int ppsId) const
 
 namespace {
 
-void SkipProfileTierLevel(GolombReader& in, int subLayers)
+void SkipProfileTierLevel(BitReader& in, int subLayers)
 {
     in.Read(32);   // general profile (88 bits)
     in.Read(32);
@@ -307,7 +244,7 @@ void SkipProfileTierLevel(GolombReader& in, int subLayers)
 
 } // namespace
 
-void NalUnitReader::TakeTiming(GolombReader& in, uint32_t ticksPerFrame)
+void NalUnitReader::TakeTiming(BitReader& in, uint32_t ticksPerFrame)
 {
     uint32_t tick = in.Read(32), scale = in.Read(32);
     if (in.Ok() && tick > 0 && scale > 0 && scale / tick <= 480) {
@@ -319,7 +256,7 @@ void NalUnitReader::TakeTiming(GolombReader& in, uint32_t ticksPerFrame)
 bool NalUnitReader::ParseHevcVps(const std::string& rbsp)
 {
     // Only for its timing, which HEVC encoders state here.
-    GolombReader in(rbsp);
+    BitReader in(rbsp);
     in.Read(12);
     int subLayers = static_cast<int>(in.Read(3));
     in.Read(17);
@@ -338,7 +275,7 @@ bool NalUnitReader::ParseHevcVps(const std::string& rbsp)
 
 bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
 {
-    GolombReader in(rbsp);
+    BitReader in(rbsp);
     in.Read(4);
     int subLayers = static_cast<int>(in.Read(3));
     in.Bit();
@@ -366,7 +303,7 @@ bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
     return true;
 }
 
-void NalUnitReader::HevcTiming(GolombReader& in, int subLayers, int log2MaxPocLsb)
+void NalUnitReader::HevcTiming(BitReader& in, int subLayers, int log2MaxPocLsb)
 {
     // The rest of the SPS up to its usability information, whose timing tells the frame rate.
     for (int i = in.Bit() ? 0 : subLayers; i <= subLayers; ++i)
@@ -435,7 +372,7 @@ void NalUnitReader::HevcTiming(GolombReader& in, int subLayers, int log2MaxPocLs
 
 bool NalUnitReader::ParseHevcPps(const std::string& rbsp)
 {
-    GolombReader in(rbsp);
+    BitReader in(rbsp);
     Pps p;
     p.id = static_cast<int>(in.Ue());
     p.sps = static_cast<int>(in.Ue());
@@ -494,8 +431,8 @@ bool NalUnitReader::ReadH264(const uint8_t* nal, size_t size, NalUnit& out, bool
         return false;
     out.picture = true;
     out.key = out.type == 5;
-    std::string rbsp = Rbsp(nal + 1, size - 1, 24);
-    GolombReader in(rbsp);
+    std::string rbsp = BitReader::Unescaped(nal + 1, size - 1, 24);
+    BitReader in(rbsp);
     uint32_t firstMb = in.Ue();
     uint32_t sliceType = in.Ue();
     int pps = static_cast<int>(in.Ue());
@@ -538,8 +475,8 @@ bool NalUnitReader::ReadHevc(const uint8_t* nal, size_t size, NalUnit& out) cons
         out.key = out.type >= 16;
         // Sub-layer non-reference and leading pictures do not anchor the order count.
         out.reference = out.temporalId == 0 && !(out.type >= 6 && out.type <= 9) && !(out.type <= 14 && out.type % 2 == 0);
-        std::string rbsp = Rbsp(nal + 2, size - 2, 24);
-        GolombReader in(rbsp);
+        std::string rbsp = BitReader::Unescaped(nal + 2, size - 2, 24);
+        BitReader in(rbsp);
         out.startsPicture = in.Bit() != 0;
         if (out.key)
             in.Bit();

@@ -7,7 +7,7 @@
 
 enum class VideoCodec { H264, Hevc };
 
-class GolombReader;
+class BitReader;
 
 // One length-prefixed NAL unit as an MP4 sample holds it.
 struct NalUnit
@@ -82,9 +82,9 @@ private:
     };
     bool ParseHevcVps(const std::string& rbsp);
     bool ParseHevcSps(const std::string& rbsp);
-    void HevcTiming(GolombReader& in, int subLayers, int log2MaxPocLsb);
+    void HevcTiming(BitReader& in, int subLayers, int log2MaxPocLsb);
     // num_units_in_tick and time_scale, when they make a rate cameras use.
-    void TakeTiming(GolombReader& in, uint32_t ticksPerFrame);
+    void TakeTiming(BitReader& in, uint32_t ticksPerFrame);
     bool ParseHevcPps(const std::string& rbsp);
     const Pps* FindPps(int id) const;
     std::vector<Pps> m_pps;
