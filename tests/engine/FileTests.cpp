@@ -125,6 +125,7 @@ TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
     CreateDirectoryW(stale.c_str(), nullptr);
     WriteFile(stale + L"\\run.lock", "");
     WriteFile(stale + L"\\output.mp4", "partial");
+    WriteFile(stale + L"\\rebuilt.mp4", "a copy of a recording's data, as large");
     // A user's folder of a similar name with other content stays.
     std::wstring foreign = target + L".qmnotes.tmp";
     CreateDirectoryW(foreign.c_str(), nullptr);

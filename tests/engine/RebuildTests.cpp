@@ -66,6 +66,12 @@ TEST_CASE(an_index_never_written_is_recognised)
                                      begin, end));
     CHECK_EQ(begin, 32ULL);
     CHECK_EQ(end, 132ULL);
+    // A writer of files over 4 GB puts a 64-bit size after the box header, also as its placeholder.
+    CHECK(IndexRebuild::IndexMissing(TempFile(L"qm-large.mp4", ftyp + std::string("\0\0\0\1mdat", 8) +
+                                                                   std::string(8, '\0') + std::string(100, 'x')),
+                                     begin, end));
+    CHECK_EQ(begin, 32ULL);
+    CHECK_EQ(end, 132ULL);
     // An index the cut left short is missing as well.
     CHECK(IndexRebuild::IndexMissing(TempFile(L"qm-cutmoov.mp4", ftyp + Box("mdat", 108, 100) + Box("moov", 5000, 8)),
                                      begin, end));
