@@ -21,21 +21,38 @@ uint64_t Be64(const std::string& d, size_t at)
     return (static_cast<uint64_t>(Be32(d, at)) << 32) | Be32(d, at + 4);
 }
 
-// "mp4a" holds AAC or MP3 alike: its esds box's decoder config names which (0 when not found).
-int EsdsObjectType(const std::string& d, size_t from, size_t end)
+// "mp4a" holds AAC or MP3 alike: its esds box's decoder config names which (0 when not found),
+// and for AAC carries its settings (the AudioSpecificConfig).
+int EsdsObjectType(const std::string& d, size_t from, size_t end, std::string& specific)
 {
     size_t esds = d.find("esds", from);
     if (esds == std::string::npos || esds + 8 > end)
         return 0;
     size_t p = esds + 8;   // past the box's version and flags
-    for (int descriptor = 0; descriptor < 2 && p < end; ++descriptor) {
+    int objectType = 0;
+    for (int descriptor = 0; descriptor < 3 && p < end; ++descriptor) {
         unsigned char tag = static_cast<unsigned char>(d[p++]);
-        for (int i = 0; i < 4 && p < end && (static_cast<unsigned char>(d[p++]) & 0x80); ++i) {
+        size_t length = 0;
+        for (int i = 0; i < 4 && p < end; ++i) {
+            unsigned char b = static_cast<unsigned char>(d[p++]);
+            length = (length << 7) | (b & 0x7F);
+            if (!(b & 0x80))
+                break;
         }
-        if (tag == 0x04)
-            return p < end ? static_cast<unsigned char>(d[p]) : 0;
+        if (tag == 0x05) {
+            if (p + length <= end)
+                specific = d.substr(p, length);
+            break;
+        }
+        if (tag == 0x04) {
+            if (p >= end)
+                break;
+            objectType = static_cast<unsigned char>(d[p]);
+            p += 13;   // object type, stream type, buffer size, bit rates
+            continue;
+        }
         if (tag != 0x03 || p + 3 > end)
-            return 0;
+            break;
         unsigned char flags = static_cast<unsigned char>(d[p + 2]);
         p += 3;   // ES_ID and flags, then what the flags announce
         if (flags & 0x80)
@@ -45,7 +62,7 @@ int EsdsObjectType(const std::string& d, size_t from, size_t end)
         if (flags & 0x20)
             p += 2;
     }
-    return 0;
+    return objectType;
 }
 
 // avcC/hvcC: how many bytes give each NAL unit's length (0 when not found).
@@ -300,7 +317,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 } else if (track.handler == "soun" && entry + 36 <= b.end) {
                     track.channels = Be16(d, entry + 24);
                     track.sampleRate = static_cast<int>(Be32(d, entry + 32) >> 16);
-                    track.objectType = EsdsObjectType(d, entry + 36, b.end);
+                    track.objectType = EsdsObjectType(d, entry + 36, b.end, track.audioSpecificConfig);
                 }
             }
         } else if (b.type == "stsz") {

@@ -17,6 +17,7 @@ struct Mp4Track
     int channels = 0;
     int sampleRate = 0;
     int objectType = 0;         // "mp4a": the codec its esds names (0x40 AAC, 0x69/0x6B MP3)
+    std::string audioSpecificConfig;   // ... and AAC's settings
     int nalLengthSize = 0;      // "avc1"/"hvc1"/"hev1": bytes before each NAL unit
     std::string sampleEntry;    // the first sample entry box, whole (codec settings)
     uint32_t timescale = 0;

@@ -36,37 +36,6 @@ std::string Inner(const std::string& entry, const char* type, size_t from)
     return entry.substr(at + 4, size - 8);
 }
 
-// esds: ES descriptor > decoder config > decoder specific info (AAC's AudioSpecificConfig).
-std::string AudioSpecificConfig(const std::string& esds)
-{
-    size_t p = 4;   // version and flags
-    for (int depth = 0; depth < 3 && p < esds.size(); ++depth) {
-        uint8_t tag = static_cast<uint8_t>(esds[p++]);
-        size_t length = 0;
-        for (int i = 0; i < 4 && p < esds.size(); ++i) {
-            uint8_t b = static_cast<uint8_t>(esds[p++]);
-            length = (length << 7) | (b & 0x7F);
-            if (!(b & 0x80))
-                break;
-        }
-        if (tag == 0x05)
-            return p + length <= esds.size() ? esds.substr(p, length) : std::string();
-        if (tag == 0x03) {
-            if (p + 3 > esds.size())
-                return std::string();
-            uint8_t flags = static_cast<uint8_t>(esds[p + 2]);
-            p += 3 + ((flags & 0x80) ? 2 : 0) + ((flags & 0x20) ? 2 : 0);
-            if ((flags & 0x40) && p < esds.size())
-                p += 1 + static_cast<uint8_t>(esds[p]);
-        } else if (tag == 0x04) {
-            p += 13;
-        } else {
-            return std::string();
-        }
-    }
-    return std::string();
-}
-
 void Put16(std::string& s, uint32_t v)
 {
     s.push_back(static_cast<char>(v >> 8));
@@ -170,7 +139,7 @@ bool SameCameraRecording::SettingsOf(const std::wstring& path, CameraSettings& o
                 out.soundChunkSamples = t.chunkSamples;
             }
             if (t.format == "mp4a" && t.objectType == 0x40 && t.timescale > 0 && t.sampleDelta > 0) {
-                out.audioSpecificConfig = AudioSpecificConfig(Inner(t.sampleEntry, "esds", 28));
+                out.audioSpecificConfig = t.audioSpecificConfig;
                 if (!out.audioSpecificConfig.empty()) {
                     out.soundEntry = t.sampleEntry;
                     out.soundTimescale = t.timescale;
