@@ -1,5 +1,26 @@
 #include "RedirectorTestSupport.h"
 
+namespace {
+
+// Every program a console test starts ends with it. Wine does not wake a program blocked on a
+// write to a pipe whose reader went away, so a case that gives up on its interpreter leaves
+// console_emit writing for ever; and a Wine program keeps the Linux stderr of the test that
+// started it, so ctest would wait for it until the test's time-out.
+struct ChildrenEndWithTheTest
+{
+    ChildrenEndWithTheTest()
+    {
+        HANDLE job = CreateJobObjectW(nullptr, nullptr);
+        JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+        // The handle stays open: it closes as the test ends, and takes the rest along.
+        if (job && SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+            AssignProcessToJobObject(job, GetCurrentProcess());
+    }
+} childrenEndWithTheTest;
+
+} // namespace
+
 CCapturingRedirector::CCapturingRedirector()
 {
     InitializeCriticalSection(&m_capture);
