@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteSink.h"
+#include "ByteSource.h"
 #include "Mp4Inspector.h"
 
 #include <string>
@@ -18,4 +20,5 @@ public:
     // could be written.
     static bool WriteRaw(const std::wstring& source, const std::vector<SampleSpan>& samples, bool wideband,
                          const std::wstring& raw);
+    static bool WriteRaw(ByteSource& source, const std::vector<SampleSpan>& samples, bool wideband, ByteSink& raw);
 };

@@ -7,6 +7,7 @@
 #include "IndexRebuild.h"
 #include "Placement.h"
 #include "ProgressReporter.h"
+#include "RecordingFolder.h"
 #include "ResultReview.h"
 #include "ResultCheck.h"
 #include "SourceDownload.h"
@@ -457,7 +458,8 @@ int Conversion::RebuildMissingIndex(FfmpegRun& run)
         return -1;
     Line("Note: the recording's index was never written (power cut, or the card pulled out?); rebuilding it "
          "from its data");
-    IndexRebuild rebuild(m_source, begin, end, [this](const std::string& line) { Line(line); },
+    IndexRebuild rebuild(m_source, begin, end, RecordingFolder::Candidates(m_source, IndexRebuild::MostCandidates),
+                         [this](const std::string& line) { Line(line); },
                          [this, &run](const std::wstring& trial) {
                              LogRun("does the rebuilt start decode with a finished recording's settings?");
                              RunOutcome o = RunFfmpeg(run, ConversionPlanner::TrialDecodeArguments(Utf8(trial), Bounds(0)),
@@ -480,6 +482,7 @@ void Conversion::MakePlan(const FfmpegReportParser& report, bool deep)
     // ffmpeg's report does not tell a still from a video; an MP4/MOV's own index does, one
     // track a stream, in order.
     Mp4Inspector index;
+    index.WhileWanted([this] { return !m_console.ReaderGone(); });   // (run 1 waits on this: no throw)
     bool indexed = TextFormat::StartsWith(report.InputFormat(), "mov,") && index.ReadTracks(m_readPath) &&
                    index.Summary().tracks.size() == streams.size();
     if (indexed)
@@ -513,6 +516,7 @@ void Conversion::ReadSoundApart(size_t track, bool wideband)
     // ffmpeg reads only the first frame of each packed AMR sample: the frames go to a plain
     // AMR stream in the work folder, which the AMR reader reads whole.
     Mp4Inspector index;
+    index.WhileWanted([this] { return !m_console.ReaderGone(); });
     index.KeepSamplesOf(track);
     std::wstring raw = m_work.SoundPath();
     if (!index.ReadTracks(m_readPath) || !AmrTrack::WriteRaw(m_readPath, index.Samples(), wideband, raw))

@@ -2,9 +2,9 @@
 
 #include "BitReader.h"
 
-#include <algorithm>
+#include "DiskFile.h"
 
-#include <windows.h>
+#include <algorithm>
 
 namespace {
 
@@ -48,7 +48,7 @@ int FrameOrder::SliceType(const std::string& nal)
     return sliceType > 9 ? -1 : static_cast<int>(sliceType % 5);
 }
 
-FrameOrder::Answer FrameOrder::FromSlices(const Mp4Inspector::Reader& read, const std::vector<SampleSpan>& samples,
+FrameOrder::Answer FrameOrder::FromSlices(ByteSource& file, const std::vector<SampleSpan>& samples,
                                           int lengthSize)
 {
     if (lengthSize < 1 || lengthSize > 4 || samples.empty())
@@ -59,7 +59,7 @@ FrameOrder::Answer FrameOrder::FromSlices(const Mp4Inspector::Reader& read, cons
         uint32_t pos = 0;
         while (pos + lengthSize < sample.size) {
             uint32_t want = std::min<uint32_t>(head + lengthSize, sample.size - pos);
-            if (!read(sample.offset + pos, want, bytes))
+            if (!file.ReadExactly(sample.offset + pos, want, bytes))
                 return Unknown;
             uint32_t length = 0;
             for (int i = 0; i < lengthSize; ++i)
@@ -84,14 +84,6 @@ FrameOrder::Answer FrameOrder::FromSlices(const std::wstring& mp4)
     if (!index.InspectFile(mp4))
         return Unknown;
     int lengthSize = index.Summary().tracks[0].nalLengthSize;
-    HANDLE h = CreateFileW(mp4.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return Unknown;
-    Mp4Inspector::Reader read = [h](uint64_t at, uint32_t n, std::string& out) {
-        return Mp4Inspector::ReadAt(h, at, n, out);
-    };
-    Answer found = FromSlices(read, index.Samples(), lengthSize);
-    CloseHandle(h);
-    return found;
+    DiskFile file;
+    return file.OpenRead(mp4) ? FromSlices(file, index.Samples(), lengthSize) : Unknown;
 }

@@ -21,7 +21,7 @@ public:
 
     // From H.264 samples (NAL units behind lengthSize-byte lengths): reordered when one
     // holds a B slice; Unknown when they cannot be read.
-    static Answer FromSlices(const Mp4Inspector::Reader& read, const std::vector<SampleSpan>& samples,
+    static Answer FromSlices(ByteSource& file, const std::vector<SampleSpan>& samples,
                              int lengthSize);
     // The same for the first video track of an MP4 file.
     static Answer FromSlices(const std::wstring& mp4);

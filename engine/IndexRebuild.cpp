@@ -1,19 +1,18 @@
 #include "IndexRebuild.h"
 
+#include "BigEndian.h"
+#include "DiskFile.h"
 #include "Mp4Inspector.h"
 #include "ProgressReporter.h"
 #include "RebuiltIndex.h"
 #include "TextFormat.h"
 
-#include <windows.h>
-
+#include <chrono>
 #include <cmath>
-#include <memory>
 
 namespace {
 
 const uint64_t TrialBytes = 8u << 20;       // enough for a few seconds of any camera's stream
-const size_t MostCandidates = 12;
 const uint32_t AssumedRate = 30;
 
 // Sampling rates whose frames have the same band layout (the same tables in AacTables.h).
@@ -23,31 +22,19 @@ bool AacTablesShared(int a, int b)
     return group[a] == group[b];
 }
 
-struct FileCloser
-{
-    void operator()(void* h) const { CloseHandle(h); }
-};
-typedef std::unique_ptr<void, FileCloser> File;
+using BigEndian::Be32;
+using BigEndian::Be64;
 
-File OpenRead(const std::wstring& path)
+bool WriteAll(ByteSink& out, const std::string& bytes)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    return File(h == INVALID_HANDLE_VALUE ? nullptr : h);
+    return out.Write(bytes.data(), bytes.size());
 }
 
-uint64_t Be(const std::string& d, size_t at, int bytes)
+unsigned long Milliseconds()
 {
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = (v << 8) | static_cast<uint8_t>(d[at + i]);
-    return v;
-}
-
-bool WriteAll(HANDLE h, const std::string& bytes)
-{
-    DWORD done = 0;
-    return WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
+    return static_cast<unsigned long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now().time_since_epoch())
+                                          .count());
 }
 
 std::string FileName(const std::wstring& path)
@@ -56,7 +43,7 @@ std::string FileName(const std::wstring& path)
 }
 
 // A trial walk of the first megabytes: do these settings read this stream?
-bool Fits(void* file, uint64_t begin, uint64_t end, NalUnitReader reader, const AacFrameParser* sound,
+bool Fits(ByteSource& file, uint64_t begin, uint64_t end, NalUnitReader reader, const AacFrameParser* sound,
           MdatScanner* walk = nullptr)
 {
     MdatScanner own(reader, sound);
@@ -73,20 +60,19 @@ bool Fits(void* file, uint64_t begin, uint64_t end, NalUnitReader reader, const 
 
 bool IndexRebuild::IndexMissing(const std::wstring& path, uint64_t& dataBegin, uint64_t& dataEnd)
 {
-    File file = OpenRead(path);
-    LARGE_INTEGER size;
-    if (!file || !GetFileSizeEx(file.get(), &size))
+    DiskFile file;
+    if (!file.OpenRead(path))
         return false;
-    uint64_t fileSize = static_cast<uint64_t>(size.QuadPart), pos = 0;
+    uint64_t fileSize = file.Size(), pos = 0;
     bool ftyp = false, mdat = false;
     std::string head;
     for (int boxes = 0; boxes < 64 && fileSize - pos >= 8; ++boxes) {
-        if (!Mp4Inspector::ReadAt(file.get(), pos, fileSize - pos >= 16 ? 16 : 8, head))
+        if (!file.ReadExactly(pos, fileSize - pos >= 16 ? 16 : 8, head))
             return false;
-        uint64_t boxSize = Be(head, 0, 4), header = 8;
+        uint64_t boxSize = Be32(head, 0), header = 8;
         std::string type = head.substr(4, 4);
         if (boxSize == 1 && head.size() == 16) {
-            boxSize = Be(head, 8, 8);
+            boxSize = Be64(head, 8);
             header = 16;
         }
         if (type == "moov" && boxSize >= header && boxSize <= fileSize - pos)
@@ -112,30 +98,31 @@ bool IndexRebuild::IndexMissing(const std::wstring& path, uint64_t& dataBegin, u
 
 std::string IndexRebuild::Rebuild(const std::wstring& output, const std::function<void()>& stillWanted)
 {
-    DWORD lastLine = GetTickCount();
+    unsigned long lastLine = Milliseconds();
     MdatScanner::Progress progress = [&](uint64_t done, uint64_t all) {
         stillWanted();
-        if (GetTickCount() - lastLine >= ProgressReporter::LineEveryMs) {
+        if (Milliseconds() - lastLine >= ProgressReporter::LineEveryMs) {
             m_line("Rebuilding: " + std::to_string(done >> 20) + " of " + std::to_string(all >> 20) + " MB");
-            lastLine = GetTickCount();
+            lastLine = Milliseconds();
         }
         return true;
     };
-    File source = OpenRead(m_recording);
-    if (!source)
-        return "the recording cannot be read: " + TextFormat::SystemMessage(GetLastError());
-    if (!FindSettings(source.get(), output))
+    m_stillWanted = stillWanted;
+    DiskFile source;
+    if (!source.OpenRead(m_recording))
+        return "the recording cannot be read: " + TextFormat::SystemMessage(source.Error());
+    if (!FindSettings(source, output))
         return "its index was never written, and neither a finished recording from the same camera in its folder "
                "nor the stream itself tells the video's settings; put a recording the same camera finished "
                "(same kind of file) in the same folder and convert again";
     std::string summary;
-    std::string why = Write(source.get(), output, 0, progress, summary);
+    std::string why = Write(source, output, 0, progress, summary);
     if (why.empty())
         m_line(summary);
     return why;
 }
 
-std::string IndexRebuild::Write(void* source, const std::wstring& output, uint64_t limit,
+std::string IndexRebuild::Write(ByteSource& source, const std::wstring& output, uint64_t limit,
                                 const MdatScanner::Progress& progress, std::string& summary)
 {
     NalUnitReader video(m_settings.codec, m_settings.nalLengthSize);
@@ -143,12 +130,11 @@ std::string IndexRebuild::Write(void* source, const std::wstring& output, uint64
     AacFrameParser aac;
     bool sound = !m_settings.soundEntry.empty() && aac.Configure(m_settings.audioSpecificConfig);
     uint32_t fixedBytes = m_settings.soundEntry.empty() ? 0 : m_settings.soundSampleBytes;
-    HANDLE out = CreateFileW(output.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
+    DiskFile out;
+    if (!out.Create(output, true)) {
         m_writeFailed = true;
-        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
+        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(out.Error());
     }
-    File written(out);
     // ftyp, then the media data as the camera wrote it (its size once known), then the index.
     std::string ftyp("\0\0\0\x18" "ftypisom\0\0\x02\0" "isommp41", 24);
     std::string mdat("\0\0\0\x01" "mdat", 8);
@@ -156,36 +142,31 @@ std::string IndexRebuild::Write(void* source, const std::wstring& output, uint64
     MdatScanner scan(video, sound ? &aac : nullptr, fixedBytes, m_settings.soundChunkSamples);
     m_writeFailed = true;
     if (!WriteAll(out, ftyp) || !WriteAll(out, mdat))
-        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
-    if (!scan.Scan(source, m_begin, m_end, limit, out, progress))
+        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(out.Error());
+    if (!scan.Scan(source, m_begin, m_end, limit, &out, progress))
         return "the recording could not be read or rebuilt: " +
-               TextFormat::SystemMessage(scan.Error() ? scan.Error() : GetLastError());
+               TextFormat::SystemMessage(scan.Error() ? scan.Error() : source.Error());
     m_writeFailed = false;
     if (scan.Video().Samples() == 0)
         return "its index was never written, and no picture could be found in its data with the settings of " +
                (m_settings.from.empty() ? std::string("its stream") : "\"" + FileName(m_settings.from) + "\"");
     uint64_t dataAt = ftyp.size() + 16;
     std::string size;
-    uint64_t mdatSize = 16 + (scan.LastEnd() - m_begin);
-    for (int i = 7; i >= 0; --i)
-        size.push_back(static_cast<char>((mdatSize >> (8 * i)) & 0xFF));
+    BigEndian::Put(size, 16 + (scan.LastEnd() - m_begin), 8);
     RebuiltIndex::Track pictures{&scan.Video(), true, m_settings.videoEntry, m_settings.videoTimescale,
                                  m_settings.frameTicks, 0, m_settings.width, m_settings.height};
     RebuiltIndex::Track frames{&scan.Sound(), false, m_settings.soundEntry, m_settings.soundTimescale,
                                m_settings.soundFrameTicks, m_settings.soundSkip, 0, 0};
-    LARGE_INTEGER at;
-    at.QuadPart = static_cast<LONGLONG>(ftyp.size() + 8);
-    if (!SetFilePointerEx(out, at, nullptr, FILE_BEGIN) || !WriteAll(out, size) ||
-        !SetFilePointerEx(out, LARGE_INTEGER(), nullptr, FILE_END) ||
+    if (!out.Patch(ftyp.size() + 8, size.data(), size.size()) ||
         !WriteAll(out, RebuiltIndex::Moov(pictures, frames, m_begin, dataAt))) {
         m_writeFailed = true;
-        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(GetLastError());
+        return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(out.Error());
     }
     summary = Summary(scan);
     return std::string();
 }
 
-bool IndexRebuild::FindSettings(void* file, const std::wstring& trial)
+bool IndexRebuild::FindSettings(ByteSource& file, const std::wstring& trial)
 {
     if (!FromSameCamera(file, trial) && !FromStream(file))
         return false;
@@ -194,7 +175,7 @@ bool IndexRebuild::FindSettings(void* file, const std::wstring& trial)
     return true;
 }
 
-void IndexRebuild::GuessSound(void* file)
+void IndexRebuild::GuessSound(ByteSource& file)
 {
     // One rate of each band layout, mono and stereo; the rates that share a layout are told
     // apart by which lasts as long as the pictures.
@@ -236,11 +217,16 @@ void IndexRebuild::GuessSound(void* file)
                    (bestChannels == 1 ? "mono" : "stereo") + " (what its frames show)";
 }
 
-bool IndexRebuild::FromSameCamera(void* file, const std::wstring& trial)
+bool IndexRebuild::FromSameCamera(ByteSource& file, const std::wstring& trial)
 {
-    for (const std::wstring& path : SameCameraRecording::Candidates(m_recording, MostCandidates)) {
+    for (const std::wstring& path : m_finished) {
         CameraSettings settings;
-        if (!SameCameraRecording::SettingsOf(path, settings))
+        // Each candidate's index is read through; a stop ends the search at once.
+        if (!SameCameraRecording::SettingsOf(path, settings, [this] {
+                if (m_stillWanted)
+                    m_stillWanted();
+                return true;
+            }))
             continue;
         NalUnitReader reader(settings.codec, settings.nalLengthSize);
         if (!reader.TakeDecoderConfig(settings.DecoderConfig()))
@@ -263,20 +249,20 @@ bool IndexRebuild::FromSameCamera(void* file, const std::wstring& trial)
     return false;
 }
 
-bool IndexRebuild::FromStream(void* file)
+bool IndexRebuild::FromStream(ByteSource& file)
 {
     // A camera that repeats its parameter sets puts them before the first picture: a
     // length-prefixed SPS and PPS near the start of the data.
     std::string head;
     uint64_t n = m_end - m_begin < TrialBytes ? m_end - m_begin : TrialBytes;
-    if (!Mp4Inspector::ReadAt(file, m_begin, static_cast<uint32_t>(n), head))
+    if (!file.ReadExactly(m_begin, static_cast<uint32_t>(n), head))
         return false;
     NalUnitReader h264(VideoCodec::H264, 4), hevc(VideoCodec::Hevc, 4);
     for (size_t p = 0; p + 8 < head.size() && !h264.HasParameterSets() && !hevc.HasParameterSets(); ++p) {
         uint8_t type = static_cast<uint8_t>(head[p + 4]), next = static_cast<uint8_t>(head[p + 5]);
         bool avc = type == 0x67 || type == 0x68 || type == 0x27 || type == 0x28 || type == 0x47 || type == 0x48;
         bool hvc = (type == 0x40 || type == 0x42 || type == 0x44) && next == 0x01;
-        size_t length = static_cast<size_t>(Be(head, p, 4));
+        size_t length = Be32(head, p);
         if ((!avc && !hvc) || length < 2 || length > 1024 || p + 4 + length > head.size())
             continue;
         if ((avc ? h264 : hevc).TakeParameterSet(reinterpret_cast<const uint8_t*>(head.data()) + p + 4, length))

@@ -1,7 +1,5 @@
 #include "MdatScanner.h"
 
-#include <windows.h>
-
 #include <cstring>
 
 namespace {
@@ -40,18 +38,17 @@ void FoundTrack::AddFixed(uint64_t offset, uint64_t samples, uint32_t size)
 
 MdatScanner::~MdatScanner() = default;
 
-bool MdatScanner::Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit, void* out, const Progress& progress)
+bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t limit, ByteSink* out,
+                       const Progress& progress)
 {
-    m_file = file;
+    m_file = &file;
     m_out = out;
-    m_end = end;
+    m_end = end < file.Size() ? end : file.Size();
+    begin = begin < m_end ? begin : m_end;
+    end = m_end;
     m_buffer.assign(WindowBytes + Slack, 0);
     m_windowStart = m_windowEnd = m_commit = m_lastEnd = begin;
-    LARGE_INTEGER zero, outStart;
-    zero.QuadPart = 0;
-    outStart.QuadPart = 0;
-    if (out && !SetFilePointerEx(out, zero, &outStart, FILE_CURRENT))
-        return false;
+    const uint64_t outStart = out ? out->End() : 0;
     Picture picture;
     uint64_t at = begin;
     uint64_t lastProgress = begin;
@@ -117,10 +114,8 @@ bool MdatScanner::Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit,
         m_commit = m_lastEnd > m_windowStart ? m_lastEnd : m_windowStart;
         if (!Slide())
             return false;
-        LARGE_INTEGER stop;
-        stop.QuadPart = outStart.QuadPart + static_cast<LONGLONG>(m_lastEnd - begin);
-        if (!SetFilePointerEx(out, stop, nullptr, FILE_BEGIN) || !SetEndOfFile(out)) {
-            m_error = GetLastError();
+        if (!out->CutAt(outStart + (m_lastEnd - begin))) {
+            m_error = out->Error();
             return false;
         }
     }
@@ -262,9 +257,9 @@ bool MdatScanner::Slide()
     size_t done = static_cast<size_t>(m_commit - m_windowStart);
     // In pieces of 1 MB: Wine writes one large buffer markedly slower.
     for (size_t at = 0; m_out && at < done;) {
-        DWORD piece = static_cast<DWORD>(done - at < (1u << 20) ? done - at : (1u << 20)), written = 0;
-        if (!WriteFile(m_out, m_buffer.data() + at, piece, &written, nullptr) || written != piece) {
-            m_error = GetLastError();
+        size_t piece = done - at < (1u << 20) ? done - at : (1u << 20);
+        if (!m_out->Write(m_buffer.data() + at, piece)) {
+            m_error = m_out->Error();
             m_failed = true;
             return false;
         }
@@ -276,12 +271,9 @@ bool MdatScanner::Slide()
     size_t room = WindowBytes - kept;
     uint64_t left = m_end - m_windowEnd;
     size_t want = left < room ? static_cast<size_t>(left) : room;
-    LARGE_INTEGER from;
-    from.QuadPart = static_cast<LONGLONG>(m_windowEnd);
-    DWORD got = 0;
-    if (want > 0 && (!SetFilePointerEx(m_file, from, nullptr, FILE_BEGIN) ||
-                     !ReadFile(m_file, m_buffer.data() + kept, static_cast<DWORD>(want), &got, nullptr))) {
-        m_error = GetLastError();
+    size_t got = 0;
+    if (want > 0 && !m_file->Read(m_windowEnd, m_buffer.data() + kept, want, got)) {
+        m_error = m_file->Error();
         m_failed = true;
         return false;
     }

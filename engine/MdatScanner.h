@@ -1,6 +1,8 @@
 #pragma once
 
 #include "AacFrameParser.h"
+#include "ByteSink.h"
+#include "ByteSource.h"
 #include "NalUnitReader.h"
 
 #include <cstdint>
@@ -50,7 +52,7 @@ public:
     // Reads [begin, end) of `file`; stops early after `limit` bytes (0: none). `out` (may be
     // null) receives [begin, end of the last sample found). False when reading or writing failed
     // or progress said stop.
-    bool Scan(void* file, uint64_t begin, uint64_t end, uint64_t limit, void* out, const Progress& progress);
+    bool Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t limit, ByteSink* out, const Progress& progress);
 
     const FoundTrack& Video() const { return m_pictures; }
     const FoundTrack& Sound() const { return m_frames; }
@@ -85,8 +87,8 @@ private:
     const AacFrameParser* m_sound;
     uint32_t m_fixedBytes;
     uint32_t m_chunkSamples;
-    void* m_file = nullptr;
-    void* m_out = nullptr;
+    ByteSource* m_file = nullptr;
+    ByteSink* m_out = nullptr;
     uint64_t m_end = 0;
     std::vector<uint8_t> m_buffer;
     uint64_t m_windowStart = 0, m_windowEnd = 0, m_commit = 0;

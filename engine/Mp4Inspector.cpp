@@ -1,31 +1,34 @@
 #include "Mp4Inspector.h"
 
-#include <algorithm>
+#include "BigEndian.h"
+#include "DiskFile.h"
+#include "MemoryFile.h"
 
-#include <windows.h>
+#include <algorithm>
+#include <new>
 
 namespace {
 
-uint32_t Be32(const std::string& d, size_t at)
-{
-    if (at + 4 > d.size())
-        return 0;
-    return (static_cast<uint32_t>(static_cast<unsigned char>(d[at])) << 24) |
-           (static_cast<uint32_t>(static_cast<unsigned char>(d[at + 1])) << 16) |
-           (static_cast<uint32_t>(static_cast<unsigned char>(d[at + 2])) << 8) |
-           static_cast<uint32_t>(static_cast<unsigned char>(d[at + 3]));
-}
+using BigEndian::Be16;
+using BigEndian::Be32;
+using BigEndian::Be64;
 
-uint64_t Be64(const std::string& d, size_t at)
+// Where `what` first occurs in d within [from, end), or npos: a search never leaves the box it
+// belongs to (an index of many small boxes would otherwise be searched to its end for each).
+size_t FindWithin(const std::string& d, const char* what, size_t from, size_t end)
 {
-    return (static_cast<uint64_t>(Be32(d, at)) << 32) | Be32(d, at + 4);
+    end = std::min(end, d.size());
+    if (from >= end)
+        return std::string::npos;
+    const char* at = std::search(d.data() + from, d.data() + end, what, what + 4);
+    return at == d.data() + end ? std::string::npos : static_cast<size_t>(at - d.data());
 }
 
 // "mp4a" holds AAC or MP3 alike: its esds box's decoder config names which (0 when not found),
 // and for AAC carries its settings (the AudioSpecificConfig).
 int EsdsObjectType(const std::string& d, size_t from, size_t end, std::string& specific)
 {
-    size_t esds = d.find("esds", from);
+    size_t esds = FindWithin(d, "esds", from, end);
     if (esds == std::string::npos || esds + 8 > end)
         return 0;
     size_t p = esds + 8;   // past the box's version and flags
@@ -68,22 +71,16 @@ int EsdsObjectType(const std::string& d, size_t from, size_t end, std::string& s
 // avcC/hvcC: how many bytes give each NAL unit's length (0 when not found).
 int NalLengthSize(const std::string& d, size_t from, size_t end)
 {
-    size_t avcc = d.find("avcC", from);
+    size_t avcc = FindWithin(d, "avcC", from, end);
     if (avcc != std::string::npos && avcc + 9 <= end)
         return (static_cast<unsigned char>(d[avcc + 8]) & 3) + 1;
-    size_t hvcc = d.find("hvcC", from);
+    size_t hvcc = FindWithin(d, "hvcC", from, end);
     if (hvcc != std::string::npos && hvcc + 26 <= end)
         return (static_cast<unsigned char>(d[hvcc + 25]) & 3) + 1;
     return 0;
 }
 
-uint16_t Be16(const std::string& d, size_t at)
-{
-    if (at + 2 > d.size())
-        return 0;
-    return static_cast<uint16_t>((static_cast<unsigned char>(d[at]) << 8) |
-                                 static_cast<unsigned char>(d[at + 1]));
-}
+const char* const Stopped = "the reading of the MP4 was stopped";
 
 // One box inside [pos, end) of d: its type and the range of its payload.
 const uint32_t MaxKeptSamples = 4000000;   // 22 hours of 20 ms sound frames
@@ -129,54 +126,53 @@ bool Mp4Inspector::Fail(const std::string& why)
 
 bool Mp4Inspector::InspectBytes(const std::string& bytes)
 {
-    return Inspect(
-        [&bytes](uint64_t at, uint32_t n, std::string& out) {
-            if (at > bytes.size() || n > bytes.size() - at)
-                return false;
-            out.assign(bytes, static_cast<size_t>(at), n);
-            return true;
-        },
-        bytes.size());
-}
-
-bool Mp4Inspector::ReadAt(void* file, uint64_t at, uint32_t n, std::string& out)
-{
-    LARGE_INTEGER pos;
-    pos.QuadPart = static_cast<LONGLONG>(at);
-    if (!SetFilePointerEx(file, pos, nullptr, FILE_BEGIN))
-        return false;
-    out.assign(n, '\0');
-    DWORD done = 0;
-    for (uint32_t total = 0; total < n; total += done)
-        if (!ReadFile(file, &out[total], n - total, &done, nullptr) || done == 0)
-            return false;
-    return true;
+    MemoryFile file(bytes);
+    return Inspect(file);
 }
 
 bool Mp4Inspector::InspectFile(const std::wstring& path)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    DiskFile file;
+    if (!file.OpenRead(path, false))
         return Fail("the MP4 could not be opened");
-    LARGE_INTEGER size;
-    if (!GetFileSizeEx(h, &size)) {
-        CloseHandle(h);
-        return Fail("the MP4's size could not be read");
-    }
-    bool ok = Inspect(
-        [h](uint64_t at, uint32_t n, std::string& out) { return ReadAt(h, at, n, out); },
-        static_cast<uint64_t>(size.QuadPart));
-    CloseHandle(h);
+    return Inspect(file);
+}
+
+bool Mp4Inspector::ReadTracks(const std::wstring& path)
+{
+    DiskFile file;
+    if (!file.OpenRead(path, false))
+        return Fail("the MP4 could not be opened");
+    return ReadTracks(file);
+}
+
+bool Mp4Inspector::ReadTracks(ByteSource& file)
+{
+    m_tracksOnly = true;
+    bool ok = Inspect(file);
+    m_tracksOnly = false;
     return ok;
 }
 
-bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
+bool Mp4Inspector::Inspect(ByteSource& file)
 {
     m_summary = Mp4Summary();
-    m_summary.fileSize = fileSize;
+    m_summary.fileSize = file.Size();
     m_samples.clear();
     m_problem.clear();
+    m_sampleBytes = m_lastChunk = m_boxes = 0;
+    try {
+        return Walk(file);
+    } catch (const std::bad_alloc&) {
+        m_samples.clear();
+        m_samples.shrink_to_fit();
+        return Fail("the MP4's index is too large to read in this program's memory");
+    }
+}
+
+bool Mp4Inspector::Walk(ByteSource& file)
+{
+    const uint64_t fileSize = m_summary.fileSize;
     if (fileSize == 0)
         return Fail("the MP4 is empty");
 
@@ -185,13 +181,15 @@ bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
     uint64_t pos = 0;
     std::string head;
     while (pos < fileSize) {
-        if (fileSize - pos < 8 || !read(pos, 8, head))
+        if (++m_boxes % 1024 == 0 && !StillWanted())
+            return Fail(Stopped);
+        if (fileSize - pos < 8 || !file.ReadExactly(pos, 8, head))
             return Fail("the MP4 ends inside a box header");
         uint64_t size = Be32(head, 0);
         std::string type = head.substr(4, 4);
         uint64_t header = 8;
         if (size == 1) {
-            if (fileSize - pos < 16 || !read(pos + 8, 8, head))
+            if (fileSize - pos < 16 || !file.ReadExactly(pos + 8, 8, head))
                 return Fail("the MP4 ends inside a box header");
             size = Be64(head, 0);
             header = 16;
@@ -213,10 +211,10 @@ bool Mp4Inspector::Inspect(const Reader& read, uint64_t fileSize)
                 m_summary.indexFirst = haveMoov;
             haveMdat = haveMdat || size > header;
         }
-        else if (type == "moov") {
-            if (size > 512ULL * 1024 * 1024)
+        else if (type == "moov" && !haveMoov) {   // players read the first; so does this
+            if (size > MostIndexBytes)
                 return Fail("the MP4's index is implausibly large");
-            if (!read(pos, static_cast<uint32_t>(size), moov))
+            if (!file.ReadExactly(pos, static_cast<uint32_t>(size), moov))
                 return Fail("the MP4's index could not be read");
             haveMoov = true;
         }
@@ -262,7 +260,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
     Mp4Track track;
     uint32_t timescale = 0;
     uint64_t duration = 0;
-    bool haveSizes = false;
+    bool haveSizes = false, haveDescription = false;
     uint64_t longest = 0;
     const bool keep = static_cast<int>(m_summary.tracks.size()) == m_keptTrack;
     std::vector<uint32_t> sizes;   // kept only for the samples' places
@@ -277,15 +275,18 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             stack.pop_back();
             continue;
         }
+        if (++m_boxes % 1024 == 0 && !StillWanted())
+            return Fail(Stopped);
         Box b;
         if (!NextBox(d, r.pos, r.end, b))
             return Fail("the MP4's track index is damaged");
         const size_t p = b.payload;
         const size_t len = b.end - b.payload;
         if (b.type == "mdia" || b.type == "minf" || b.type == "stbl" || b.type == "edts") {
-            stack.push_back(Range{b.payload, b.end});
+            if (stack.size() < 8)
+                stack.push_back(Range{b.payload, b.end});
         } else if (b.type == "tkhd") {
-            size_t at = p + (d[p] == 1 ? 88 : 76);
+            size_t at = p + (len > 0 && d[p] == 1 ? 88 : 76);
             if (at + 8 <= b.end) {
                 track.width = static_cast<int>(Be32(d, at) >> 16);
                 track.height = static_cast<int>(Be32(d, at + 4) >> 16);
@@ -302,8 +303,10 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             // QuickTime has a second one in minf, for the data ("alis"): the media's comes first.
             if (len >= 12 && track.handler.empty())
                 track.handler = d.substr(p + 8, 4);
-        } else if (b.type == "stsd") {
-            // version/flags, entry count, then the first sample entry.
+        } else if (b.type == "stsd" && !haveDescription) {
+            // version/flags, entry count, then the first sample entry. Players take the first
+            // description; what a track states more is passed by.
+            haveDescription = true;
             if (len >= 16) {
                 size_t entry = p + 8;
                 track.format = d.substr(entry + 4, 4);
@@ -328,22 +331,20 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             track.samples = count;
             track.sampleSize = fixed;
             haveSizes = true;
+            if (fixed == 0 && len < 12 + static_cast<uint64_t>(count) * 4)
+                return Fail("the MP4's sample table is cut short");
             // Within bounds: a declared count the file cannot hold is not spelled out.
             bool sized = keep && count <= MaxKeptSamples &&
-                         (fixed != 0 ? static_cast<uint64_t>(fixed) * count <= m_summary.fileSize
-                                     : len >= 12 + static_cast<uint64_t>(count) * 4);
+                         (fixed == 0 || static_cast<uint64_t>(fixed) * count <= m_summary.fileSize);
             if (sized)
                 sizes.reserve(count);
             for (uint32_t i = 0; sized && i < count; ++i)
-                sizes.push_back(fixed != 0 ? fixed : Be32(d, p + 12 + i * 4));
-            if (fixed != 0) {
+                sizes.push_back(fixed != 0 ? fixed : Be32(d, p + 12 + static_cast<size_t>(i) * 4));
+            if (fixed != 0)
                 m_sampleBytes += static_cast<uint64_t>(fixed) * count;
-            } else {
-                if (len < 12 + static_cast<uint64_t>(count) * 4)
-                    return Fail("the MP4's sample table is cut short");
+            else
                 for (uint32_t i = 0; i < count; ++i)
-                    m_sampleBytes += Be32(d, p + 12 + i * 4);
-            }
+                    m_sampleBytes += Be32(d, p + 12 + static_cast<size_t>(i) * 4);
         } else if (b.type == "stts") {
             uint32_t entries = len >= 8 ? Be32(d, p + 4) : 0;
             if (len < 8 + static_cast<uint64_t>(entries) * 8)
@@ -351,7 +352,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             if (entries > 0)
                 track.sampleDelta = Be32(d, p + 12);
             for (uint32_t i = 0; i < entries; ++i)
-                longest = std::max<uint64_t>(longest, Be32(d, p + 12 + i * 8));
+                longest = std::max<uint64_t>(longest, Be32(d, p + 12 + static_cast<size_t>(i) * 8));
         } else if (b.type == "stz2") {
             if (len < 12)
                 return Fail("the MP4's sample table is damaged");
@@ -364,11 +365,17 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
             size_t width = b.type == "stco" ? 4 : 8;
             if (len < 8 + static_cast<uint64_t>(count) * width)
                 return Fail("the MP4's chunk table is cut short");
+            // A kept track's chunk list is bounded as its sample list is: never more chunks
+            // than samples can fill.
+            bool listed = keep && chunks.empty() && count <= MaxKeptSamples;
+            if (listed)
+                chunks.reserve(count);
             for (uint32_t i = 0; i < count; ++i) {
-                uint64_t off = width == 4 ? Be32(d, p + 8 + i * 4) : Be64(d, p + 8 + i * 8);
+                size_t at = p + 8 + static_cast<size_t>(i) * width;
+                uint64_t off = width == 4 ? Be32(d, at) : Be64(d, at);
                 if (off > m_lastChunk)
                     m_lastChunk = off;
-                if (keep)
+                if (listed)
                     chunks.push_back(off);
             }
         } else if (b.type == "elst") {
@@ -391,8 +398,8 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 track.chunkSamples = Be32(d, p + 12);
         }
     }
-    if (!sizes.empty())
-        PlaceSamples(sizes, chunks, d, stsc, stscEnd);
+    if (!sizes.empty() && !PlaceSamples(sizes, chunks, d, stsc, stscEnd))
+        return Fail("the MP4's sample-to-chunk table is damaged");
     if (!haveSizes)
         return Fail("the MP4's track has no sample table");
     track.timescale = timescale;
@@ -404,32 +411,29 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
     return true;
 }
 
-void Mp4Inspector::PlaceSamples(const std::vector<uint32_t>& sizes, const std::vector<uint64_t>& chunks,
+bool Mp4Inspector::PlaceSamples(const std::vector<uint32_t>& sizes, const std::vector<uint64_t>& chunks,
                                 const std::string& d, size_t stsc, size_t stscEnd)
 {
-    // stsc: runs of chunks holding the same number of samples (first chunk counted from 1).
+    // stsc: runs of chunks holding the same number of samples. Chunks count from 1 and each
+    // run starts after the one before; anything else places no sample.
     uint32_t entries = stsc + 8 <= stscEnd ? Be32(d, stsc + 4) : 0;
     if (stsc + 8 + static_cast<uint64_t>(entries) * 12 > stscEnd)
-        return;
+        return false;
     size_t sample = 0;
     for (uint32_t e = 0; e < entries && sample < sizes.size(); ++e) {
-        uint64_t first = Be32(d, stsc + 8 + e * 12);
-        uint64_t last = e + 1 < entries ? Be32(d, stsc + 8 + (e + 1) * 12) : chunks.size() + 1;
-        uint32_t perChunk = Be32(d, stsc + 8 + e * 12 + 4);
+        size_t at = stsc + 8 + static_cast<size_t>(e) * 12;
+        uint64_t first = Be32(d, at);
+        uint64_t last = e + 1 < entries ? Be32(d, at + 12) : chunks.size() + 1;
+        uint32_t perChunk = Be32(d, at + 4);
+        if (first == 0 || (e + 1 < entries && last <= first))
+            return false;
         for (uint64_t c = first; c < last && c <= chunks.size() && sample < sizes.size(); ++c) {
-            uint64_t at = chunks[c - 1];
+            uint64_t offset = chunks[static_cast<size_t>(c - 1)];
             for (uint32_t i = 0; i < perChunk && sample < sizes.size(); ++i, ++sample) {
-                m_samples.push_back(SampleSpan{at, sizes[sample]});
-                at += sizes[sample];
+                m_samples.push_back(SampleSpan{offset, sizes[sample]});
+                offset += sizes[sample];
             }
         }
     }
-}
-
-bool Mp4Inspector::ReadTracks(const std::wstring& path)
-{
-    m_tracksOnly = true;
-    bool ok = InspectFile(path);
-    m_tracksOnly = false;
-    return ok;
+    return true;
 }

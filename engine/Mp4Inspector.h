@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ByteSource.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -44,21 +46,23 @@ struct Mp4Summary
 
 // Reads an MP4 back by its boxes (ftyp, moov/trak/mdia/minf/stbl, mdat) without running
 // ffmpeg again. A box running past the end, sample data past the end or a missing moov
-// make it fail with a plain reason.
+// make it fail with a plain reason. The files come from strangers: its work is linear in the
+// index, its memory bounded, and a damaged table is a reason, never a read elsewhere.
 class Mp4Inspector
 {
 public:
-    // read(offset, length, out) fills out with exactly length bytes or returns false.
-    typedef std::function<bool(uint64_t, uint32_t, std::string&)> Reader;
+    // The largest index read (a 10-hour camera recording's is some tens of MB).
+    static const uint32_t MostIndexBytes = 128u << 20;
 
-    bool Inspect(const Reader& read, uint64_t fileSize);
+    bool Inspect(ByteSource& file);
     bool InspectBytes(const std::string& bytes);
     bool InspectFile(const std::wstring& path);
     // Only the tracks a recording's own index lists (samples, lengths, pictures), also when
     // its media data is cut short.
     bool ReadTracks(const std::wstring& path);
-    // Exactly n bytes at `at` of an open file, or false.
-    static bool ReadAt(void* file, uint64_t at, uint32_t n, std::string& out);
+    bool ReadTracks(ByteSource& file);
+    // Asked now and then during a walk whether anyone still waits for it: false stops it.
+    void WhileWanted(const std::function<bool()>& stillWanted) { m_stillWanted = stillWanted; }
 
     // Where one track's samples lie, in decode order; InspectFile and ReadTracks fill it
     // when asked to beforehand.
@@ -70,16 +74,20 @@ public:
 
 private:
     bool Fail(const std::string& why);
+    bool Walk(ByteSource& file);
     bool ParseMoov(const std::string& moov);
     bool ParseTrack(const std::string& data, size_t begin, size_t end);
-    void PlaceSamples(const std::vector<uint32_t>& sizes, const std::vector<uint64_t>& chunks,
+    bool PlaceSamples(const std::vector<uint32_t>& sizes, const std::vector<uint64_t>& chunks,
                       const std::string& d, size_t stsc, size_t stscEnd);
+    bool StillWanted() const { return !m_stillWanted || m_stillWanted(); }
 
     Mp4Summary m_summary;
     std::string m_problem;
     uint64_t m_sampleBytes = 0;
     uint64_t m_lastChunk = 0;
+    uint64_t m_boxes = 0;       // walked so far: who waits is asked every so many
     bool m_tracksOnly = false;
     int m_keptTrack = -1;
     std::vector<SampleSpan> m_samples;
+    std::function<bool()> m_stillWanted;
 };

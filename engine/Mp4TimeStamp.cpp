@@ -1,5 +1,6 @@
 #include "Mp4TimeStamp.h"
 
+#include "DiskFile.h"
 #include "Mp4Inspector.h"
 
 #include <windows.h>
@@ -68,39 +69,40 @@ int Mp4TimeStamp::Patch(std::string& moov, unsigned long long when)
 
 bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
 {
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The index is found and patched in memory, then written back over itself.
+    DiskFile file;
+    if (!file.OpenRead(path, false))
+        return false;
+    uint64_t fileSize = file.Size(), pos = 0;
+    std::string head, moov;
+    while (pos + 8 <= fileSize && file.ReadExactly(pos, 16 <= fileSize - pos ? 16 : 8, head)) {
+        uint64_t box = Be(head, 0, 4);
+        if (box == 1 && head.size() == 16)
+            box = Be(head, 8, 8);
+        else if (box == 0)
+            box = fileSize - pos;
+        if (box < 8 || box > fileSize - pos)
+            return false;
+        if (head.compare(4, 4, "moov") == 0) {
+            if (box > Mp4Inspector::MostIndexBytes || !file.ReadExactly(pos, static_cast<uint32_t>(box), moov) ||
+                Patch(moov, when) == 0)
+                return false;
+            break;
+        }
+        pos += box;
+    }
+    file.Close();
+    if (moov.empty())
+        return false;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    LARGE_INTEGER size;
-    bool ok = false;
-    if (GetFileSizeEx(h, &size)) {
-        uint64_t fileSize = static_cast<uint64_t>(size.QuadPart), pos = 0;
-        std::string head;
-        while (pos + 8 <= fileSize && Mp4Inspector::ReadAt(h, pos, 16 <= fileSize - pos ? 16 : 8, head)) {
-            uint64_t box = Be(head, 0, 4);
-            if (box == 1 && head.size() == 16)
-                box = Be(head, 8, 8);
-            else if (box == 0)
-                box = fileSize - pos;
-            if (box < 8 || box > fileSize - pos)
-                break;
-            if (head.compare(4, 4, "moov") == 0) {
-                std::string moov;
-                if (box > 512u * 1024 * 1024 || !Mp4Inspector::ReadAt(h, pos, static_cast<uint32_t>(box), moov) ||
-                    Patch(moov, when) == 0)
-                    break;
-                LARGE_INTEGER at;
-                at.QuadPart = static_cast<LONGLONG>(pos);
-                DWORD done = 0;
-                ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
-                     WriteFile(h, moov.data(), static_cast<DWORD>(moov.size()), &done, nullptr) &&
-                     done == moov.size();
-                break;
-            }
-            pos += box;
-        }
-    }
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(pos);
+    DWORD done = 0;
+    bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
+              WriteFile(h, moov.data(), static_cast<DWORD>(moov.size()), &done, nullptr) && done == moov.size();
     CloseHandle(h);
     return ok;
 }

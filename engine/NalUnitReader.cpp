@@ -38,15 +38,24 @@ void SkipPictureDescription(BitReader& in)
     }
 }
 
-void SkipScalingList(BitReader& in, int size)
+// False for a step the codec does not allow (-128..127).
+bool SkipScalingList(BitReader& in, int size)
 {
     int last = 8, next = 8;
     for (int j = 0; j < size && in.Ok(); ++j) {
-        if (next != 0)
-            next = (last + in.Se() + 256) % 256;
+        if (next != 0) {
+            int32_t delta = in.Se();
+            if (delta < -128 || delta > 127)
+                return false;
+            next = (last + delta + 256) % 256;
+        }
         last = next == 0 ? last : next;
     }
+    return true;
 }
+
+// Parameter sets a camera writes: a few. A decoder config listing thousands is passed by.
+const size_t MostParameterSets = 64;
 
 } // namespace
 
@@ -119,21 +128,20 @@ bool NalUnitReader::TakeParameterSet(const uint8_t* nal, size_t size)
                 return false;
         } else if (type == 8) {
             BitReader in(rbsp);
-            int pps = static_cast<int>(in.Ue());
-            int sps = static_cast<int>(in.Ue());
+            uint32_t pps = in.Ue(), sps = in.Ue();
             if (!in.Ok() || pps > 255 || sps > 31)
                 return false;
-            m_pps.erase(std::remove_if(m_pps.begin(), m_pps.end(), [pps](const Pps& e) { return e.id == pps; }),
+            m_pps.erase(std::remove_if(m_pps.begin(), m_pps.end(), [pps](const Pps& e) { return e.id == static_cast<int>(pps); }),
                         m_pps.end());
             Pps entry;
-            entry.id = pps;
-            entry.sps = sps;
+            entry.id = static_cast<int>(pps);
+            entry.sps = static_cast<int>(sps);
             m_pps.push_back(entry);
         } else {
             return false;
         }
     }
-    if (std::find(m_raw.begin(), m_raw.end(), raw) == m_raw.end())
+    if (m_raw.size() < MostParameterSets && std::find(m_raw.begin(), m_raw.end(), raw) == m_raw.end())
         m_raw.push_back(raw);
     return true;
 }
@@ -142,12 +150,18 @@ bool NalUnitReader::ParseSps(const std::string& rbsp)
 {
     BitReader in(rbsp);
     Sps s;
+    // Every count and size is checked against what H.264 allows before it is used.
     uint32_t profile = in.Read(8);
     in.Read(16);
-    s.id = static_cast<int>(in.Ue());
-    int chroma = 1;
+    uint32_t id = in.Ue();
+    if (id > 31)
+        return false;
+    s.id = static_cast<int>(id);
+    uint32_t chroma = 1;
     if (HighProfile(profile)) {
-        chroma = static_cast<int>(in.Ue());
+        chroma = in.Ue();
+        if (chroma > 3)
+            return false;
         if (chroma == 3)
             s.separatePlanes = in.Bit() != 0;
         in.Ue();
@@ -155,13 +169,19 @@ bool NalUnitReader::ParseSps(const std::string& rbsp)
         in.Bit();
         if (in.Bit())
             for (int i = 0; i < (chroma == 3 ? 12 : 8) && in.Ok(); ++i)
-                if (in.Bit())
-                    SkipScalingList(in, i < 6 ? 16 : 64);
+                if (in.Bit() && !SkipScalingList(in, i < 6 ? 16 : 64))
+                    return false;
     }
-    s.log2MaxFrameNum = static_cast<int>(in.Ue()) + 4;
-    s.pocType = static_cast<int>(in.Ue());
+    uint32_t log2MaxFrameNum = in.Ue(), pocType = 0;
+    if (log2MaxFrameNum > 12 || (pocType = in.Ue()) > 2)
+        return false;
+    s.log2MaxFrameNum = static_cast<int>(log2MaxFrameNum) + 4;
+    s.pocType = static_cast<int>(pocType);
     if (s.pocType == 0) {
-        s.log2MaxPocLsb = static_cast<int>(in.Ue()) + 4;
+        uint32_t log2MaxPocLsb = in.Ue();
+        if (log2MaxPocLsb > 12)
+            return false;
+        s.log2MaxPocLsb = static_cast<int>(log2MaxPocLsb) + 4;
     } else if (s.pocType == 1) {
         in.Bit();
         in.Se();
@@ -181,13 +201,16 @@ bool NalUnitReader::ParseSps(const std::string& rbsp)
     if (in.Bit())
         for (long long& c : crop)
             c = in.Ue();
-    if (!in.Ok() || s.id > 31 || s.log2MaxFrameNum > 16 || s.pocType > 2 || s.log2MaxPocLsb > 16 ||
-        widthMbs > 1024 || heightUnits > 1024)
+    if (!in.Ok() || widthMbs > 1024 || heightUnits > 1024)
         return false;
     s.pictureMbs = widthMbs * heightUnits * (s.frameMbsOnly ? 1 : 2);
     int cropX = chroma == 0 || chroma == 3 ? 1 : 2, cropY = (chroma == 1 ? 2 : 1) * (s.frameMbsOnly ? 1 : 2);
-    m_width = static_cast<int>(widthMbs * 16 - (crop[0] + crop[1]) * cropX);
-    m_height = static_cast<int>(heightUnits * 16 * (s.frameMbsOnly ? 1 : 2) - (crop[2] + crop[3]) * cropY);
+    long long width = widthMbs * 16 - (crop[0] + crop[1]) * cropX;
+    long long height = heightUnits * 16 * (s.frameMbsOnly ? 1 : 2) - (crop[2] + crop[3]) * cropY;
+    if (width <= 0 || height <= 0)
+        return false;   // cropped away to nothing
+    m_width = static_cast<int>(width);
+    m_height = static_cast<int>(height);
     if (in.Bit()) {   // video usability information, up to its timing
         SkipPictureDescription(in);
         if (in.Bit())
@@ -281,7 +304,10 @@ bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
     in.Bit();
     SkipProfileTierLevel(in, subLayers);
     Sps s;
-    s.id = static_cast<int>(in.Ue());
+    uint32_t id = in.Ue();
+    if (id > 15)
+        return false;
+    s.id = static_cast<int>(id);
     uint32_t chroma = in.Ue();
     if (chroma == 3)
         s.separatePlanes = in.Bit() != 0;
@@ -291,9 +317,10 @@ bool NalUnitReader::ParseHevcSps(const std::string& rbsp)
             in.Ue();
     in.Ue();
     in.Ue();
-    s.log2MaxPocLsb = static_cast<int>(in.Ue()) + 4;
-    if (!in.Ok() || s.id > 15 || s.log2MaxPocLsb > 16 || width == 0 || width > 16384 || height > 16384)
+    uint32_t log2MaxPocLsb = in.Ue();
+    if (!in.Ok() || log2MaxPocLsb > 12 || width == 0 || width > 16384 || height > 16384)
         return false;
+    s.log2MaxPocLsb = static_cast<int>(log2MaxPocLsb) + 4;
     HevcTiming(in, subLayers, s.log2MaxPocLsb);
     m_width = static_cast<int>(width);
     m_height = static_cast<int>(height);
@@ -374,13 +401,14 @@ bool NalUnitReader::ParseHevcPps(const std::string& rbsp)
 {
     BitReader in(rbsp);
     Pps p;
-    p.id = static_cast<int>(in.Ue());
-    p.sps = static_cast<int>(in.Ue());
+    uint32_t id = in.Ue(), sps = in.Ue();
     p.dependentSlices = in.Bit() != 0;
     p.outputFlag = in.Bit() != 0;
     p.extraBits = static_cast<int>(in.Read(3));
-    if (!in.Ok() || p.id > 63 || p.sps > 15)
+    if (!in.Ok() || id > 63 || sps > 15)
         return false;
+    p.id = static_cast<int>(id);
+    p.sps = static_cast<int>(sps);
     m_pps.erase(std::remove_if(m_pps.begin(), m_pps.end(), [&p](const Pps& e) { return e.id == p.id; }), m_pps.end());
     m_pps.push_back(p);
     return true;

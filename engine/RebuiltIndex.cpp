@@ -1,15 +1,13 @@
 #include "RebuiltIndex.h"
 
+#include "BigEndian.h"
+
 #include <algorithm>
 #include <numeric>
 
 namespace {
 
-void Put(std::string& s, uint64_t v, int bytes)
-{
-    for (int i = bytes - 1; i >= 0; --i)
-        s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
+using BigEndian::Put;
 
 std::string Box(const char* type, const std::string& payload)
 {
@@ -151,7 +149,7 @@ std::string Trak(const RebuiltIndex::Track& t, uint32_t id, uint64_t scannedFrom
     long long shift = 0;
     uint64_t mediaTicks = t.samples->Samples() * t.ticks, shownTicks = mediaTicks;
     std::string stbl = SampleTable(t, scannedFrom, dataAt, shift, shownTicks);
-    uint64_t movieTicks = shownTicks * MovieScale / t.timescale;
+    uint64_t movieTicks = t.timescale ? shownTicks * MovieScale / t.timescale : 0;
     std::string tkhd;
     Put(tkhd, 0, 8);
     Put(tkhd, id, 4);
@@ -168,7 +166,7 @@ std::string Trak(const RebuiltIndex::Track& t, uint32_t id, uint64_t scannedFrom
     // Reordered pictures start late by `shift` frames, sound by its priming: the edit shows
     // both from 0, in step.
     uint64_t skip = t.video ? static_cast<uint64_t>(shift) * t.ticks : t.skip;
-    if (skip > 0 && skip < shownTicks) {
+    if (skip > 0 && skip < shownTicks && t.timescale > 0) {
         std::string elst;
         Put(elst, 1, 4);
         Put(elst, (shownTicks - skip) * MovieScale / t.timescale, 4);

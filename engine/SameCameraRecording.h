@@ -3,6 +3,7 @@
 #include "NalUnitReader.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,15 +31,14 @@ struct CameraSettings
     std::string DecoderConfig() const;
 };
 
-// Finished recordings beside a cut one, likeliest from the same camera first.
+// What a finished recording of the same camera tells a cut one, and the sample entries made of it.
 class SameCameraRecording
 {
 public:
-    // Files of the same kind (extension) in the recording's folder, nearest in name, then in
-    // time; at most `most`.
-    static std::vector<std::wstring> Candidates(const std::wstring& recording, size_t most);
     // A finished MP4/MOV's settings; false when it is not one or has no H.264/HEVC video.
-    static bool SettingsOf(const std::wstring& path, CameraSettings& out);
+    // stillWanted: false (or a throw) stops reading its index.
+    static bool SettingsOf(const std::wstring& path, CameraSettings& out,
+                           const std::function<bool()>& stillWanted = std::function<bool()>());
     // An avc1 sample entry for parameter sets the stream carries itself.
     static std::string AvcEntry(const std::vector<std::string>& parameterSets, int width, int height);
     static std::string HevcEntry(const std::vector<std::string>& parameterSets, int width, int height);

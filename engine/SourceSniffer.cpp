@@ -1,8 +1,7 @@
 #include "SourceSniffer.h"
 
+#include "DiskFile.h"
 #include "TextFormat.h"
-
-#include <windows.h>
 
 namespace {
 
@@ -78,10 +77,9 @@ std::string SourceSniffer::RefusalOf(const std::string& head)
 std::string SourceSniffer::Refusal(const std::wstring& path, unsigned long& error)
 {
     error = 0;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = GetLastError();
+    DiskFile file;
+    if (!file.OpenRead(path)) {
+        error = file.Error();
         return std::string();
     }
     // Past ID3 tags larger than one look (a cover picture in them) to what follows.
@@ -89,18 +87,14 @@ std::string SourceSniffer::Refusal(const std::wstring& path, unsigned long& erro
     unsigned long long offset = 0;
     for (int look = 0; look < 8 && error == 0; ++look) {
         head.assign(HeadBytes, '\0');
-        DWORD got = 0;
-        LARGE_INTEGER at;
-        at.QuadPart = static_cast<LONGLONG>(offset);
-        if (!SetFilePointerEx(file, at, nullptr, FILE_BEGIN) ||
-            !ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, nullptr))
-            error = GetLastError();
+        size_t got = 0;
+        if (!file.Read(offset, &head[0], head.size(), got))
+            error = file.Error();
         head.resize(got);
         size_t past = SkipId3(head, 0);
         if (past <= head.size())
             break;
         offset += past;
     }
-    CloseHandle(file);
     return error ? std::string() : RefusalOf(head);
 }

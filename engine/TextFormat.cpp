@@ -1,9 +1,13 @@
 #include "TextFormat.h"
 
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
+
+#ifdef _WIN32
 
 std::wstring TextFormat::Utf8ToWide(const std::string& text)
 {
@@ -26,6 +30,38 @@ std::string TextFormat::WideToUtf8(const std::wstring& text)
                         nullptr);
     return out;
 }
+
+#else   // the parsers' own builds on Linux (fuzzing): wchar_t holds a whole code point there
+
+std::wstring TextFormat::Utf8ToWide(const std::string& text)
+{
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        int more = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        unsigned long code = more == 0 ? c : c & (0x3F >> more);
+        for (++i; more > 0 && i < text.size(); --more, ++i)
+            code = (code << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+        out.push_back(static_cast<wchar_t>(code));
+    }
+    return out;
+}
+
+std::string TextFormat::WideToUtf8(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t w : text) {
+        unsigned long c = static_cast<unsigned long>(w);
+        int more = c < 0x80 ? 0 : c < 0x800 ? 1 : c < 0x10000 ? 2 : 3;
+        static const unsigned char lead[4] = {0, 0xC0, 0xE0, 0xF0};
+        out.push_back(static_cast<char>(lead[more] | (c >> (6 * more))));
+        for (int k = more - 1; k >= 0; --k)
+            out.push_back(static_cast<char>(0x80 | ((c >> (6 * k)) & 0x3F)));
+    }
+    return out;
+}
+
+#endif
 
 std::string TextFormat::Clock(double seconds)
 {
@@ -109,6 +145,7 @@ std::string TextFormat::PathUtf8(const std::wstring& path)
 
 std::string TextFormat::SystemMessage(unsigned long error)
 {
+#ifdef _WIN32
     wchar_t* text = nullptr;
     FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
                    nullptr, error, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
@@ -117,6 +154,9 @@ std::string TextFormat::SystemMessage(unsigned long error)
         out = Trim(WideToUtf8(text));
         LocalFree(text);
     }
+#else
+    std::string out = std::strerror(static_cast<int>(error));
+#endif
     // Messages written for an insert ("... for %1") lose it.
     size_t insert = out.find(" for %1");
     if (insert == std::string::npos)

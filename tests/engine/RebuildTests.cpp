@@ -5,6 +5,7 @@
 #include "TestKit.h"
 
 #include "AacFrameParser.h"
+#include "DiskFile.h"
 #include "IndexRebuild.h"
 #include "MdatScanner.h"
 #include "RebuiltIndex.h"
@@ -47,10 +48,6 @@ std::string Random(size_t n, unsigned seed)
     return out;
 }
 
-HANDLE OpenRead(const std::wstring& path)
-{
-    return CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-}
 
 } // namespace
 
@@ -151,9 +148,8 @@ struct Camera
         frames = f.Samples();
         begin = std::min(pictures.front().offset, frames.front().offset);
         uint64_t end = std::max(pictures.back().offset + pictures.back().size, frames.back().offset + frames.back().size);
-        HANDLE file = OpenRead(path);
-        ok = ok && Mp4Inspector::ReadAt(file, begin, static_cast<uint32_t>(end - begin), data);
-        CloseHandle(file);
+        DiskFile file;
+        ok = ok && file.OpenRead(path) && file.ReadExactly(begin, static_cast<uint32_t>(end - begin), data);
     }
 
     bool ok = false;
@@ -167,12 +163,10 @@ struct Camera
 
 std::string ReadBack(const std::wstring& path)
 {
-    HANDLE h = OpenRead(path);
-    LARGE_INTEGER size;
+    DiskFile file;
     std::string out;
-    if (GetFileSizeEx(h, &size))
-        Mp4Inspector::ReadAt(h, 0, static_cast<uint32_t>(size.QuadPart), out);
-    CloseHandle(h);
+    if (file.OpenRead(path))
+        file.ReadExactly(0, static_cast<uint32_t>(file.Size()), out);
     return out;
 }
 
@@ -184,10 +178,11 @@ TEST_CASE(the_media_data_walked_gives_the_samples_the_index_lists)
     Camera camera;
     if (!CHECK(camera.ok))
         return;
-    HANDLE file = OpenRead(L"" ENGINE_TEST_DATA L"/bframes.mp4");
+    DiskFile file;
+    file.OpenRead(L"" ENGINE_TEST_DATA L"/bframes.mp4");
     MdatScanner scan(camera.video, &camera.aac);
     CHECK(scan.Scan(file, camera.begin, camera.begin + camera.data.size(), 0, nullptr, MdatScanner::Progress()));
-    CloseHandle(file);
+    file.Close();
     const std::vector<SampleSpan>& p = camera.pictures;
     const std::vector<SampleSpan>& f = camera.frames;
     CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(p.size()));
@@ -219,12 +214,14 @@ TEST_CASE(a_long_recording_is_copied_whole_through_the_window)
     for (size_t i = 0; i < times; ++i)
         recording += camera.data;
     std::wstring source = TempFile(L"qm-long.bin", recording), copy = TempFile(L"qm-long-copy.bin", "");
-    HANDLE in = OpenRead(source);
-    HANDLE out = CreateFileW(copy.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DiskFile in;
+    in.OpenRead(source);
+    DiskFile out;
+    out.Create(copy, true);
     MdatScanner scan(camera.video, &camera.aac);
-    CHECK(scan.Scan(in, 0, recording.size(), 0, out, MdatScanner::Progress()));
-    CloseHandle(in);
-    CloseHandle(out);
+    CHECK(scan.Scan(in, 0, recording.size(), 0, &out, MdatScanner::Progress()));
+    in.Close();
+    out.Close();
     CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(times * camera.pictures.size()));
     CHECK_EQ(scan.Sound().Samples(), static_cast<unsigned long long>(times * camera.frames.size()));
     CHECK(ReadBack(copy) == recording);
@@ -244,10 +241,11 @@ TEST_CASE(damage_in_the_middle_costs_only_what_it_hit)
     size_t hit = camera.data.size() + camera.data.size() / 10;
     recording.replace(hit, noise.size(), noise);
     std::wstring source = TempFile(L"qm-damaged.bin", recording);
-    HANDLE in = OpenRead(source);
+    DiskFile in;
+    in.OpenRead(source);
     MdatScanner scan(camera.video, &camera.aac);
     CHECK(scan.Scan(in, 0, recording.size(), 0, nullptr, MdatScanner::Progress()));
-    CloseHandle(in);
+    in.Close();
     uint64_t samples = scan.Video().Samples() + scan.Sound().Samples();
     uint64_t whole = camera.pictures.size() + camera.frames.size();
     CHECK(samples >= 2 * whole && samples < 3 * whole);   // the third copy comes back whole
@@ -280,10 +278,11 @@ TEST_CASE(random_media_data_makes_no_recording)
     CHECK(aac.Configure(settings.audioSpecificConfig));
     const std::string noise = Random(4 << 20, 11);
     std::wstring path = TempFile(L"qm-noise.bin", noise);
-    HANDLE file = OpenRead(path);
+    DiskFile file;
+    file.OpenRead(path);
     MdatScanner scan(video, &aac);
     CHECK(scan.Scan(file, 0, noise.size(), 0, nullptr, MdatScanner::Progress()));
-    CloseHandle(file);
+    file.Close();
     CHECK(scan.LastEnd() <= noise.size());
     CHECK(scan.Video().Samples() + scan.Sound().Samples() < 10);
     CHECK(scan.Unrecognised() > noise.size() * 9 / 10);
@@ -335,10 +334,11 @@ TEST_CASE(pictures_no_camera_writes_stop_at_a_bound)
     for (int n = 1; data.size() < (40u << 20); ++n)
         data += pictures[n % 16];
     std::wstring path = TempFile(L"qm-many.bin", data);
-    HANDLE file = OpenRead(path);
+    DiskFile file;
+    file.OpenRead(path);
     MdatScanner scan(video, nullptr);
     CHECK(scan.Scan(file, 0, data.size(), 0, nullptr, MdatScanner::Progress()));
-    CloseHandle(file);
+    file.Close();
     CHECK(scan.Bounded());
     CHECK(scan.Video().Samples() > 3900000 && scan.Video().Samples() <= 4000001);   // of 5.2 million
     DeleteFileW(path.c_str());

@@ -1,0 +1,60 @@
+// A recording whose index was never written, rebuilt as the engine does it: recognised by its
+// boxes, its settings from a finished recording beside it or from its own stream, its data
+// walked and its index written, the result read back. Input: [flags:1][finished length:3 if
+// bit 0][finished recording][cut recording]; bit 1: the trial decode of a finished
+// recording's settings succeeds.
+#include "IndexRebuild.h"
+#include "Mp4Inspector.h"
+#include "TextFormat.h"
+
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+std::wstring Folder()
+{
+    static const std::wstring folder = [] {
+        char name[] = "/tmp/ksm-fuzz-rebuild-XXXXXX";
+        return std::wstring(L"") + TextFormat::Utf8ToWide(mkdtemp(name) ? name : "/tmp") + L"/";
+    }();
+    return folder;
+}
+
+std::wstring Put(const wchar_t* name, const uint8_t* data, size_t size)
+{
+    std::wstring path = Folder() + name;
+    std::ofstream(TextFormat::WideToUtf8(path), std::ios::binary).write(reinterpret_cast<const char*>(data),
+                                                                          static_cast<std::streamsize>(size));
+    return path;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const uint8_t flags = data[0];
+    size_t at = 1, finishedSize = 0;
+    std::vector<std::wstring> finished;
+    if (flags & 1) {
+        if (size < 4)
+            return 0;
+        finishedSize = std::min<size_t>((data[1] << 16) | (data[2] << 8) | data[3], size - 4);
+        finished.push_back(Put(L"finished.mp4", data + 4, finishedSize));
+        at = 4 + finishedSize;
+    }
+    std::wstring cut = Put(L"cut.mp4", data + at, size - at), output = Folder() + L"rebuilt.mp4";
+    uint64_t begin = 0, end = 0;
+    if (!IndexRebuild::IndexMissing(cut, begin, end))
+        return 0;
+    IndexRebuild rebuild(cut, begin, end, finished, [](const std::string&) {},
+                         [flags](const std::wstring&) { return (flags & 2) != 0; });
+    if (rebuild.Rebuild(output, [] {}).empty()) {
+        Mp4Inspector result;
+        result.InspectFile(output);
+    }
+    return 0;
+}
