@@ -46,7 +46,9 @@ bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t 
     m_end = end < file.Size() ? end : file.Size();
     begin = begin < m_end ? begin : m_end;
     end = m_end;
-    m_buffer.assign(WindowBytes + Slack, 0);
+    // No larger than the data: a trial walk of a short recording needs no 40 MB.
+    m_windowBytes = end - begin < WindowBytes ? static_cast<size_t>(end - begin) : WindowBytes;
+    m_buffer.assign(m_windowBytes + Slack, 0);
     m_windowStart = m_windowEnd = m_commit = m_lastEnd = begin;
     const uint64_t outStart = out ? out->End() : 0;
     Picture picture;
@@ -245,7 +247,7 @@ const uint8_t* MdatScanner::View(uint64_t at, size_t n)
         if (!Slide() || m_windowEnd == before)
             break;
     }
-    if (at > m_windowEnd || at - m_windowStart > WindowBytes)
+    if (at > m_windowEnd || at - m_windowStart > m_windowBytes)
         return nullptr;
     return m_buffer.data() + (at - m_windowStart);
 }
@@ -268,7 +270,7 @@ bool MdatScanner::Slide()
     size_t kept = static_cast<size_t>(m_windowEnd - m_commit);
     std::memmove(m_buffer.data(), m_buffer.data() + done, kept);
     m_windowStart = m_commit;
-    size_t room = WindowBytes - kept;
+    size_t room = m_windowBytes - kept;
     uint64_t left = m_end - m_windowEnd;
     size_t want = left < room ? static_cast<size_t>(left) : room;
     size_t got = 0;

@@ -91,6 +91,7 @@ private:
     ByteSink* m_out = nullptr;
     uint64_t m_end = 0;
     std::vector<uint8_t> m_buffer;
+    size_t m_windowBytes = 0;
     uint64_t m_windowStart = 0, m_windowEnd = 0, m_commit = 0;
     bool m_failed = false;
     bool m_bounded = false;
