@@ -18,6 +18,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <new>
 #include <cwchar>
 #include <cwctype>
 
@@ -141,6 +142,10 @@ int Conversion::Run(const std::vector<std::wstring>& args)
     } catch (const BoundReached& b) {
         LogHeader("qmconvert stopped ffmpeg: it reached a bound of this recording");
         return FailKeepingLog(5, BoundReason(b.limit));
+    } catch (const std::bad_alloc&) {
+        // A 32-bit program's memory runs out before the machine's: a plain end, the folder clean.
+        return Fail(5, "the recording needs more memory than qmconvert has (it is a 32-bit program); "
+                       "close other programs and convert again");
     }
 }
 

@@ -7,19 +7,32 @@
 #include "Mp4Inspector.h"
 #include "TextFormat.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <unistd.h>
 
 namespace {
 
+// A folder of this process's own, emptied and removed when it ends.
+std::string folderName;
+
+void RemoveFolder()
+{
+    for (const char* file : {"finished.mp4", "cut.mp4", "rebuilt.mp4"})
+        std::remove((folderName + "/" + file).c_str());
+    rmdir(folderName.c_str());
+}
+
 std::wstring Folder()
 {
-    static const std::wstring folder = [] {
+    if (folderName.empty()) {
         char name[] = "/tmp/ksm-fuzz-rebuild-XXXXXX";
-        return std::wstring(L"") + TextFormat::Utf8ToWide(mkdtemp(name) ? name : "/tmp") + L"/";
-    }();
-    return folder;
+        folderName = mkdtemp(name) ? name : "/tmp";
+        std::atexit(RemoveFolder);
+    }
+    return TextFormat::Utf8ToWide(folderName) + L"/";
 }
 
 std::wstring Put(const wchar_t* name, const uint8_t* data, size_t size)
