@@ -223,7 +223,7 @@ int Conversion::CheckFiles()
         return Fail(3, "ffmpeg.exe not found; put it beside qm.bat");
     }
 
-    WorkFolder::RemoveStale(m_target);
+    WorkFolder::RemoveStale(m_target, SecondsFromEnvironment(L"QMCONVERT_STALE_SECONDS", 60000));
     // Some folders let a folder be made but not a file (the root of C:): the MP4 could
     // never be placed there, so that is found out before ffmpeg runs.
     DWORD workError = 0;

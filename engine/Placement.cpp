@@ -19,6 +19,24 @@ bool HeldByAnotherProgram(const std::wstring& path)
     return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
+// Whether the volume holding `path` has hard links (NTFS does; FAT32 and exFAT, what camera
+// cards use, do not). QMCONVERT_NO_HARD_LINKS=1 answers no, as a card would.
+bool VolumeHasHardLinks(const std::wstring& path)
+{
+    wchar_t seam[4];
+    DWORD n = GetEnvironmentVariableW(L"QMCONVERT_NO_HARD_LINKS", seam, 4);
+    if (n == 1 && seam[0] == L'1')
+        return false;
+    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return true;   // not known: the link is tried, and a copy made if it fails
+    DWORD flags = 0;
+    BOOL known = GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
+    CloseHandle(h);
+    return !known || (flags & FILE_SUPPORTS_HARD_LINKS) != 0;
+}
+
 } // namespace
 
 Placement::Placement(WorkFolder& work, const std::wstring& target, unsigned long heldWaitMs, const Say& say,
@@ -32,10 +50,15 @@ std::string Placement::Place()
     std::wstring named = m_work.NamedPath(m_target.substr(TextFormat::FolderOf(m_target).size()));
     DWORD error = MoveWhenFree(m_work.OutputPath(), named, 0);
     if (error != 0 && HeldByAnotherProgram(m_work.OutputPath())) {
-        // Held past the wait: a second name for the same data needs no rename.
-        m_work.KeepOutput();
-        std::wstring where = CreateHardLinkW(named.c_str(), m_work.OutputPath().c_str(), nullptr) ? named
-                                                                                               : m_work.OutputPath();
+        // Held past the wait: the MP4 takes a name of its own, which no clean-up or later sweep
+        // deletes, without a rename: a second link to the same data, or on a card (no hard
+        // links) a copy. Only when neither can be made does it stay under the engine's name,
+        // and the folder is then kept for it.
+        std::wstring where = named;
+        if (!SecondName(m_work.OutputPath(), named)) {
+            m_work.KeepOutput();
+            where = m_work.OutputPath();
+        }
         return "the new MP4 is held by another program (a virus scanner?) for more than " +
                std::to_string(m_heldWaitMs / 1000) + " s; it stays in \"" + TextFormat::PathUtf8(where) +
                "\" (move it from there when that program lets go)";
@@ -77,6 +100,13 @@ unsigned long Placement::MoveWhenFree(const std::wstring& from, const std::wstri
         m_checkCancel();
         Sleep(250);
     }
+}
+
+bool Placement::SecondName(const std::wstring& mp4, const std::wstring& name)
+{
+    if (VolumeHasHardLinks(mp4) && CreateHardLinkW(name.c_str(), mp4.c_str(), nullptr))
+        return true;
+    return CopyFileW(mp4.c_str(), name.c_str(), TRUE) != 0;
 }
 
 unsigned long Placement::ReplaceTarget(const std::wstring& mp4)

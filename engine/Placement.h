@@ -27,6 +27,8 @@ private:
     // briefly, the target; 0 or the system's reason.
     unsigned long MoveWhenFree(const std::wstring& from, const std::wstring& to, unsigned long flags);
     unsigned long ReplaceTarget(const std::wstring& mp4);
+    // `name` for the data of `mp4`, which another program holds: a hard link, else a copy.
+    static bool SecondName(const std::wstring& mp4, const std::wstring& name);
     std::wstring KeepBesideTarget(const std::wstring& mp4);
 
     WorkFolder& m_work;

@@ -10,8 +10,9 @@
 namespace {
 
 const wchar_t* const LockName = L"\\run.lock";
-// What the engine writes in a work folder; nothing else in it is ever deleted.
-const wchar_t* const EngineNames[] = {L"output.mp4", L"ffmpeg.log", L"run.lock", L"sound.amr", L"rebuilt.mp4"};
+// What the engine writes in a work folder; nothing else in it is ever deleted. The lock
+// comes last: it goes only once the rest has gone.
+const wchar_t* const EngineNames[] = {L"output.mp4", L"ffmpeg.log", L"sound.amr", L"rebuilt.mp4", L"run.lock"};
 const size_t MaxIdLength = 18;   // ".qm" + 8 + 3 hex digits + ".tmp"
 
 } // namespace
@@ -84,12 +85,19 @@ std::wstring WorkFolder::Stem(const std::wstring& target)
 
 bool WorkFolder::RemoveFolder(const std::wstring& path, bool keepOutput)
 {
+    // A folder without its lock holds an MP4 a run kept there (see RemoveStale): the lock goes
+    // once everything else of the engine's is gone, or when the output is to be kept.
+    bool othersGone = true;
     for (const wchar_t* name : EngineNames) {
         if (keepOutput && name == EngineNames[0])
             continue;
+        bool lock = name == EngineNames[sizeof EngineNames / sizeof EngineNames[0] - 1];
+        if (lock && !othersGone && !keepOutput)
+            break;
         std::wstring file = path + L"\\" + name;
         SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(file.c_str());
+        if (!DeleteFileW(file.c_str()) && GetLastError() != ERROR_FILE_NOT_FOUND)
+            othersGone = false;
     }
     return RemoveDirectoryW(path.c_str()) != 0;
 }
@@ -116,7 +124,7 @@ std::wstring WorkFolder::NamedPath(const std::wstring& name) const
     return m_path + L"\\" + name;
 }
 
-int WorkFolder::RemoveStale(const std::wstring& target)
+int WorkFolder::RemoveStale(const std::wstring& target, unsigned long staleMs)
 {
     std::wstring folder = TextFormat::FolderOf(target);
     int removed = 0;
@@ -137,12 +145,14 @@ int WorkFolder::RemoveStale(const std::wstring& target)
             continue;
         HANDLE lock = CreateFileW((path + LockName).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (lock == INVALID_HANDLE_VALUE) {
+        bool locked = lock != INVALID_HANDLE_VALUE;
+        if (!locked) {
             DWORD error = GetLastError();
             if (error == ERROR_SHARING_VIOLATION)
                 continue;   // a run is using it
-            // No lock at all: a run killed before it made one, or one that is making it
-            // right now; only a folder unchanged for a minute is taken for stale.
+            // No lock at all: a run killed before it made one (nothing in it yet), one that
+            // is making it right now, or one that ended keeping its MP4 here; only a folder
+            // unchanged for a while is taken for stale, and an MP4 in it stays.
             FILETIME now;
             GetSystemTimeAsFileTime(&now);
             ULARGE_INTEGER a, b;
@@ -150,12 +160,12 @@ int WorkFolder::RemoveStale(const std::wstring& target)
             a.HighPart = now.dwHighDateTime;
             b.LowPart = found.ftLastWriteTime.dwLowDateTime;
             b.HighPart = found.ftLastWriteTime.dwHighDateTime;
-            if (a.QuadPart < b.QuadPart || a.QuadPart - b.QuadPart < 60ULL * 10000000ULL)
+            if (a.QuadPart < b.QuadPart || a.QuadPart - b.QuadPart < staleMs * 10000ULL)
                 continue;
         } else {
             CloseHandle(lock);
         }
-        if (RemoveFolder(path))
+        if (RemoveFolder(path, !locked))
             ++removed;
     } while (FindNextFileW(find, &found));
     FindClose(find);

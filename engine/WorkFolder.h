@@ -17,7 +17,8 @@ public:
     // Returns 0 or the Windows error that kept the folder from being made.
     unsigned long Create(const std::wstring& target);
     // Removes what is left of killed runs on this target; returns how many were removed.
-    static int RemoveStale(const std::wstring& target);
+    // A folder without its lock is left to stand staleMs first, and an MP4 kept in it stays.
+    static int RemoveStale(const std::wstring& target, unsigned long staleMs = 60000);
 
     // A log this engine wrote: it begins with the header of a run's first ffmpeg run.
     static bool IsEngineLog(const std::wstring& path);

@@ -5,7 +5,7 @@
 //       <release-file> exists or <seconds> have passed.
 //   TestAid scan <target> <seconds>
 //       stands in for a virus scanner: prints "watching", then, as soon as a conversion
-//       onto <target> writes its MP4 (<target>.qm*.tmp\output.mp4), opens it for reading
+//       onto <target> writes its MP4 (<target>.qm*.tmp\output.mp4, in any such folder), opens it for reading
 //       without sharing its deletion, prints "holding", and holds it for <seconds>.
 //   TestAid short <path>
 //       prints the 8.3 short form of <path> (GetShortPathNameW).
@@ -51,14 +51,17 @@ int Scan(const std::wstring& target, const wchar_t* seconds)
     const std::wstring folder = target.substr(0, target.find_last_of(L'\\') + 1);
     HANDLE h = INVALID_HANDLE_VALUE;
     for (DWORD start = GetTickCount(); h == INVALID_HANDLE_VALUE && GetTickCount() - start < 120000;) {
+        // Every work folder of the target: one an earlier run kept may lie beside this run's.
         WIN32_FIND_DATAW found;
         HANDLE find = FindFirstFileW((target + L".qm*.tmp").c_str(), &found);
-        if (find != INVALID_HANDLE_VALUE) {
+        for (bool more = find != INVALID_HANDLE_VALUE; more && h == INVALID_HANDLE_VALUE;
+             more = FindNextFileW(find, &found) != 0) {
             std::wstring mp4 = folder + found.cFileName + L"\\output.mp4";
-            FindClose(find);
             h = CreateFileW(mp4.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                             nullptr);
         }
+        if (find != INVALID_HANDLE_VALUE)
+            FindClose(find);
         if (h == INVALID_HANDLE_VALUE)
             Sleep(5);
     }
