@@ -111,10 +111,16 @@ std::string IndexRebuild::Rebuild(const std::wstring& output, const std::functio
     DiskFile source;
     if (!source.OpenRead(m_recording))
         return "the recording cannot be read: " + TextFormat::SystemMessage(source.Error());
-    if (!FindSettings(source, output))
-        return "its index was never written, and neither a finished recording from the same camera in its folder "
-               "nor the stream itself tells the video's settings; put a recording the same camera finished "
-               "(same kind of file) in the same folder and convert again";
+    if (!FindSettings(source, output)) {
+        std::string why = "its index was never written, and neither a finished recording from the same camera in "
+                          "its folder nor the stream itself tells the video's settings; ";
+        if (m_finished.notOpened > 0)
+            return why + std::to_string(m_finished.notOpened) + " recording(s) of the same kind beside it are kept "
+                         "online only or lead elsewhere and were not opened: make them available on this device "
+                         "(\"Always keep on this device\") and convert again";
+        return why + "put a recording the same camera finished (same kind of file) in the same folder and convert "
+                     "again";
+    }
     std::string summary;
     std::string why = Write(source, output, 0, progress, summary);
     if (why.empty())
@@ -219,7 +225,7 @@ void IndexRebuild::GuessSound(ByteSource& file)
 
 bool IndexRebuild::FromSameCamera(ByteSource& file, const std::wstring& trial)
 {
-    for (const std::wstring& path : m_finished) {
+    for (const std::wstring& path : m_finished.paths) {
         CameraSettings settings;
         // Each candidate's index is read through; a stop ends the search at once.
         if (!SameCameraRecording::SettingsOf(path, settings, [this] {

@@ -2,6 +2,7 @@
 
 #include "ByteSource.h"
 #include "MdatScanner.h"
+#include "RecordingFolder.h"
 #include "SameCameraRecording.h"
 
 #include <cstdint>
@@ -26,9 +27,9 @@ public:
     // How many finished recordings beside it are weighed at most.
     static const size_t MostCandidates = 12;
 
-    // finished: recordings beside it that may be the same camera's, likeliest first.
-    IndexRebuild(const std::wstring& recording, uint64_t dataBegin, uint64_t dataEnd,
-                 const std::vector<std::wstring>& finished, const LineOut& line, const DecodeCheck& decodes)
+    // finished: recordings beside it that may be the same camera's.
+    IndexRebuild(const std::wstring& recording, uint64_t dataBegin, uint64_t dataEnd, const Neighbours& finished,
+                 const LineOut& line, const DecodeCheck& decodes)
         : m_recording(recording), m_begin(dataBegin), m_end(dataEnd), m_finished(finished), m_line(line),
           m_decodes(decodes) {}
 
@@ -52,7 +53,7 @@ private:
 
     std::wstring m_recording;
     uint64_t m_begin, m_end;
-    std::vector<std::wstring> m_finished;
+    Neighbours m_finished;
     std::function<void()> m_stillWanted;
     LineOut m_line;
     DecodeCheck m_decodes;

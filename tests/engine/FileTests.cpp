@@ -9,6 +9,7 @@
 #include "CommandLineSplitter.h"
 #include "ConsoleWriter.h"
 #include "FileIdentity.h"
+#include "RecordingFolder.h"
 #include "SourceDownload.h"
 #include "SourceSniffer.h"
 #include "TextFormat.h"
@@ -152,7 +153,8 @@ TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
     CHECK(!Exists(livePath));
 
     // A target name of 251 characters still gets a work folder, and the sweep finds it. An
-    // MP4 that could not be placed stays in it; the user's name is never one of the engine's.
+    // MP4 that could not be placed stays in it, also through later sweeps; the user's name is
+    // never one of the engine's.
     std::wstring longTarget = dir + L"\\" + std::wstring(247, L'n') + L".mp4";
     std::wstring longPath;
     {
@@ -166,8 +168,28 @@ TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
     }
     CHECK(Exists(longPath + L"\\output.mp4"));
     Age(longPath);
-    CHECK_EQ(WorkFolder::RemoveStale(longTarget), 1);
-    CHECK(!Exists(longPath));
+    CHECK_EQ(WorkFolder::RemoveStale(longTarget), 0);
+    CHECK(Exists(longPath + L"\\output.mp4"));
+    DeleteFileW((longPath + L"\\output.mp4").c_str());
+    RemoveDirectoryW(longPath.c_str());
+
+    // A file another program holds past the clean-up's tries keeps the folder's lock, so the
+    // next run's sweep takes the folder at once when it is free.
+    std::wstring heldPath;
+    HANDLE scanner = INVALID_HANDLE_VALUE;
+    {
+        WorkFolder held;
+        REQUIRE(held.Create(target) == 0);
+        heldPath = held.Path();
+        WriteFile(held.OutputPath(), "finished");
+        scanner = CreateFileW(held.OutputPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
+        held.Remove();
+    }
+    CHECK(Exists(heldPath + L"\\run.lock"));
+    CloseHandle(scanner);
+    CHECK_EQ(WorkFolder::RemoveStale(target), 1);
+    CHECK(!Exists(heldPath));
 
     DeleteFileW((foreign + L"\\notes.txt").c_str());
     RemoveDirectoryW(foreign.c_str());
@@ -177,6 +199,32 @@ TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
 std::string Utf8(const std::wstring& text)
 {
     return TextFormat::WideToUtf8(text);
+}
+
+TEST_CASE(files_kept_online_only_or_leading_elsewhere_are_not_opened)
+{
+    // A cloud folder's placeholders (opening one downloads it) and links to elsewhere are no
+    // finished recordings to read; they are counted, so the reason can say so.
+    CHECK(RecordingFolder::HereAsItIs(FILE_ATTRIBUTE_NORMAL));
+    CHECK(RecordingFolder::HereAsItIs(FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY));
+    for (unsigned long away : {0x00400000ul /* recall on data access */, 0x00040000ul /* recall on open */,
+                               static_cast<unsigned long>(FILE_ATTRIBUTE_OFFLINE),
+                               static_cast<unsigned long>(FILE_ATTRIBUTE_REPARSE_POINT)})
+        CHECK(!RecordingFolder::HereAsItIs(FILE_ATTRIBUTE_ARCHIVE | away));
+    std::wstring dir = TempFolder(L"qmconvert neighbours test");
+    std::string big(2048, 'x');
+    for (const wchar_t* name : {L"\\GH010001.MP4", L"\\GH010002.MP4", L"\\GH010003.MP4"})
+        WriteFile(dir + name, big.c_str());
+    bool offlineKept = SetFileAttributesW((dir + L"\\GH010002.MP4").c_str(), FILE_ATTRIBUTE_OFFLINE) &&
+                       (GetFileAttributesW((dir + L"\\GH010002.MP4").c_str()) & FILE_ATTRIBUTE_OFFLINE);
+    Neighbours n = RecordingFolder::Candidates(dir + L"\\GH010003.MP4", 12);
+    // (Wine keeps no such attribute: there both are read.)
+    CHECK_EQ(n.paths.size(), static_cast<size_t>(offlineKept ? 1 : 2));
+    CHECK_EQ(n.notOpened, static_cast<size_t>(offlineKept ? 1 : 0));
+    SetFileAttributesW((dir + L"\\GH010002.MP4").c_str(), FILE_ATTRIBUTE_NORMAL);
+    for (const wchar_t* name : {L"\\GH010001.MP4", L"\\GH010002.MP4", L"\\GH010003.MP4"})
+        DeleteFileW((dir + name).c_str());
+    RemoveDirectoryW(dir.c_str());
 }
 
 TEST_CASE(long_path_forms_round_trip)

@@ -51,12 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const uint8_t flags = data[0];
     size_t at = 1, finishedSize = 0;
-    std::vector<std::wstring> finished;
+    Neighbours finished;
     if (flags & 1) {
         if (size < 4)
             return 0;
         finishedSize = std::min<size_t>((data[1] << 16) | (data[2] << 8) | data[3], size - 4);
-        finished.push_back(Put(L"finished.mp4", data + 4, finishedSize));
+        finished.paths.push_back(Put(L"finished.mp4", data + 4, finishedSize));
         at = 4 + finishedSize;
     }
     std::wstring cut = Put(L"cut.mp4", data + at, size - at), output = Folder() + L"rebuilt.mp4";
