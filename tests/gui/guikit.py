@@ -10,6 +10,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import crashlog  # noqa: E402
+
 WINDOW_TITLE = "Kesmora (.ksm) Converter"
 
 IDOK, IDCANCEL = 1, 2
@@ -29,7 +32,7 @@ def parse_args():
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     if extra:
         env.update(extra)
     return env
@@ -381,19 +384,27 @@ class Converter:
 
 
 class Cases:
-    """Runs named cases, printing one line each and the closing count."""
+    """Runs named cases, printing one line each and the closing count. A case during which
+    a program crashed fails (`crashes`: False only where crashes are the subject)."""
 
-    def __init__(self, only=None):
+    def __init__(self, only=None, crashes=True):
         self.passed = 0
         self.failed = 0
         self.only = only or []
+        self.crashes = crashes
 
     def run(self, name, fn, *args):
         if self.only and name not in self.only:
             return
         print("[ RUN  ] %s" % name, flush=True)
+        crashes = crashlog.Watch()
         try:
-            fn(*args)
+            try:
+                fn(*args)
+            finally:
+                # A crash decides the case even where the case found nothing else wrong.
+                if self.crashes:
+                    crashes.check()
         except Exception as error:  # a failed check or a broken step: report and go on
             self.failed += 1
             print("    FAILED: %s: %s" % (type(error).__name__, error), flush=True)
