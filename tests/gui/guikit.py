@@ -398,14 +398,20 @@ class Cases:
             return
         print("[ RUN  ] %s" % name, flush=True)
         crashes = crashlog.Watch()
+        error = None
         try:
-            try:
-                fn(*args)
-            finally:
-                # A crash decides the case even where the case found nothing else wrong.
-                if self.crashes:
-                    crashes.check()
-        except Exception as error:  # a failed check or a broken step: report and go on
+            fn(*args)
+        except Exception as found:  # a failed check or a broken step: report and go on
+            error = found
+        # A crash decides the case even where the case found nothing else wrong, and comes
+        # first where it did.
+        try:
+            if self.crashes:
+                crashes.check()
+        except AssertionError as crash:
+            error = crash if error is None else AssertionError("%s\n    then %s: %s" % (crash, type(error).__name__,
+                                                                                     error))
+        if error is not None:
             self.failed += 1
             print("    FAILED: %s: %s" % (type(error).__name__, error), flush=True)
             print("[ FAIL ] %s" % name, flush=True)
