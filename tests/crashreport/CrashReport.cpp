@@ -85,24 +85,24 @@ int wmain(int argc, wchar_t** argv)
             CloseHandle(ev.u.CreateProcessInfo.hFile);
         else if (ev.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT && ev.u.LoadDll.hFile != NULL)
             CloseHandle(ev.u.LoadDll.hFile);
-        else if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && ev.u.Exception.dwFirstChance)
-            how = DBG_EXCEPTION_NOT_HANDLED;
-        else if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT && !logged) {
-            // Logged while the program still stands: whoever waits for it finds the line.
-            const DWORD code = ev.u.Exception.ExceptionRecord.ExceptionCode;
-            Log(pid, image, code);
-            logged = true;
-            TerminateProcess(process, code);   // the code as its exit status
+        else if (ev.dwDebugEventCode == EXCEPTION_DEBUG_EVENT) {
+            how = DBG_EXCEPTION_NOT_HANDLED;   // unhandled at last: the program ends with its code
+            if (!ev.u.Exception.dwFirstChance && !logged) {
+                // Logged while the program still stands: whoever waits for it finds the line.
+                Log(pid, image, ev.u.Exception.ExceptionRecord.ExceptionCode);
+                logged = true;
+            }
         }
         ContinueDebugEvent(ev.dwProcessId, ev.dwThreadId, how);
         if (ev.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT)
             break;
     }
+    // Not attached (or no word from it), it ends by itself with the code as its status;
+    // one that does not is ended.
+    if (process != NULL && WaitForSingleObject(process, kEndWaitMs) != WAIT_OBJECT_0)
+        TerminateProcess(process, 3);
     if (!logged) {
-        // Not attached (or no word from it): it ends by itself, with the code as its status.
         DWORD code = 0;
-        if (process != NULL && WaitForSingleObject(process, kEndWaitMs) != WAIT_OBJECT_0)
-            TerminateProcess(process, 3);
         if (process != NULL)
             GetExitCodeProcess(process, &code);
         Log(pid, image, code);

@@ -29,6 +29,10 @@ TEST_CASE(a_child_crashes)
     PROCESS_INFORMATION pi;
     REQUIRE(CreateProcessA(self, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi));
     CHECK_EQ(WaitForSingleObject(pi.hProcess, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    // Ended with its exception code, as a crashed program does where no debugger keeps it.
+    DWORD code = 0;
+    CHECK(GetExitCodeProcess(pi.hProcess, &code));
+    CHECK_EQ(code, static_cast<DWORD>(EXCEPTION_ACCESS_VIOLATION));
     CloseHandle(pi.hThread);
     CloseHandle(pi.hProcess);
 }

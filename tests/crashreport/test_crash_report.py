@@ -46,6 +46,7 @@ def the_cpp_kit_fails_the_case(args):
     watch.new_lines()
     check(rc != 0, "exit status 0:\n%s" % out)
     check("[ FAIL ] a_child_crashes" in out and "CRASH Crasher.exe" in out, "output:\n%s" % out)
+    check("Crasher.cpp" not in out, "the crashed child's end (wait, exit code):\n%s" % out)
 
 
 def the_python_kits_fail_the_case(args):
