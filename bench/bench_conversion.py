@@ -171,7 +171,7 @@ def main():
             sys.exit("bench_conversion: no %s in %s (run tools/setup and tools/build)" % (name, bin_dir))
     os.environ.setdefault("WINEPREFIX", os.path.join(REPO, "build", "wineprefix"))
     os.environ.setdefault("WINEDEBUG", "-all")
-    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d")
+    os.environ.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     prefix = os.environ["WINEPREFIX"]
 
     xvfb = None

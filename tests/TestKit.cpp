@@ -2,10 +2,36 @@
 
 #include <cstdlib>
 
+#include <windows.h>
+
 namespace TestKit {
 
 namespace {
 int g_failuresInCase = 0;
+
+// The prefix's crash log, which the registered CrashReport.exe appends a line to for every
+// program that crashes (tests/crashlog.py); read from `offset`, which moves past what was read.
+std::string CrashLinesSince(long long& offset)
+{
+    char drive[MAX_PATH];
+    const DWORD n = GetEnvironmentVariableA("SystemDrive", drive, MAX_PATH);
+    const std::string path = std::string(n > 0 && n < MAX_PATH ? drive : "C:") + "\\ksm-crashes.log";
+    std::string text;
+    HANDLE log = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (log == INVALID_HANDLE_VALUE)
+        return text;
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    char buffer[4096];
+    DWORD got = 0;
+    if (SetFilePointerEx(log, at, NULL, FILE_BEGIN))
+        while (ReadFile(log, buffer, sizeof buffer, &got, NULL) && got > 0)
+            text.append(buffer, got);
+    CloseHandle(log);
+    offset += static_cast<long long>(text.size());
+    return text;
+}
 }
 
 std::vector<Case>& Registry()
@@ -71,7 +97,13 @@ int RunAll(int argc, char** argv)
         std::printf("[ RUN  ] %s\n", c.name);
         std::fflush(stdout);
         g_failuresInCase = 0;
+        long long crashLog = 0;
+        CrashLinesSince(crashLog);
         c.fn();
+        // A program that crashed while the case ran fails it, whatever the case checked.
+        const std::string crashes = CrashLinesSince(crashLog);
+        if (!crashes.empty())
+            Fail(__FILE__, __LINE__, "a program crashed during the case:\n" + crashes);
         if (g_failuresInCase == 0) {
             ++passed;
             std::printf("[  OK  ] %s\n", c.name);

@@ -14,7 +14,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "script"))
-from qmkit import start_keeper, stop_keeper, wine_env  # noqa: E402
+from qmkit import crashlog, start_keeper, stop_keeper, wine_env  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
@@ -80,7 +80,7 @@ def buildinfo():
     return info
 
 
-class FFmpegExe(unittest.TestCase):
+class FFmpegExe(crashlog.CrashCheckedCase):
     def test_reports_the_recorded_version_and_configuration(self):
         info = buildinfo()
         rc, out = ffmpeg("-version")

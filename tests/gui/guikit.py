@@ -10,6 +10,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+import crashlog  # noqa: E402
+
 WINDOW_TITLE = "Kesmora (.ksm) Converter"
 
 IDOK, IDCANCEL = 1, 2
@@ -29,7 +32,7 @@ def parse_args():
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     if extra:
         env.update(extra)
     return env
@@ -381,20 +384,34 @@ class Converter:
 
 
 class Cases:
-    """Runs named cases, printing one line each and the closing count."""
+    """Runs named cases, printing one line each and the closing count. A case during which
+    a program crashed fails (`crashes`: False only where crashes are the subject)."""
 
-    def __init__(self, only=None):
+    def __init__(self, only=None, crashes=True):
         self.passed = 0
         self.failed = 0
         self.only = only or []
+        self.crashes = crashes
 
     def run(self, name, fn, *args):
         if self.only and name not in self.only:
             return
         print("[ RUN  ] %s" % name, flush=True)
+        crashes = crashlog.Watch()
+        error = None
         try:
             fn(*args)
-        except Exception as error:  # a failed check or a broken step: report and go on
+        except Exception as found:  # a failed check or a broken step: report and go on
+            error = found
+        # A crash decides the case even where the case found nothing else wrong, and comes
+        # first where it did.
+        try:
+            if self.crashes:
+                crashes.check()
+        except AssertionError as crash:
+            error = crash if error is None else AssertionError("%s\n    then %s: %s" % (crash, type(error).__name__,
+                                                                                     error))
+        if error is not None:
             self.failed += 1
             print("    FAILED: %s: %s" % (type(error).__name__, error), flush=True)
             print("[ FAIL ] %s" % name, flush=True)

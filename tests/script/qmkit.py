@@ -7,10 +7,13 @@ caller (tools/test, tools/bench, ctest); every Wine call has a time limit.
 import os
 import subprocess
 import threading
+import sys
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.normpath(os.path.join(HERE, "..", ".."))
+sys.path.insert(0, os.path.join(REPO, "tests"))
+import crashlog  # noqa: E402
 
 OK = "Conversion succeeded: "
 FAILED = "Conversion failed: "
@@ -23,7 +26,7 @@ ANSI = "cp1252"
 def wine_env(extra=None):
     env = dict(os.environ)
     env.setdefault("WINEDEBUG", "-all")
-    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=;winedbg.exe=d")
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
     env.setdefault("WINEPREFIX", os.path.join(REPO, "build", "wineprefix"))
     if extra:
         env.update(extra)
@@ -161,6 +164,7 @@ def run_qm_typed(prog, source, target, timeout=300):
         with lock:
             data = bytes(raw[mark:])
         rc = int(data[data.rfind(b"QMRC=") + 5:].split(b"\n")[0].strip())
+        crashlog.check_exit(rc, "qm.bat's interpreter")
         # What qm.bat printed: up to cmd's next prompt.
         prompt = (winpath(prog) + ">").encode(OEM, "replace")
         end = data.rfind(prompt, 0, data.rfind(b"QMRC="))

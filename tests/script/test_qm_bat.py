@@ -102,7 +102,7 @@ def quoted_paths(run, suffix="", final_only=False):
     return found
 
 
-class Checks(unittest.TestCase):
+class Checks(qmkit.crashlog.CrashCheckedCase):
     """The shared run-and-check steps."""
 
     def check_final(self, run, code):
@@ -675,7 +675,7 @@ class Faults(Checks):
                 self.assertIn(named, run.final)
 
 
-class Shipped(unittest.TestCase):
+class Shipped(qmkit.crashlog.CrashCheckedCase):
     def test_batch_files_have_cr_lf_line_ends(self):
         # Real cmd's label search misreads batch files with bare LF line ends.
         for path in [os.path.join(BIN, "qm.bat")] + [os.path.join(qmkit.REPO, "scripts", n)
