@@ -5,9 +5,9 @@
 
 // A child program: stdin is the NUL device, stdout a pipe whose read end only this
 // process holds, stderr a file the caller gives (written at its end). The child inherits
-// exactly those three handles, gets no console, runs below normal priority (a long
-// re-encode leaves the computer usable) and in a job that ends it should this process die
-// and that bounds its memory.
+// exactly those three handles, gets no console, runs at normal priority without power
+// throttling (the user waits for it; below normal, Windows puts it on a hybrid processor's
+// slow cores) and in a job that ends it should this process die and that bounds its memory.
 class ChildProcess
 {
 public:
@@ -28,6 +28,8 @@ public:
     unsigned long ExitCode() const;
     // The most private memory its job has seen (0 when unknown).
     unsigned long long PeakMemory() const;
+    // The system refused it memory at the job's limit (where the system enforces it).
+    bool MemoryLimitHit();
 
     // Quotes one argument the way the C runtime's parser splits it again.
     static std::wstring Quote(const std::wstring& arg);
@@ -36,4 +38,6 @@ private:
     void* m_process = nullptr;
     void* m_job = nullptr;
     void* m_stdout = nullptr;
+    void* m_port = nullptr;
+    bool m_memoryLimitHit = false;
 };

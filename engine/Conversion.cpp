@@ -220,7 +220,8 @@ int Conversion::CheckFiles()
     DWORD ffAttr = GetFileAttributesW(m_ffmpeg.c_str());
     if (ffAttr == INVALID_FILE_ATTRIBUTES || (ffAttr & FILE_ATTRIBUTE_DIRECTORY)) {
         Line("ffmpeg.exe was looked for in \"" + Utf8(home) + "\".");
-        return Fail(3, "ffmpeg.exe not found; put it beside qm.bat");
+        return Fail(3, "ffmpeg.exe is missing - perhaps quarantined by a virus scanner (Windows Security > "
+                       "Protection history); put it back beside qm.bat");
     }
 
     WorkFolder::RemoveStale(m_target, SecondsFromEnvironment(L"QMCONVERT_STALE_SECONDS", 60000));
@@ -311,6 +312,11 @@ int Conversion::CannotRunFfmpeg(unsigned long error)
 {
     std::string why = error && error != ERROR_BAD_EXE_FORMAT ? " (" + TextFormat::SystemMessage(error) + ")"
                                                              : " (damaged, or not a Windows program?)";
+    // Smart App Control, a policy or a virus scanner stops an unsigned program from starting.
+    // (Older headers lack the virus errors 225 and 226.)
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_ACCESS_DISABLED_BY_POLICY || error == 225 || error == 226 ||
+        error == 4551 /* blocked by application control */)
+        why += "; Windows or a virus scanner may have blocked it (see README.txt)";
     return Fail(3, "ffmpeg.exe could not be run: \"" + Utf8(m_ffmpeg) + "\"" + why);
 }
 
@@ -444,8 +450,9 @@ int Conversion::Convert()
         }
         Line("Method: " + a.method);
         LogRun(a.method);
-        RunOutcome o = RunFfmpeg(
-            run, ConversionPlanner::Arguments(a, Utf8(m_readPath), Utf8(m_work.OutputPath()), m_fpsMode), "output.mp4");
+        m_work.NextOutput();
+        RunOutcome o = RunFfmpeg(run, ConversionPlanner::Arguments(a, Utf8(m_readPath), Utf8(m_work.OutputPath()), m_fpsMode),
+                                 TextFormat::WideToUtf8(m_work.OutputName()));
         code = Judge(run, next, o);
         if (code >= 0)
             return code;

@@ -57,10 +57,21 @@ bool DiskFile::OpenRead(const std::wstring& path, bool sequential)
 bool DiskFile::Create(const std::wstring& path, bool replace)
 {
     Close();
-    m_handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, replace ? CREATE_ALWAYS : CREATE_NEW,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
     m_size = m_end = 0;
-    return IsOpen() || Failed();
+    // A scanner may hold or map a file of the engine's the moment it was closed (the trial
+    // rebuild's, say): denied (5), shared (32) or mapped (1224) is believed after 3 s only.
+    // Read and delete are shared, so a scanner's look at the new file never fails either.
+    for (int tries = 0;; ++tries) {
+        m_handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                               replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (IsOpen())
+            return true;
+        DWORD error = GetLastError();
+        if (tries >= 30 ||
+            (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION && error != ERROR_USER_MAPPED_FILE))
+            return Failed();
+        Sleep(100);
+    }
 }
 
 bool DiskFile::Read(uint64_t at, void* to, size_t n, size_t& got)

@@ -191,7 +191,8 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     unsigned long long jobPeak = child.PeakMemory();
     if (jobPeak > outcome.peakMemory)
         outcome.peakMemory = jobPeak;
-    if (m_limits.memoryBytes > 0 && outcome.exitCode != 0 && outcome.peakMemory + (32ULL << 20) > m_limits.memoryBytes)
+    if (m_limits.memoryBytes > 0 && outcome.exitCode != 0 &&
+        (child.MemoryLimitHit() || outcome.peakMemory + (32ULL << 20) > m_limits.memoryBytes))
         outcome.limit = LimitReached::Memory;
 
     // The pipe closes with the process; a reader still blocked after that (a grandchild

@@ -6,14 +6,33 @@
 
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 namespace {
 
 const wchar_t* const LockName = L"\\run.lock";
-// What the engine writes in a work folder; nothing else in it is ever deleted. The lock
-// comes last: it goes only once the rest has gone.
-const wchar_t* const EngineNames[] = {L"output.mp4", L"ffmpeg.log", L"sound.amr", L"rebuilt.mp4", L"run.lock"};
 const size_t MaxIdLength = 18;   // ".qm" + 8 + 3 hex digits + ".tmp"
+const int MostOutputs = 16;
+
+std::wstring OutputNameOf(int attempt)
+{
+    return attempt <= 1 ? std::wstring(L"output.mp4") : L"output " + std::to_wstring(attempt) + L".mp4";
+}
+
+// What the engine writes in a work folder; nothing else in it is ever deleted. Each attempt's
+// MP4 first; the lock comes last: it goes only once the rest has gone.
+const std::vector<std::wstring>& EngineNames()
+{
+    static const std::vector<std::wstring> names = [] {
+        std::vector<std::wstring> n;
+        for (int attempt = 1; attempt <= MostOutputs; ++attempt)
+            n.push_back(OutputNameOf(attempt));
+        for (const wchar_t* other : {L"ffmpeg.log", L"sound.amr", L"rebuilt.mp4", L"run.lock"})
+            n.push_back(other);
+        return n;
+    }();
+    return names;
+}
 
 } // namespace
 
@@ -88,10 +107,11 @@ bool WorkFolder::RemoveFolder(const std::wstring& path, bool keepOutput)
     // A folder without its lock holds an MP4 a run kept there (see RemoveStale): the lock goes
     // once everything else of the engine's is gone, or when the output is to be kept.
     bool othersGone = true;
-    for (const wchar_t* name : EngineNames) {
-        if (keepOutput && name == EngineNames[0])
+    for (size_t i = 0; i < EngineNames().size(); ++i) {
+        const std::wstring& name = EngineNames()[i];
+        if (keepOutput && i < MostOutputs)
             continue;
-        bool lock = name == EngineNames[sizeof EngineNames / sizeof EngineNames[0] - 1];
+        bool lock = i + 1 == EngineNames().size();
         if (lock && !othersGone && !keepOutput)
             break;
         std::wstring file = path + L"\\" + name;
@@ -116,10 +136,25 @@ void WorkFolder::Remove()
     m_path.clear();
 }
 
+std::wstring WorkFolder::OutputName() const
+{
+    return OutputNameOf(m_attempt);
+}
+
+void WorkFolder::NextOutput()
+{
+    // A scanner looks at each file the moment it is closed, and may hold or map it then: the
+    // next attempt writes a file of its own instead of that one.
+    if (m_attempt >= MostOutputs)
+        return;
+    DeleteFileW(OutputPath().c_str());
+    ++m_attempt;
+}
+
 std::wstring WorkFolder::NamedPath(const std::wstring& name) const
 {
-    for (const wchar_t* own : EngineNames)
-        if (_wcsicmp(name.c_str(), own) == 0)
+    for (const std::wstring& own : EngineNames())
+        if (_wcsicmp(name.c_str(), own.c_str()) == 0)
             return m_path + L"\\converted " + name;
     return m_path + L"\\" + name;
 }

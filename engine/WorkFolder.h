@@ -24,7 +24,11 @@ public:
     static bool IsEngineLog(const std::wstring& path);
 
     const std::wstring& Path() const { return m_path; }
-    std::wstring OutputPath() const { return m_path + L"\\output.mp4"; }
+    // The current attempt's MP4: "output.mp4", then "output 2.mp4", ...
+    std::wstring OutputPath() const { return m_path + L"\\" + OutputName(); }
+    std::wstring OutputName() const;
+    // The next attempt writes an MP4 of its own; the last one is deleted where it can be.
+    void NextOutput();
     std::wstring LogPath() const { return m_path + L"\\ffmpeg.log"; }
     // Sound the recording holds in a form ffmpeg reads only in part, written out whole.
     std::wstring SoundPath() const { return m_path + L"\\sound.amr"; }
@@ -37,7 +41,7 @@ public:
     // Where the MP4 takes the target's name `name` inside the folder: a name that is none
     // of the engine's own, so neither Remove nor a later run's sweep deletes it.
     std::wstring NamedPath(const std::wstring& name) const;
-    // The MP4 could not be placed: the folder stays with it, output.mp4 included.
+    // The MP4 could not be placed: the folder stays with it, the attempts' MP4s included.
     void KeepOutput() { m_kept = true; }
 
 private:
@@ -50,4 +54,5 @@ private:
     void* m_lock = nullptr;
     void* m_log = nullptr;
     bool m_kept = false;
+    int m_attempt = 1;
 };

@@ -15,15 +15,15 @@ if not exist "%~dp0qmconvert.exe" goto :noengine
 "%~dp0qmconvert.exe" %*
 set "QM_RC=%ERRORLEVEL%"
 for %%c in (0 1 2 3 4 5) do if "%QM_RC%"=="%%c" exit /b %%c
-rem 9009: cmd could not start it at all.
+rem 9009: cmd could not start it at all (blocked by Windows, or damaged).
 if "%QM_RC%"=="9009" goto :engine_broken
-echo Conversion failed: qmconvert.exe stopped unexpectedly (exit code %QM_RC%)
+echo Conversion failed: qmconvert.exe stopped unexpectedly (exit code %QM_RC%); if Windows blocked it, see README.txt
 exit /b 3
 
 :engine_broken
-echo Conversion failed: qmconvert.exe could not be run (damaged, or not a Windows program?); put a good copy beside qm.bat
+echo Conversion failed: qmconvert.exe could not be started (blocked by Windows or a virus scanner, or damaged?); see README.txt
 exit /b 3
 
 :noengine
-echo Conversion failed: qmconvert.exe not found; put it beside qm.bat
+echo Conversion failed: qmconvert.exe is missing - perhaps quarantined by a virus scanner; put it back beside qm.bat (see README.txt)
 exit /b 3

@@ -79,7 +79,7 @@ int main(int argc, char** argv)
                 continue;
             while (i + 1 < argc && std::strcmp(argv[i], "-i") != 0)
                 ++i;
-            bool mp4 = i + 1 < argc && std::strstr(argv[i + 1], "output.mp4") != nullptr;
+            bool mp4 = i + 1 < argc && std::strstr(argv[i + 1], "\\output") != nullptr;   // an attempt's MP4
             if (m == "badboth" || (m == "badend" && mp4))
                 std::fprintf(stderr, "[h264 @ 0x1] Invalid NAL unit size (512 > 100).\n");
         }

@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -436,4 +437,27 @@ TEST_CASE(every_shipped_program_runs_as_invoker_and_takes_long_paths)
         CHECK(manifest.find(">true</longPathAware>") != std::string::npos);
         CHECK(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}") != std::string::npos);
     }
+}
+
+TEST_CASE(the_engine_may_address_more_than_2_gb)
+{
+    // A 32-bit qmconvert.exe gets 4 GB of address space on 64-bit Windows only when its PE
+    // header says it is large-address-aware (a long recording's index lives in memory).
+    char self[MAX_PATH];
+    DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string path(self, n);
+    path.erase(path.find_last_of('\\') + 1);
+    HANDLE file = CreateFileA((path + "qmconvert.exe").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    REQUIRE(file != INVALID_HANDLE_VALUE);
+    char head[4096];
+    DWORD got = 0;
+    ReadFile(file, head, sizeof head, &got, nullptr);
+    CloseHandle(file);
+    IMAGE_DOS_HEADER dos;
+    std::memcpy(&dos, head, sizeof dos);
+    REQUIRE(got >= sizeof dos && dos.e_lfanew > 0 && dos.e_lfanew + 4 + sizeof(IMAGE_FILE_HEADER) <= got);
+    IMAGE_FILE_HEADER pe;
+    std::memcpy(&pe, head + dos.e_lfanew + 4, sizeof pe);
+    CHECK((pe.Characteristics & IMAGE_FILE_LARGE_ADDRESS_AWARE) != 0);
 }

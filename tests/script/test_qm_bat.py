@@ -666,8 +666,11 @@ class Faults(Checks):
         where = folder("missing")
         src = shutil.copy(REC.path("plain.ts"), where)
         tgt = os.path.join(where, "out.mp4")
-        for what, prog, named in [("no qmconvert.exe", program_folder(with_engine=False), "qmconvert.exe"),
-                                  ("no ffmpeg.exe", program_folder(ffmpeg=None), "ffmpeg.exe"),
+        # A program missing on Windows was most often quarantined by a virus scanner: the line says so.
+        for what, prog, named in [("no qmconvert.exe", program_folder(with_engine=False),
+                                   "qmconvert.exe is missing - perhaps quarantined by a virus scanner"),
+                                  ("no ffmpeg.exe", program_folder(ffmpeg=None),
+                                   "ffmpeg.exe is missing - perhaps quarantined by a virus scanner"),
                                   ("ffmpeg.exe cannot run", program_folder(ffmpeg="damaged"), "ffmpeg.exe")]:
             with self.subTest(what):
                 run = run_qm(prog, winpath(src), winpath(tgt))
