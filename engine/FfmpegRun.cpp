@@ -125,10 +125,19 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     std::string pending;
 
     // ffmpeg writes through a file object of its own: nothing the engine does with its
-    // handles can wait behind a write of ffmpeg's, or the other way round.
-    HANDLE childLog = CreateFileW(m_logPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    // handles can wait behind a write of ffmpeg's, or the other way round. A scanner looking
+    // at the log just written may keep it from being opened for a moment (errors 5 and 32).
+    HANDLE childLog = INVALID_HANDLE_VALUE;
+    for (int tries = 0; childLog == INVALID_HANDLE_VALUE; ++tries) {
+        childLog = CreateFileW(m_logPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD error = GetLastError();
+        if (childLog != INVALID_HANDLE_VALUE || tries >= 30 ||
+            (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            break;
+        Sleep(100);
+    }
     ChildProcess child;
     bool started = childLog != INVALID_HANDLE_VALUE &&
                    child.Start(m_ffmpeg, args, childLog, m_limits.memoryBytes, outcome.startError);

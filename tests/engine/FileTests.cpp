@@ -191,6 +191,26 @@ TEST_CASE(work_folder_of_a_killed_run_goes_and_a_live_one_stays)
     CHECK_EQ(WorkFolder::RemoveStale(target), 1);
     CHECK(!Exists(heldPath));
 
+    // Each attempt writes an MP4 of its own: one a scanner still holds is no obstacle to the
+    // next, and the clean-up takes them all.
+    {
+        WorkFolder attempts;
+        REQUIRE(attempts.Create(target) == 0);
+        heldPath = attempts.Path();
+        WriteFile(attempts.OutputPath(), "first attempt");
+        scanner = CreateFileW(attempts.OutputPath().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+        std::wstring first = attempts.OutputPath();
+        attempts.NextOutput();
+        CHECK(attempts.OutputPath() != first);
+        HANDLE second = CreateFileW(attempts.OutputPath().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        CHECK(second != INVALID_HANDLE_VALUE);
+        CloseHandle(second);
+        CloseHandle(scanner);
+        attempts.Remove();
+    }
+    CHECK(!Exists(heldPath));
+
     DeleteFileW((foreign + L"\\notes.txt").c_str());
     RemoveDirectoryW(foreign.c_str());
     RemoveDirectoryW(dir.c_str());

@@ -3,6 +3,8 @@
 
 #include "TestKit.h"
 
+#include "BitString.h"
+
 #include "BigEndian.h"
 #include "MemoryFile.h"
 #include "Mp4Inspector.h"
@@ -49,16 +51,6 @@ bool ReadSound(const std::string& file, Mp4Inspector& index)
     MemoryFile bytes(file);
     index.KeepSamplesOf(0);
     return index.ReadTracks(bytes);
-}
-
-// Bytes of a bit string ("1011..."), padded with zeros.
-std::string Bits(const std::string& bits)
-{
-    std::string out((bits.size() + 7) / 8, '\0');
-    for (size_t i = 0; i < bits.size(); ++i)
-        if (bits[i] == '1')
-            out[i / 8] = static_cast<char>(out[i / 8] | (0x80 >> (i % 8)));
-    return out;
 }
 
 // Exp-Golomb codes of 2^32 - 2 (a signed one: -(2^31 - 1)) and 2^32 - 3 (signed: 2^31 - 1):

@@ -4,6 +4,8 @@
 
 #include "TestKit.h"
 
+#include "BitString.h"
+
 #include "AacFrameParser.h"
 #include "DiskFile.h"
 #include "IndexRebuild.h"
@@ -291,16 +293,6 @@ TEST_CASE(random_media_data_makes_no_recording)
 #endif
 
 namespace {
-
-// Bytes of a bit string ("1011..."), padded with zeros.
-std::string Bits(const std::string& bits)
-{
-    std::string out((bits.size() + 7) / 8, '\0');
-    for (size_t i = 0; i < bits.size(); ++i)
-        if (bits[i] == '1')
-            out[i / 8] = static_cast<char>(out[i / 8] | (0x80 >> (i % 8)));
-    return out;
-}
 
 std::string Prefixed(const std::string& nal)
 {
