@@ -217,6 +217,52 @@ TEST_CASE(flow_copy_that_decodes_worse_than_the_recording_at_its_end_is_not_kept
     CHECK_EQ(damaged.Runs(), 3);
 }
 
+namespace {
+
+// A virus scanner's look at each new MP4: as soon as the first attempt's is closed by its
+// writer, it is opened without sharing writes or deletion and held for two seconds.
+DWORD WINAPI ScanFirstOutput(void* param)
+{
+    const std::wstring& target = *static_cast<const std::wstring*>(param);
+    const std::wstring folder = target.substr(0, target.find_last_of(L'\\') + 1);
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(5)) {
+        WIN32_FIND_DATAW found;
+        HANDLE find = FindFirstFileW((target + L".qm*.tmp").c_str(), &found);
+        if (find == INVALID_HANDLE_VALUE)
+            continue;
+        FindClose(find);
+        HANDLE h = CreateFileW((folder + found.cFileName + L"\\output.mp4").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            Sleep(2000);
+            CloseHandle(h);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+} // namespace
+
+TEST_CASE(flow_a_scanner_holding_an_attempts_mp4_does_not_stop_the_next)
+{
+    // The copy fails its check; the re-encode that follows writes while a scanner still holds
+    // the copy's file: it succeeds, and nothing is left once the scanner lets go.
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    Flow f(L"qmconvert flow scanned");
+    HANDLE scanner = CreateThread(nullptr, 0, ScanFirstOutput, &f.target, 0, nullptr);
+    std::string out;
+    CHECK_EQ(f.Run("badend", out), 0ul);
+    CHECK(Contains(out, "re-encod"));
+    DWORD scanned = 1;
+    WaitForSingleObject(scanner, 70000);
+    GetExitCodeThread(scanner, &scanned);
+    CloseHandle(scanner);
+    CHECK_EQ(scanned, 0ul);
+    CHECK_EQ(f.Names().size(), 3u);   // source, MP4, the stand-in's run counter
+}
+
 TEST_CASE(flow_result_shorter_than_the_recording_is_never_a_success)
 {
     if (!ENGINE_TEST_HAVE_SAMPLES)
