@@ -1,5 +1,6 @@
 #include "Mp4TimeStamp.h"
 
+#include "BigEndian.h"
 #include "DiskFile.h"
 #include "Mp4Inspector.h"
 
@@ -11,13 +12,7 @@
 
 namespace {
 
-uint64_t Be(const std::string& d, size_t at, int bytes)
-{
-    uint64_t v = 0;
-    for (int i = 0; i < bytes; ++i)
-        v = (v << 8) | static_cast<unsigned char>(d[at + i]);
-    return v;
-}
+using BigEndian::Read;
 
 void PutBe(std::string& d, size_t at, int bytes, uint64_t v)
 {
@@ -39,10 +34,10 @@ int Mp4TimeStamp::Patch(std::string& moov, unsigned long long when)
             stack.pop_back();
             continue;
         }
-        uint64_t size = Be(moov, r.pos, 4);
+        uint64_t size = Read(moov, r.pos, 4);
         size_t header = 8;
         if (size == 1 && r.pos + 16 <= r.end) {
-            size = Be(moov, r.pos + 8, 8);
+            size = Read(moov, r.pos + 8, 8);
             header = 16;
         }
         if (size < header || size > r.end - r.pos) {
@@ -76,9 +71,9 @@ bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
     uint64_t fileSize = file.Size(), pos = 0;
     std::string head, moov;
     while (pos + 8 <= fileSize && file.ReadExactly(pos, 16 <= fileSize - pos ? 16 : 8, head)) {
-        uint64_t box = Be(head, 0, 4);
+        uint64_t box = Read(head, 0, 4);
         if (box == 1 && head.size() == 16)
-            box = Be(head, 8, 8);
+            box = Read(head, 8, 8);
         else if (box == 0)
             box = fileSize - pos;
         if (box < 8 || box > fileSize - pos)
