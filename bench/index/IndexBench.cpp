@@ -2,8 +2,8 @@
 // about 8 times as long, one that searches to the index's end for each description about 64.
 // Each figure is the median of several runs in this one process.
 
-#include "BigEndian.h"
-#include "Mp4Inspector.h"
+#include "bytes/BigEndian.h"
+#include "mp4/Mp4Inspector.h"
 
 #include <algorithm>
 #include <chrono>

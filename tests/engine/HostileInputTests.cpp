@@ -3,12 +3,12 @@
 
 #include "TestKit.h"
 
-#include "BitString.h"
+#include "codec/BitString.h"
 
-#include "BigEndian.h"
-#include "MemoryFile.h"
-#include "Mp4Inspector.h"
-#include "NalUnitReader.h"
+#include "bytes/BigEndian.h"
+#include "bytes/MemoryFile.h"
+#include "mp4/Mp4Inspector.h"
+#include "codec/NalUnitReader.h"
 
 #include <string>
 

@@ -1,5 +1,5 @@
 // The AAC frame parser walking raw frames. Input: [AudioSpecificConfig:2][frames].
-#include "AacFrameParser.h"
+#include "codec/AacFrameParser.h"
 
 #include <string>
 

@@ -1,10 +1,10 @@
 // The box reader on a whole file: the check of an MP4 ffmpeg wrote, the tracks of a
 // recording's own index, each track's samples placed, and what is read through them (AMR
 // sound copied apart, the slices' order looked at).
-#include "AmrTrack.h"
-#include "FrameOrder.h"
-#include "MemoryFile.h"
-#include "Mp4Inspector.h"
+#include "mp4/AmrTrack.h"
+#include "codec/FrameOrder.h"
+#include "bytes/MemoryFile.h"
+#include "mp4/Mp4Inspector.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -2,11 +2,11 @@
 // found, read back by the box reader. Input: [flags:1][fixed sound bytes:2][sound samples per
 // chunk:2][AudioSpecificConfig:2][timescale:2][ticks per picture:2][config length:2]
 // [avcC/hvcC][media data]; flags bit 0 = HEVC, bits 1-2 = NAL length size - 1, bit 3 = AAC.
-#include "MdatScanner.h"
-#include "MemoryFile.h"
-#include "Mp4Inspector.h"
-#include "RebuiltIndex.h"
-#include "SameCameraRecording.h"
+#include "rebuild/MdatScanner.h"
+#include "bytes/MemoryFile.h"
+#include "mp4/Mp4Inspector.h"
+#include "rebuild/MoovWriter.h"
+#include "rebuild/SameCameraRecording.h"
 
 namespace {
 
@@ -39,9 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (copy.Size() > media.size())
         __builtin_trap();   // the copy holds what was walked, never more
     std::string soundConfig;
-    RebuiltIndex::Track pictures{&scan.Video(), true, SameCameraRecording::AvcEntry(video.RawParameterSets(), 64, 64),
+    MoovWriter::Track pictures{&scan.Video(), true, SameCameraRecording::AvcEntry(video.RawParameterSets(), 64, 64),
                                  timescale, ticks, 0, 64, 64};
-    RebuiltIndex::Track frames{&scan.Sound(), false,
+    MoovWriter::Track frames{&scan.Sound(), false,
                                SameCameraRecording::AacEntry(aac.SampleRateIndex(), aac.Channels(), soundConfig),
                                48000, 1024, 2048, 0, 0};
     std::string ftyp("\0\0\0\x10" "ftypisom\0\0\0\0", 16);
@@ -50,6 +50,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (int i = 0; i < 4; ++i)
         mdat[i] = static_cast<char>(mdatSize >> (24 - 8 * i));
     Mp4Inspector rebuilt;
-    rebuilt.InspectBytes(ftyp + mdat + copy.Bytes() + RebuiltIndex::Moov(pictures, frames, 0, ftyp.size() + 8));
+    rebuilt.InspectBytes(ftyp + mdat + copy.Bytes() + MoovWriter::Moov(pictures, frames, 0, ftyp.size() + 8));
     return 0;
 }

@@ -1,8 +1,8 @@
 // The H.264/HEVC NAL reader as the media-data walk drives it. Input: [flags:1][config
 // length:2 big-endian][avcC/hvcC payload][length-prefixed NAL units]; flags bit 0 = HEVC,
 // bits 1-2 = NAL length size - 1.
-#include "NalUnitReader.h"
-#include "SameCameraRecording.h"
+#include "codec/NalUnitReader.h"
+#include "rebuild/SameCameraRecording.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

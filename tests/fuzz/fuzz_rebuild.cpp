@@ -3,9 +3,9 @@
 // walked and its index written, the result read back. Input: [flags:1][finished length:3 if
 // bit 0][finished recording][cut recording]; bit 1: the trial decode of a finished
 // recording's settings succeeds.
-#include "IndexRebuild.h"
-#include "Mp4Inspector.h"
-#include "TextFormat.h"
+#include "rebuild/CutRecordingRepair.h"
+#include "mp4/Mp4Inspector.h"
+#include "windows/TextFormat.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -61,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     std::wstring cut = Put(L"cut.mp4", data + at, size - at), output = Folder() + L"rebuilt.mp4";
     uint64_t begin = 0, end = 0;
-    if (!IndexRebuild::IndexMissing(cut, begin, end))
+    if (!CutRecordingRepair::IndexMissing(cut, begin, end))
         return 0;
-    IndexRebuild rebuild(cut, begin, end, finished, [](const std::string&) {},
+    CutRecordingRepair rebuild(cut, begin, end, finished, [](const std::string&) {},
                          [flags](const std::wstring&) { return (flags & 2) != 0; });
     if (rebuild.Rebuild(output, [] {}).empty()) {
         Mp4Inspector result;

@@ -1,5 +1,5 @@
 // ffmpeg's log as the engine reads it, one line at a time, and every answer asked of it.
-#include "FfmpegReportParser.h"
+#include "ffmpeg/FfmpegReportParser.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

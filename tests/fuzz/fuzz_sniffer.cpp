@@ -1,5 +1,5 @@
 // The first look at a source's own bytes (playlists, scripts, text behind ID3 tags).
-#include "SourceSniffer.h"
+#include "source/SourceSniffer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "ffmpeg/FfmpegReportParser.h"
+
+#include <string>
+#include <vector>
+
+struct StreamChoice
+{
+    int video = -1;                    // input stream index, -1 none
+    int audio = -1;
+    std::vector<std::string> leftOut;  // "#0:2 (audio aac, declared without data)"
+};
+
+// Picks what goes into the MP4: the video with the largest picture and the first audio
+// stream that really carries decodable audio, from the video's programme.
+class StreamChooser
+{
+public:
+    static StreamChoice Choose(const std::vector<StreamInfo>& streams);
+
+private:
+    static bool ShareProgramme(const StreamInfo& a, const StreamInfo& b);
+    static std::string WhyNotAudio(const StreamInfo& s);
+};

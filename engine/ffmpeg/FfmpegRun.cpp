@@ -1,0 +1,226 @@
+#include "ffmpeg/FfmpegRun.h"
+
+#include "windows/ChildProcess.h"
+#include "windows/MemoryWatch.h"
+#include "ffmpeg/ProgressReporter.h"
+#include "windows/TextFormat.h"
+
+#include <windows.h>
+
+struct FfmpegRun::Reader
+{
+    FfmpegRun* run;
+    HANDLE pipe;
+    bool isProgress;
+};
+
+FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
+                     unsigned long stallMs, const Abandoned& abandoned, const RunLimits& limits)
+    : m_ffmpeg(ffmpeg), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs), m_abandoned(abandoned),
+      m_limits(limits)
+{
+    CRITICAL_SECTION* cs = new CRITICAL_SECTION;
+    InitializeCriticalSection(cs);
+    m_lock = cs;
+}
+
+FfmpegRun::~FfmpegRun()
+{
+    CRITICAL_SECTION* cs = static_cast<CRITICAL_SECTION*>(m_lock);
+    DeleteCriticalSection(cs);
+    delete cs;
+}
+
+void FfmpegRun::OnLine(bool isProgress, const std::string& line)
+{
+    CRITICAL_SECTION* cs = static_cast<CRITICAL_SECTION*>(m_lock);
+    EnterCriticalSection(cs);
+    if (isProgress) {
+        if (m_progress.AddLine(line) &&
+            (m_progress.Position() > m_lastPosition || m_progress.WrittenBytes() > m_lastBytes)) {
+            m_lastPosition = m_progress.Position();
+            m_lastBytes = m_progress.WrittenBytes();
+            m_lastAdvance = GetTickCount();
+        }
+    } else {
+        m_report.AddLine(line);
+    }
+    LeaveCriticalSection(cs);
+}
+
+void FfmpegRun::Feed(bool isProgress, const char* data, unsigned long size, std::string& pending)
+{
+    for (unsigned long i = 0; i < size; ++i) {
+        char c = data[i];
+        if (c == '\n' || c == '\r') {
+            if (!pending.empty())
+                OnLine(isProgress, pending);
+            pending.clear();
+        } else if (pending.size() < 4096) {
+            pending += c;
+        }
+    }
+}
+
+unsigned long __stdcall FfmpegRun::ReadLoop(void* param)
+{
+    Reader* r = static_cast<Reader*>(param);
+    std::string pending;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(r->pipe, buf, sizeof buf, &got, nullptr) && got > 0)
+        r->run->Feed(true, buf, got, pending);
+    if (!pending.empty())
+        r->run->OnLine(true, pending);
+    return 0;
+}
+
+void FfmpegRun::ReadLog(void* reader, std::string& pending)
+{
+    if (!reader)
+        return;
+    char buf[65536];
+    DWORD got = 0;
+    while (ReadFile(reader, buf, sizeof buf, &got, nullptr) && got > 0) {
+        m_bytes += got;
+        Feed(false, buf, got, pending);
+    }
+}
+
+LimitReached FfmpegRun::Exceeded(double position, long long frames, long long written) const
+{
+    if (m_limits.outputBytes > 0 && written >= m_limits.outputBytes)
+        return LimitReached::Output;
+    if (m_limits.frames > 0 && frames > m_limits.frames)
+        return LimitReached::Frames;
+    if (m_limits.seconds > 0 && position > m_limits.seconds)
+        return LimitReached::Seconds;
+    return LimitReached::None;
+}
+
+RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::string& outputName,
+                          const Decision& keepGoing)
+{
+    RunOutcome outcome;
+    m_report = FfmpegReportParser(outputName);
+    m_progress = ProgressParser();
+    m_lastPosition = -1;
+    m_lastBytes = -1;
+    m_bytes = 0;
+
+    std::vector<std::wstring> args;
+    for (const std::string& a : utf8Args)
+        args.push_back(TextFormat::Utf8ToWide(a));
+
+    // The log is read from where this run's part begins, through a handle of our own.
+    HANDLE log = CreateFileW(m_logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER none = {};
+    if (log != INVALID_HANDLE_VALUE && !SetFilePointerEx(log, none, nullptr, FILE_END)) {
+        CloseHandle(log);
+        log = INVALID_HANDLE_VALUE;
+    }
+    if (log == INVALID_HANDLE_VALUE)
+        log = nullptr;
+    std::string pending;
+
+    // ffmpeg writes through a file object of its own: nothing the engine does with its
+    // handles can wait behind a write of ffmpeg's, or the other way round. A scanner looking
+    // at the log just written may keep it from being opened for a moment (errors 5 and 32).
+    HANDLE childLog = INVALID_HANDLE_VALUE;
+    for (int tries = 0; childLog == INVALID_HANDLE_VALUE; ++tries) {
+        childLog = CreateFileW(m_logPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD error = GetLastError();
+        if (childLog != INVALID_HANDLE_VALUE || tries >= 30 ||
+            (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+            break;
+        Sleep(100);
+    }
+    ChildProcess child;
+    bool started = childLog != INVALID_HANDLE_VALUE &&
+                   child.Start(m_ffmpeg, args, childLog, m_limits.memoryBytes, outcome.startError);
+    if (childLog == INVALID_HANDLE_VALUE)
+        outcome.startError = GetLastError();
+    else
+        CloseHandle(childLog);
+    if (!started) {
+        if (log)
+            CloseHandle(log);
+        return outcome;
+    }
+    outcome.started = true;
+
+    MemoryWatch memory(child.Process());
+    Reader outReader = {this, child.StdOut(), true};
+    HANDLE thread = CreateThread(nullptr, 64 * 1024, ReadLoop, &outReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+
+    CRITICAL_SECTION* cs = static_cast<CRITICAL_SECTION*>(m_lock);
+    DWORD start = GetTickCount();
+    m_lastAdvance = start;
+    m_reporter.BeginRun(start);
+    for (;;) {
+        // Short waits at first: the stream report that decides whether this run goes on
+        // comes within the first moments.
+        DWORD wait = WaitForSingleObject(child.Process(), GetTickCount() - start < 2000 ? 20 : 100);
+        ReadLog(log, pending);
+        EnterCriticalSection(cs);
+        // Read under the lock: a reader that records progress between a tick read outside
+        // it and the lock would make now - lastAdvance wrap round to a "stall".
+        DWORD now = GetTickCount();
+        bool go = !keepGoing || keepGoing(m_report);
+        double position = m_progress.Position();
+        double duration = m_report.Duration();
+        DWORD lastAdvance = m_lastAdvance;
+        outcome.limit = Exceeded(position, m_progress.Frames(), m_progress.WrittenBytes());
+        LeaveCriticalSection(cs);
+        outcome.peakMemory = memory.Peak();
+        // Stopped short of the limit: memory grows between two looks.
+        if (m_limits.memoryBytes > 0 && outcome.peakMemory > m_limits.memoryBytes - m_limits.memoryBytes / 8)
+            outcome.limit = LimitReached::Memory;
+        if (wait == WAIT_OBJECT_0)
+            break;
+        if (m_abandoned && m_abandoned())
+            outcome.abandoned = true;
+        else if (outcome.limit == LimitReached::None && !go)
+            outcome.stoppedByEngine = true;
+        else if (outcome.limit == LimitReached::None && now - lastAdvance > m_stallMs)
+            outcome.stalled = true;
+        if (outcome.limit != LimitReached::None || outcome.stoppedByEngine || outcome.stalled || outcome.abandoned) {
+            child.Terminate();
+            WaitForSingleObject(child.Process(), 5000);
+            break;
+        }
+        m_reporter.Update(position, duration, now);
+    }
+    outcome.exitCode = child.ExitCode();
+    // Where the system enforces the job's memory limit, an allocation fails before the
+    // engine sees the memory grow.
+    unsigned long long jobPeak = child.PeakMemory();
+    if (jobPeak > outcome.peakMemory)
+        outcome.peakMemory = jobPeak;
+    if (m_limits.memoryBytes > 0 && outcome.exitCode != 0 &&
+        (child.MemoryLimitHit() || outcome.peakMemory + (32ULL << 20) > m_limits.memoryBytes))
+        outcome.limit = LimitReached::Memory;
+
+    // The pipe closes with the process; a reader still blocked after that (a grandchild
+    // holding the pipe) has its read cancelled.
+    if (thread) {
+        if (WaitForSingleObject(thread, 5000) == WAIT_TIMEOUT) {
+            CancelSynchronousIo(thread);
+            WaitForSingleObject(thread, 2000);
+        }
+        CloseHandle(thread);
+    }
+    ReadLog(log, pending);
+    if (!pending.empty())
+        OnLine(false, pending);
+    if (log)
+        CloseHandle(log);
+    outcome.logBytes = m_bytes;
+    // ffmpeg ends by itself at -fs: the MP4 it leaves is cut at the bound.
+    if (outcome.limit == LimitReached::None)
+        outcome.limit = Exceeded(m_progress.Position(), m_progress.Frames(), m_progress.WrittenBytes());
+    return outcome;
+}

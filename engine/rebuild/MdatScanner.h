@@ -1,0 +1,102 @@
+#pragma once
+
+#include "codec/AacFrameParser.h"
+#include "bytes/ByteSink.h"
+#include "bytes/ByteSource.h"
+#include "codec/NalUnitReader.h"
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// A track's samples as the camera wrote them: runs of neighbouring samples form a chunk.
+struct FoundTrack
+{
+    struct Chunk
+    {
+        uint64_t offset = 0;   // in the recording
+        uint32_t samples = 0;
+    };
+    std::vector<Chunk> chunks;
+    std::vector<uint32_t> sizes;
+    std::vector<uint32_t> keys;       // video: the numbers (from 1) of pictures a player can start at
+    std::vector<long long> order;     // video: presentation order of each picture, when the stream tells it
+    uint64_t bytes = 0;
+    uint64_t chunkEnd = 0;
+
+    uint32_t fixedSize = 0;           // sound of fixed-size samples (G.711, PCM): no size list
+    uint64_t fixedSamples = 0;
+
+    void Add(uint64_t offset, uint32_t size);
+    // `samples` samples of `size` bytes from `offset` on, as one chunk.
+    void AddFixed(uint64_t offset, uint64_t samples, uint32_t size);
+    uint64_t Samples() const { return fixedSize ? fixedSamples : sizes.size(); }
+};
+
+// Walks a recording's media data whose index was never written, telling its pictures from
+// its sound frames, and copies the data it walked to `out` as it goes (one read of the
+// recording). Forward only, in a window of bounded size.
+class MdatScanner
+{
+public:
+    // progress(bytes done, bytes in all) returns false to stop.
+    typedef std::function<bool(uint64_t, uint64_t)> Progress;
+
+    // Sound is AAC (`sound`), or samples of `fixedSoundBytes` each that the camera writes
+    // `chunkSamples` to a chunk (0: as many as come), or neither.
+    MdatScanner(NalUnitReader& video, const AacFrameParser* sound, uint32_t fixedSoundBytes = 0,
+                uint32_t chunkSamples = 0)
+        : m_video(video), m_sound(sound), m_fixedBytes(fixedSoundBytes), m_chunkSamples(chunkSamples) {}
+    ~MdatScanner();
+
+    // Reads [begin, end) of `file`; stops early after `limit` bytes (0: none). `out` (may be
+    // null) receives [begin, end of the last sample found). False when reading or writing failed
+    // or progress said stop.
+    bool Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t limit, ByteSink* out, const Progress& progress);
+
+    const FoundTrack& Video() const { return m_pictures; }
+    const FoundTrack& Sound() const { return m_frames; }
+    uint64_t LastEnd() const { return m_lastEnd; }      // end of the last sample found
+    uint64_t Unrecognised() const { return m_skipped; }   // bytes neither picture nor sound
+    unsigned long Error() const { return m_error; }
+    // The walk stopped at the most samples one recording may have.
+    bool Bounded() const { return m_bounded; }
+
+private:
+    struct Picture
+    {
+        bool open = false;
+        bool hasSlice = false;
+        bool key = false;
+        long long order = -1;
+        uint64_t start = 0, end = 0;
+    };
+    const uint8_t* View(uint64_t at, size_t n);
+    bool Slide();
+    bool Follows(uint64_t at);
+    // Headers (SEI, parameter sets, delimiter) at `at` lead to a picture that continues the stream.
+    bool LeadsToPicture(uint64_t at);
+    size_t SoundFrameAt(uint64_t at);
+    bool NextPicture(uint64_t& at);
+    bool PictureAt(uint64_t at);
+    // Fixed-size sound from `at` to the next picture (or the end): false when there is none.
+    bool FixedSound(uint64_t& at);
+    void Close(Picture& p);
+
+    NalUnitReader& m_video;
+    const AacFrameParser* m_sound;
+    uint32_t m_fixedBytes;
+    uint32_t m_chunkSamples;
+    ByteSource* m_file = nullptr;
+    ByteSink* m_out = nullptr;
+    uint64_t m_end = 0;
+    std::vector<uint8_t> m_buffer;
+    size_t m_windowBytes = 0;
+    uint64_t m_windowStart = 0, m_windowEnd = 0, m_commit = 0;
+    bool m_failed = false;
+    bool m_bounded = false;
+    unsigned long m_error = 0;
+    FoundTrack m_pictures, m_frames;
+    uint64_t m_lastEnd = 0, m_skipped = 0;
+    uint32_t m_largestUnit = 0;   // the largest slice taken
+};

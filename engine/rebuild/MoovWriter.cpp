@@ -1,0 +1,222 @@
+#include "rebuild/MoovWriter.h"
+
+#include "bytes/BigEndian.h"
+
+#include <algorithm>
+#include <numeric>
+
+namespace {
+
+using BigEndian::Put;
+
+std::string Box(const char* type, const std::string& payload)
+{
+    std::string b;
+    Put(b, 8 + payload.size(), 4);
+    b += type;
+    return b + payload;
+}
+
+std::string FullBox(const char* type, uint32_t versionAndFlags, const std::string& payload)
+{
+    std::string p;
+    Put(p, versionAndFlags, 4);
+    return Box(type, p + payload);
+}
+
+std::string Matrix()
+{
+    std::string m;
+    for (uint32_t v : {0x00010000u, 0u, 0u, 0u, 0x00010000u, 0u, 0u, 0u, 0x40000000u})
+        Put(m, v, 4);
+    return m;
+}
+
+const uint32_t MovieScale = 1000;
+
+// Presentation offsets from the pictures' order count: within each stretch from a keyframe
+// that restarts the count to the next, a picture is shown as many frames after the stretch's
+// first as its count says (pictures the cut kept out leave their place empty); a stretch
+// whose counts would run into the next one is shown in the order of its counts.
+} // namespace
+
+std::vector<long long> MoovWriter::PresentationOffsets(const FoundTrack& t, long long& shift)
+{
+    std::vector<long long> offsets(t.order.size(), 0);
+    shift = 0;
+    // The count's step from one picture to the next, over the whole stream (2 for frames).
+    long long step = 0;
+    std::vector<long long> sorted;
+    for (size_t i = 0; i <= t.order.size(); ++i) {
+        if (i == t.order.size() || t.order[i] <= 0) {
+            std::sort(sorted.begin(), sorted.end());
+            for (size_t k = 1; k < sorted.size(); ++k) {
+                long long d = sorted[k] - sorted[k - 1];
+                if (d > 0 && (step == 0 || d < step))
+                    step = d;
+            }
+            sorted.clear();
+        }
+        if (i < t.order.size() && t.order[i] >= 0)
+            sorted.push_back(t.order[i]);
+    }
+    size_t begin = 0;
+    while (begin < t.order.size()) {
+        size_t end = begin + 1;
+        while (end < t.order.size() && !(t.order[end] == 0 || t.order[end] < 0))
+            ++end;
+        std::vector<size_t> rank(end - begin);
+        std::iota(rank.begin(), rank.end(), begin);
+        std::stable_sort(rank.begin(), rank.end(), [&t](size_t a, size_t b) { return t.order[a] < t.order[b]; });
+        bool byCount = step > 0 && t.order[rank.front()] >= 0 &&
+                       (t.order[rank.back()] - t.order[rank.front()]) / step < static_cast<long long>(
+                           end < t.order.size() ? end - begin : end - begin + 64);
+        for (size_t r = 0; r < rank.size(); ++r) {
+            long long shown = byCount ? (t.order[rank[r]] - t.order[rank.front()]) / step : static_cast<long long>(r);
+            long long offset = static_cast<long long>(begin) + shown - static_cast<long long>(rank[r]);
+            offsets[rank[r]] = offset;
+            shift = std::max(shift, -offset);
+        }
+        begin = end;
+    }
+    return offsets;
+}
+
+namespace {
+
+// shownTicks: when the last picture is done showing (a B-frame the cut kept out leaves its place
+// empty, so it can be later than the samples' sum).
+std::string SampleTable(const MoovWriter::Track& t, uint64_t scannedFrom, uint64_t dataAt, long long& shift,
+                        uint64_t& shownTicks)
+{
+    const FoundTrack& s = *t.samples;
+    std::string stts, ctts, stss, stsc, stsz, co64;
+    Put(stts, 1, 4);
+    Put(stts, s.Samples(), 4);
+    Put(stts, t.ticks, 4);
+    shift = 0;
+    if (t.video) {
+        std::vector<long long> offsets = MoovWriter::PresentationOffsets(s, shift);
+        for (size_t i = 0; i < offsets.size(); ++i)
+            shownTicks = std::max<uint64_t>(shownTicks, (static_cast<uint64_t>(i + offsets[i] + shift) + 1) * t.ticks);
+        if (std::any_of(offsets.begin(), offsets.end(), [](long long o) { return o != 0; })) {
+            std::string runs;
+            uint32_t count = 0;
+            for (size_t i = 0; i < offsets.size();) {
+                size_t j = i;
+                while (j < offsets.size() && offsets[j] == offsets[i])
+                    ++j;
+                Put(runs, j - i, 4);
+                Put(runs, static_cast<uint64_t>((offsets[i] + shift) * t.ticks), 4);
+                ++count;
+                i = j;
+            }
+            Put(ctts, count, 4);
+            ctts = FullBox("ctts", 0, ctts + runs);
+        }
+        if (s.keys.size() < s.Samples()) {
+            Put(stss, s.keys.size(), 4);
+            for (uint32_t k : s.keys)
+                Put(stss, k, 4);
+            stss = FullBox("stss", 0, stss);
+        }
+    }
+    std::string runs;
+    uint32_t entries = 0;
+    for (size_t c = 0; c < s.chunks.size(); ++c)
+        if (c == 0 || s.chunks[c].samples != s.chunks[c - 1].samples) {
+            Put(runs, c + 1, 4);
+            Put(runs, s.chunks[c].samples, 4);
+            Put(runs, 1, 4);
+            ++entries;
+        }
+    Put(stsc, entries, 4);
+    Put(stsz, s.fixedSize, 4);
+    Put(stsz, s.Samples(), 4);
+    for (uint32_t size : s.sizes)
+        Put(stsz, size, 4);
+    Put(co64, s.chunks.size(), 4);
+    for (const FoundTrack::Chunk& c : s.chunks)
+        Put(co64, c.offset - scannedFrom + dataAt, 8);
+    std::string stsd;
+    Put(stsd, 1, 4);
+    return Box("stbl", FullBox("stsd", 0, stsd + t.sampleEntry) + FullBox("stts", 0, stts) + ctts + stss +
+                           FullBox("stsc", 0, stsc + runs) + FullBox("stsz", 0, stsz) + FullBox("co64", 0, co64));
+}
+
+std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, uint64_t dataAt)
+{
+    long long shift = 0;
+    uint64_t mediaTicks = t.samples->Samples() * t.ticks, shownTicks = mediaTicks;
+    std::string stbl = SampleTable(t, scannedFrom, dataAt, shift, shownTicks);
+    uint64_t movieTicks = t.timescale ? shownTicks * MovieScale / t.timescale : 0;
+    std::string tkhd;
+    Put(tkhd, 0, 8);
+    Put(tkhd, id, 4);
+    Put(tkhd, 0, 4);
+    Put(tkhd, movieTicks, 4);
+    Put(tkhd, 0, 8);
+    Put(tkhd, 0, 4);               // layer, alternate group
+    Put(tkhd, t.video ? 0 : 0x0100, 2);
+    Put(tkhd, 0, 2);
+    tkhd += Matrix();
+    Put(tkhd, static_cast<uint64_t>(t.width) << 16, 4);
+    Put(tkhd, static_cast<uint64_t>(t.height) << 16, 4);
+    std::string edts;
+    // Reordered pictures start late by `shift` frames, sound by its priming: the edit shows
+    // both from 0, in step.
+    uint64_t skip = t.video ? static_cast<uint64_t>(shift) * t.ticks : t.skip;
+    if (skip > 0 && skip < shownTicks && t.timescale > 0) {
+        std::string elst;
+        Put(elst, 1, 4);
+        Put(elst, (shownTicks - skip) * MovieScale / t.timescale, 4);
+        Put(elst, skip, 4);
+        Put(elst, 0x00010000, 4);
+        edts = Box("edts", FullBox("elst", 0, elst));
+    }
+    std::string mdhd;
+    Put(mdhd, 0, 8);
+    Put(mdhd, t.timescale, 4);
+    Put(mdhd, mediaTicks, 4);
+    Put(mdhd, 0x55C4, 2);          // "und"
+    Put(mdhd, 0, 2);
+    std::string hdlr;
+    Put(hdlr, 0, 4);
+    hdlr += t.video ? "vide" : "soun";
+    Put(hdlr, 0, 12);
+    hdlr += t.video ? std::string("VideoHandler", 13) : std::string("SoundHandler", 13);
+    std::string header = t.video ? FullBox("vmhd", 1, std::string(8, '\0')) : FullBox("smhd", 0, std::string(4, '\0'));
+    std::string dref;
+    Put(dref, 1, 4);
+    dref += FullBox("url ", 1, std::string());
+    std::string minf = Box("minf", header + Box("dinf", FullBox("dref", 0, dref)) + stbl);
+    std::string mdia = Box("mdia", FullBox("mdhd", 0, mdhd) + FullBox("hdlr", 0, hdlr) + minf);
+    return Box("trak", FullBox("tkhd", 3, tkhd) + edts + mdia);
+}
+
+} // namespace
+
+double MoovWriter::Seconds(const Track& t)
+{
+    return t.samples && t.timescale ? static_cast<double>(t.samples->Samples()) * t.ticks / t.timescale : 0.0;
+}
+
+std::string MoovWriter::Moov(const Track& video, const Track& sound, uint64_t scannedFrom, uint64_t dataAt)
+{
+    bool withSound = sound.samples && sound.samples->Samples() > 0;
+    double seconds = std::max(Seconds(video), withSound ? Seconds(sound) : 0.0);
+    std::string mvhd;
+    Put(mvhd, 0, 8);
+    Put(mvhd, MovieScale, 4);
+    Put(mvhd, static_cast<uint64_t>(seconds * MovieScale), 4);
+    Put(mvhd, 0x00010000, 4);
+    Put(mvhd, 0x0100, 2);
+    Put(mvhd, 0, 10);
+    mvhd += Matrix();
+    Put(mvhd, 0, 24);
+    Put(mvhd, withSound ? 3 : 2, 4);
+    std::string moov = FullBox("mvhd", 0, mvhd) + Trak(video, 1, scannedFrom, dataAt);
+    if (withSound)
+        moov += Trak(sound, 2, scannedFrom, dataAt);
+    return Box("moov", moov);
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include "rebuild/MdatScanner.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The index (moov) of the samples a scan found, for a file that holds the scanned data
+// from `dataAt` on.
+class MoovWriter
+{
+public:
+    struct Track
+    {
+        const FoundTrack* samples = nullptr;
+        bool video = true;
+        std::string sampleEntry;
+        uint32_t timescale = 0;
+        uint32_t ticks = 0;   // each sample's length
+        uint64_t skip = 0;    // ticks at the start not shown (sound: the encoder's priming)
+        int width = 0, height = 0;
+    };
+
+    // scannedFrom: where the scanned data began in the recording.
+    static std::string Moov(const Track& video, const Track& sound, uint64_t scannedFrom, uint64_t dataAt);
+    // Each picture's presentation offset in frames from its place in decode order, by its
+    // order count; shift: how many frames the earliest is shown before its place.
+    static std::vector<long long> PresentationOffsets(const FoundTrack& t, long long& shift);
+    // The seconds a track's samples last.
+    static double Seconds(const Track& t);
+};

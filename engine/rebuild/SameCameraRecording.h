@@ -1,0 +1,52 @@
+#pragma once
+
+#include "codec/NalUnitReader.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// What a camera writes into a finished recording's index that a recording cut before its
+// index cannot tell: the codecs' settings, the frame rate, the sound's frame length.
+struct CameraSettings
+{
+    std::wstring from;               // the finished recording they were read from; "" for the stream's own
+    VideoCodec codec = VideoCodec::H264;
+    int nalLengthSize = 4;
+    std::string videoEntry;          // sample entry box (avc1/hvc1 with its decoder config)
+    uint32_t videoTimescale = 0;
+    uint32_t frameTicks = 0;
+    int width = 0, height = 0;
+    std::string soundEntry;          // "mp4a" with its esds; "" when the sound cannot be split
+    uint32_t soundTimescale = 0;
+    uint32_t soundFrameTicks = 0;
+    uint64_t soundSkip = 0;          // the encoder's priming the camera's edit list skips
+    std::string soundFormat;         // as the finished recording names it, for what is left out
+    std::string audioSpecificConfig; // AAC's settings from the esds
+    uint32_t soundSampleBytes = 0;   // G.711 and PCM: each sample's size
+    uint32_t soundChunkSamples = 0;  // ... and how many the camera writes to a chunk
+
+    // The decoder config (avcC/hvcC payload) inside the video sample entry.
+    std::string DecoderConfig() const;
+};
+
+// What a finished recording of the same camera tells a cut one, and the sample entries made of it.
+class SameCameraRecording
+{
+public:
+    // A finished MP4/MOV's settings; false when it is not one or has no H.264/HEVC video.
+    // stillWanted: false (or a throw) stops reading its index.
+    static bool SettingsOf(const std::wstring& path, CameraSettings& out,
+                           const std::function<bool()>& stillWanted = std::function<bool()>());
+    // An avc1 sample entry for parameter sets the stream carries itself.
+    static std::string AvcEntry(const std::vector<std::string>& parameterSets, int width, int height);
+    static std::string HevcEntry(const std::vector<std::string>& parameterSets, int width, int height);
+    // An mp4a sample entry for AAC Low Complexity sound of this rate and channel count.
+    static std::string AacEntry(int rateIndex, int channels, std::string& audioSpecificConfig);
+    static int SampleRate(int rateIndex);
+
+private:
+    static std::string VisualEntry(const char* format, const char* box, const std::string& config, int width,
+                                   int height);
+};

@@ -1,0 +1,337 @@
+// A recording whose index was never written: how it is recognised, its pictures and sound
+// frames found in the media data as the index would have listed them, and what random bytes
+// there lead to.
+
+#include "TestKit.h"
+
+#include "../codec/BitString.h"
+
+#include "codec/AacFrameParser.h"
+#include "windows/DiskFile.h"
+#include "rebuild/CutRecordingRepair.h"
+#include "rebuild/MdatScanner.h"
+#include "rebuild/MoovWriter.h"
+#include "mp4/Mp4Inspector.h"
+#include "rebuild/SameCameraRecording.h"
+
+#include <windows.h>
+
+#include <string>
+
+namespace {
+
+std::wstring TempFile(const wchar_t* name, const std::string& bytes)
+{
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    std::wstring path = std::wstring(base) + name;
+    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD done = 0;
+    WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+    CloseHandle(h);
+    return path;
+}
+
+std::string Box(const char* type, size_t declared, size_t payload)
+{
+    std::string b(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        b[i] = static_cast<char>(declared >> (24 - 8 * i));
+    return b + type + std::string(payload, 'x');
+}
+
+std::string Random(size_t n, unsigned seed)
+{
+    std::string out(n, '\0');
+    for (char& c : out) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>(seed >> 16);
+    }
+    return out;
+}
+
+
+} // namespace
+
+TEST_CASE(an_index_never_written_is_recognised)
+{
+    const std::string ftyp = Box("ftyp", 16, 8);
+    uint64_t begin = 0, end = 0;
+    // The writer's placeholder size 0, and a size that runs past the end: data to the end.
+    CHECK(CutRecordingRepair::IndexMissing(TempFile(L"qm-placeholder.mp4", ftyp + Box("mdat", 0, 100)), begin, end));
+    CHECK_EQ(begin, 24ULL);
+    CHECK_EQ(end, 124ULL);
+    CHECK(CutRecordingRepair::IndexMissing(TempFile(L"qm-past.mp4", ftyp + Box("free", 8, 0) + Box("mdat", 5000, 100)),
+                                     begin, end));
+    CHECK_EQ(begin, 32ULL);
+    CHECK_EQ(end, 132ULL);
+    // A writer of files over 4 GB puts a 64-bit size after the box header, also as its placeholder.
+    CHECK(CutRecordingRepair::IndexMissing(TempFile(L"qm-large.mp4", ftyp + std::string("\0\0\0\1mdat", 8) +
+                                                                   std::string(8, '\0') + std::string(100, 'x')),
+                                     begin, end));
+    CHECK_EQ(begin, 32ULL);
+    CHECK_EQ(end, 132ULL);
+    // An index the cut left short is missing as well.
+    CHECK(CutRecordingRepair::IndexMissing(TempFile(L"qm-cutmoov.mp4", ftyp + Box("mdat", 108, 100) + Box("moov", 5000, 8)),
+                                     begin, end));
+    // An index anywhere, no ftyp, or no media data: not this case.
+    CHECK(!CutRecordingRepair::IndexMissing(TempFile(L"qm-whole.mp4", ftyp + Box("mdat", 108, 100) + Box("moov", 16, 8)),
+                                      begin, end));
+    CHECK(!CutRecordingRepair::IndexMissing(TempFile(L"qm-noftyp.mp4", Box("mdat", 0, 100)), begin, end));
+    CHECK(!CutRecordingRepair::IndexMissing(TempFile(L"qm-nomdat.mp4", ftyp + Box("free", 108, 100)), begin, end));
+}
+
+TEST_CASE(random_bytes_are_no_sound_frame_and_read_nothing_beyond)
+{
+    // Stereo AAC at 48 kHz; random buffers of every length up to 3000 bytes.
+    AacFrameParser aac;
+    CHECK(aac.Configure(std::string("\x11\x90", 2)));
+    std::string noise = Random(1 << 20, 7);
+    size_t frames = 0;
+    for (size_t at = 0, n = 1; at + n < noise.size(); at += n, n = n % 3000 + 1) {
+        size_t length = aac.FrameLength(reinterpret_cast<const uint8_t*>(noise.data()) + at, n);
+        CHECK(length <= n);
+        frames += length > 0;
+    }
+    CHECK(frames < 20);
+}
+
+TEST_CASE(pictures_are_shown_when_their_order_count_says)
+{
+    // IDR, P, B, b, b (counts step by 2), then an IDR and a P whose B-frames the cut kept out.
+    FoundTrack t;
+    t.order = {0, 8, 4, 2, 6, 0, 8};
+    long long shift = 0;
+    std::vector<long long> offsets = MoovWriter::PresentationOffsets(t, shift);
+    // Shown at 0, 4, 2, 1, 3, then 5 and 9: the lost B-frames leave 6-8 empty.
+    CHECK(offsets == std::vector<long long>({0, 3, 0, -2, -1, 0, 3}));
+    CHECK_EQ(shift, 2LL);
+    // A stream without an order count is shown as stored.
+    t.order = {-1, -1, -1};
+    CHECK(MoovWriter::PresentationOffsets(t, shift) == std::vector<long long>({0, 0, 0}));
+    CHECK_EQ(shift, 0LL);
+}
+
+TEST_CASE(aac_settings_read_low_complexity_and_its_he_form_only)
+{
+    AacFrameParser aac;
+    CHECK(aac.Configure(std::string("\x11\x88", 2)));            // LC, 48 kHz, mono
+    CHECK_EQ(aac.SampleRateIndex(), 3);
+    CHECK_EQ(aac.Channels(), 1);
+    CHECK(aac.Configure(std::string("\x2B\x92\x08\x00", 4)));    // HE-AAC, 44.1 kHz: 22.05 kHz LC core, stereo
+    CHECK_EQ(aac.SampleRateIndex(), 7);
+    CHECK_EQ(aac.Channels(), 2);
+    AacFrameParser main;
+    CHECK(!main.Configure(std::string("\x0A\x10", 2)));          // AAC Main
+    CHECK(!main.Configure(std::string("\x11\xB0", 2)));          // six channels
+    CHECK(!main.Configure(std::string("\x11", 1)));
+}
+
+#if ENGINE_TEST_HAVE_SAMPLES
+namespace {
+
+// A finished MP4 with B-frames and AAC, to be read as if its index were missing: its settings,
+// and the samples and media data its index lists.
+struct Camera
+{
+    Camera() : video(VideoCodec::H264, 4)
+    {
+        const std::wstring path = L"" ENGINE_TEST_DATA L"/bframes.mp4";
+        Mp4Inspector p, f;
+        p.KeepSamplesOf(0);
+        f.KeepSamplesOf(1);
+        ok = SameCameraRecording::SettingsOf(path, settings) && p.InspectFile(path) && f.InspectFile(path) &&
+             !p.Samples().empty() && !f.Samples().empty();
+        if (!ok)
+            return;
+        video = NalUnitReader(settings.codec, settings.nalLengthSize);
+        ok = video.TakeDecoderConfig(settings.DecoderConfig()) && aac.Configure(settings.audioSpecificConfig);
+        pictures = p.Samples();
+        frames = f.Samples();
+        begin = std::min(pictures.front().offset, frames.front().offset);
+        uint64_t end = std::max(pictures.back().offset + pictures.back().size, frames.back().offset + frames.back().size);
+        DiskFile file;
+        ok = ok && file.OpenRead(path) && file.ReadExactly(begin, static_cast<uint32_t>(end - begin), data);
+    }
+
+    bool ok = false;
+    CameraSettings settings;
+    NalUnitReader video;
+    AacFrameParser aac;
+    std::vector<SampleSpan> pictures, frames;
+    uint64_t begin = 0;
+    std::string data;   // the media data from the first sample to the end of the last
+};
+
+std::string ReadBack(const std::wstring& path)
+{
+    DiskFile file;
+    std::string out;
+    if (file.OpenRead(path))
+        file.ReadExactly(0, static_cast<uint32_t>(file.Size()), out);
+    return out;
+}
+
+} // namespace
+
+TEST_CASE(the_media_data_walked_gives_the_samples_the_index_lists)
+{
+    // Every picture and sound frame found, at the index's places and sizes.
+    Camera camera;
+    if (!CHECK(camera.ok))
+        return;
+    DiskFile file;
+    file.OpenRead(L"" ENGINE_TEST_DATA L"/bframes.mp4");
+    MdatScanner scan(camera.video, &camera.aac);
+    CHECK(scan.Scan(file, camera.begin, camera.begin + camera.data.size(), 0, nullptr, MdatScanner::Progress()));
+    file.Close();
+    const std::vector<SampleSpan>& p = camera.pictures;
+    const std::vector<SampleSpan>& f = camera.frames;
+    CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(p.size()));
+    CHECK_EQ(scan.Sound().Samples(), static_cast<unsigned long long>(f.size()));
+    CHECK_EQ(scan.Unrecognised(), 0ULL);
+    for (size_t i = 0; i < p.size() && i < scan.Video().sizes.size(); ++i)
+        if (!CHECK_EQ(scan.Video().sizes[i], p[i].size))
+            break;
+    for (size_t i = 0; i < f.size() && i < scan.Sound().sizes.size(); ++i)
+        if (!CHECK_EQ(scan.Sound().sizes[i], f[i].size))
+            break;
+    // B-frames: shown in another order than they are stored.
+    bool reordered = false;
+    for (size_t i = 1; i < scan.Video().order.size(); ++i)
+        reordered = reordered || scan.Video().order[i] < scan.Video().order[i - 1];
+    CHECK(reordered);
+}
+
+TEST_CASE(a_long_recording_is_copied_whole_through_the_window)
+{
+    // More data than the walk's window holds (40 MB), its copy compared byte for byte: every
+    // slide of the window reads and writes the right bytes, and nothing is found twice or lost.
+    Camera camera;
+    if (!CHECK(camera.ok))
+        return;
+    size_t times = (48u << 20) / camera.data.size() + 1;
+    std::string recording;
+    recording.reserve(times * camera.data.size());
+    for (size_t i = 0; i < times; ++i)
+        recording += camera.data;
+    std::wstring source = TempFile(L"qm-long.bin", recording), copy = TempFile(L"qm-long-copy.bin", "");
+    DiskFile in;
+    in.OpenRead(source);
+    DiskFile out;
+    out.Create(copy, true);
+    MdatScanner scan(camera.video, &camera.aac);
+    CHECK(scan.Scan(in, 0, recording.size(), 0, &out, MdatScanner::Progress()));
+    in.Close();
+    out.Close();
+    CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(times * camera.pictures.size()));
+    CHECK_EQ(scan.Sound().Samples(), static_cast<unsigned long long>(times * camera.frames.size()));
+    CHECK(ReadBack(copy) == recording);
+    DeleteFileW(source.c_str());
+    DeleteFileW(copy.c_str());
+}
+
+TEST_CASE(damage_in_the_middle_costs_only_what_it_hit)
+{
+    // Three copies of the recording, the middle one's data overwritten from a tenth in: the walk
+    // takes no picture or sound frame from the damage and finds the third copy whole again.
+    Camera camera;
+    if (!CHECK(camera.ok))
+        return;
+    std::string recording = camera.data + camera.data + camera.data;
+    std::string noise = Random(4096, 3);
+    size_t hit = camera.data.size() + camera.data.size() / 10;
+    recording.replace(hit, noise.size(), noise);
+    std::wstring source = TempFile(L"qm-damaged.bin", recording);
+    DiskFile in;
+    in.OpenRead(source);
+    MdatScanner scan(camera.video, &camera.aac);
+    CHECK(scan.Scan(in, 0, recording.size(), 0, nullptr, MdatScanner::Progress()));
+    in.Close();
+    uint64_t samples = scan.Video().Samples() + scan.Sound().Samples();
+    uint64_t whole = camera.pictures.size() + camera.frames.size();
+    CHECK(samples >= 2 * whole && samples < 3 * whole);   // the third copy comes back whole
+    CHECK(scan.Unrecognised() >= noise.size());
+    CHECK_EQ(scan.LastEnd(), static_cast<unsigned long long>(recording.size()));
+    // Nothing taken overlaps the damage.
+    for (const FoundTrack* t : {&scan.Video(), &scan.Sound()}) {
+        uint64_t at = 0;
+        size_t sample = 0;
+        for (const FoundTrack::Chunk& c : t->chunks) {
+            at = c.offset;
+            for (uint32_t i = 0; i < c.samples; ++i, ++sample) {
+                CHECK(at + t->sizes[sample] <= hit || at >= hit + noise.size());
+                at += t->sizes[sample];
+            }
+        }
+    }
+    DeleteFileW(source.c_str());
+}
+
+TEST_CASE(random_media_data_makes_no_recording)
+{
+    // The settings of a real camera, 4 MB of noise where its data would be: the walk ends,
+    // within the data, with next to nothing taken for a picture or a sound frame.
+    CameraSettings settings;
+    CHECK(SameCameraRecording::SettingsOf(L"" ENGINE_TEST_DATA L"/av.mp4", settings));
+    NalUnitReader video(settings.codec, settings.nalLengthSize);
+    CHECK(video.TakeDecoderConfig(settings.DecoderConfig()));
+    AacFrameParser aac;
+    CHECK(aac.Configure(settings.audioSpecificConfig));
+    const std::string noise = Random(4 << 20, 11);
+    std::wstring path = TempFile(L"qm-noise.bin", noise);
+    DiskFile file;
+    file.OpenRead(path);
+    MdatScanner scan(video, &aac);
+    CHECK(scan.Scan(file, 0, noise.size(), 0, nullptr, MdatScanner::Progress()));
+    file.Close();
+    CHECK(scan.LastEnd() <= noise.size());
+    CHECK(scan.Video().Samples() + scan.Sound().Samples() < 10);
+    CHECK(scan.Unrecognised() > noise.size() * 9 / 10);
+    DeleteFileW(path.c_str());
+}
+#endif
+
+namespace {
+
+std::string Prefixed(const std::string& nal)
+{
+    std::string n(4, '\0');
+    n[2] = static_cast<char>(nal.size() >> 8);
+    n[3] = static_cast<char>(nal.size());
+    return n + nal;
+}
+
+} // namespace
+
+TEST_CASE(pictures_no_camera_writes_stop_at_a_bound)
+{
+    // One macroblock a picture, eight bytes each, numbered as a stream must be: millions of
+    // them in 40 MB. The walk stops at its bound instead of listing them all.
+    NalUnitReader video(VideoCodec::H264, 4);
+    // Baseline, 16x16, frame numbers of 4 bits, picture order from the frame number.
+    std::string sps = std::string("\x67\x42\x00\x1E", 4) + Bits("1" "1" "011" "010" "0" "1" "1" "1" "1" "0" "0" "1");
+    std::string pps = std::string("\x68", 1) + Bits("1" "1" "0" "0" "1" "1");
+    CHECK(video.TakeParameterSet(reinterpret_cast<const uint8_t*>(sps.data()), sps.size()));
+    CHECK(video.TakeParameterSet(reinterpret_cast<const uint8_t*>(pps.data()), pps.size()));
+    std::string data = Prefixed(std::string("\x65", 1) + Bits("1" "0001000" "1" "0000" "1" "1"));
+    std::string pictures[16];
+    for (int n = 0; n < 16; ++n) {
+        std::string number;
+        for (int b = 3; b >= 0; --b)
+            number += (n >> b) & 1 ? '1' : '0';
+        pictures[n] = Prefixed(std::string("\x41", 1) + Bits("1" "00110" "1" + number + "1"));
+    }
+    data.reserve(42u << 20);
+    for (int n = 1; data.size() < (40u << 20); ++n)
+        data += pictures[n % 16];
+    std::wstring path = TempFile(L"qm-many.bin", data);
+    DiskFile file;
+    file.OpenRead(path);
+    MdatScanner scan(video, nullptr);
+    CHECK(scan.Scan(file, 0, data.size(), 0, nullptr, MdatScanner::Progress()));
+    file.Close();
+    CHECK(scan.Bounded());
+    CHECK(scan.Video().Samples() > 3900000 && scan.Video().Samples() <= 4000001);   // of 5.2 million
+    DeleteFileW(path.c_str());
+}
