@@ -787,11 +787,7 @@ int Conversion::Place(const Attempt& attempt)
     if (m_console.ReaderGone())
         throw Cancelled();
     m_work.CloseLog();
-    Placement placement(m_work, m_target, m_heldWaitMs, [this](const std::string& line) { Line(line); },
-                        [this] {
-                            if (m_console.ReaderGone())
-                                throw Cancelled();
-                        });
+    Placement placement(m_work, m_target, m_heldWaitMs, m_console);
     std::string failure = placement.Place();
     if (!failure.empty())
         return FailKeepingLog(4, failure);

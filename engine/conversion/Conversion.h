@@ -8,6 +8,7 @@
 #include "conversion/ResultReview.h"
 #include "windows/WorkFolder.h"
 #include "ffmpeg/FfmpegRun.h"
+#include "windows/Console.h"
 #include "source/SourceBounds.h"
 
 #include <string>
@@ -29,10 +30,6 @@ public:
     int Run(const std::vector<std::wstring>& args);
 
 private:
-    // Thrown when nobody waits for the conversion any more.
-    struct Cancelled
-    {
-    };
     // Thrown when a run reached one of the recording's bounds: no other way would fare better.
     struct BoundReached
     {

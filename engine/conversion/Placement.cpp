@@ -39,9 +39,8 @@ bool VolumeHasHardLinks(const std::wstring& path)
 
 } // namespace
 
-Placement::Placement(WorkFolder& work, const std::wstring& target, unsigned long heldWaitMs, const Say& say,
-                     const CheckCancel& checkCancel)
-    : m_work(work), m_target(target), m_heldWaitMs(heldWaitMs), m_say(say), m_checkCancel(checkCancel)
+Placement::Placement(WorkFolder& work, const std::wstring& target, unsigned long heldWaitMs, Console& console)
+    : m_work(work), m_target(target), m_heldWaitMs(heldWaitMs), m_console(console)
 {
 }
 
@@ -94,10 +93,10 @@ unsigned long Placement::MoveWhenFree(const std::wstring& from, const std::wstri
             return error;
         if (held && waited / 5000 > said) {
             said = waited / 5000;
-            m_say("Waiting: the new MP4 is held by another program (a virus scanner?) - " + std::to_string(said * 5) +
+            m_console.Line("Waiting: the new MP4 is held by another program (a virus scanner?) - " + std::to_string(said * 5) +
                   " s");
         }
-        m_checkCancel();
+        m_console.StopIfGone();
         Sleep(250);
     }
 }

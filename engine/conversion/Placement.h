@@ -1,8 +1,8 @@
 #pragma once
 
+#include "windows/Console.h"
 #include "windows/WorkFolder.h"
 
-#include <functional>
 #include <string>
 
 // Puts a checked MP4 in the target's place. It takes the target's name inside the work
@@ -12,12 +12,8 @@
 class Placement
 {
 public:
-    typedef std::function<void(const std::string&)> Say;
-    // Called while waiting; throws to abandon the wait.
-    typedef std::function<void()> CheckCancel;
-
-    Placement(WorkFolder& work, const std::wstring& target, unsigned long heldWaitMs, const Say& say,
-              const CheckCancel& checkCancel);
+    // The wait throws Cancelled once nobody reads the console.
+    Placement(WorkFolder& work, const std::wstring& target, unsigned long heldWaitMs, Console& console);
 
     // "" when the MP4 is in the target's place; else why not, and where the MP4 is.
     std::string Place();
@@ -34,6 +30,5 @@ private:
     WorkFolder& m_work;
     std::wstring m_target;
     unsigned long m_heldWaitMs;
-    Say m_say;
-    CheckCancel m_checkCancel;
+    Console& m_console;
 };
