@@ -1,4 +1,5 @@
 #include "conversion/Conversion.h"
+#include "ffmpeg/FfmpegArguments.h"
 
 #include "mp4/AmrTrack.h"
 #include "windows/ConsoleWriter.h"
@@ -451,7 +452,7 @@ int Conversion::Convert()
         Line("Method: " + a.method);
         LogRun(a.method);
         m_work.NextOutput();
-        RunOutcome o = RunFfmpeg(run, ConversionPlanner::Arguments(a, Utf8(m_readPath), Utf8(m_work.OutputPath()), m_fpsMode),
+        RunOutcome o = RunFfmpeg(run, FfmpegArguments::ForAttempt(a, Utf8(m_readPath), Utf8(m_work.OutputPath()), m_fpsMode),
                                  TextFormat::WideToUtf8(m_work.OutputName()));
         code = Judge(run, next, o);
         if (code >= 0)
@@ -474,7 +475,7 @@ int Conversion::RebuildMissingIndex(FfmpegRun& run)
                          [this](const std::string& line) { Line(line); },
                          [this, &run](const std::wstring& trial) {
                              LogRun("does the rebuilt start decode with a finished recording's settings?");
-                             RunOutcome o = RunFfmpeg(run, ConversionPlanner::TrialDecodeArguments(Utf8(trial), Bounds(0)),
+                             RunOutcome o = RunFfmpeg(run, FfmpegArguments::TrialDecode(Utf8(trial), Bounds(0)),
                                                       std::string());
                              return o.started && !o.stalled && o.exitCode == 0 && run.Report().Lines() == 0;
                          });
@@ -640,7 +641,7 @@ int Conversion::ReadRecording(FfmpegRun& run, RunOutcome& first)
         LogRun(deep ? "reading the recording again, further (a video's picture was not found)"
                     : "reading the recording, streams copied as ffmpeg picks them");
         first = RunFfmpeg(run,
-                          ConversionPlanner::FirstRunArguments(Utf8(m_readPath), Utf8(m_work.OutputPath()), deep,
+                          FfmpegArguments::FirstRun(Utf8(m_readPath), Utf8(m_work.OutputPath()), deep,
                                                                m_firstRunRoom, Bounds(0)),
                           "output.mp4", [this, deep](const FfmpegReportParser& r) { return FirstRunGoesOn(r, deep); });
         if (!first.started)
@@ -699,7 +700,7 @@ int Conversion::RefuseUnreadableVideo(FfmpegRun& run)
             continue;
         LogRun("does video #0:" + std::to_string(s.index) + " carry data?");
         RunOutcome o =
-            RunFfmpeg(run, ConversionPlanner::DecodeArguments(s.index, Utf8(m_readPath), Bounds(0)), std::string());
+            RunFfmpeg(run, FfmpegArguments::Decode(s.index, Utf8(m_readPath), Bounds(0)), std::string());
         if (o.started && !o.stalled && (run.Progress().Frames() > 0 || run.Report().DecodeErrors() > 0))
             return FailKeepingLog(5, "the recording's video (#0:" + std::to_string(s.index) + " " + s.codec +
                                          ") carries data, but ffmpeg finds no picture in it (damaged, or a "

@@ -1,4 +1,5 @@
 #include "conversion/ResultReview.h"
+#include "ffmpeg/FfmpegArguments.h"
 
 #include "codec/FrameOrder.h"
 #include "mp4/SummaryCheck.h"
@@ -36,7 +37,7 @@ std::string ResultReview::CheckLengths(const Attempt& attempt, const Mp4Summary&
     // what ffmpeg reads from the recording, writing nothing: a cut-off file or an MPEG
     // clock that jumps states more than there is.
     RunOutcome o = m_runFfmpeg("the recording's length as ffmpeg reads it",
-                               ConversionPlanner::MeasureArguments(attempt, m_recording.source));
+                               FfmpegArguments::Measure(attempt, m_recording.source));
     bool read = o.started && !o.stalled && o.exitCode == 0;
     double content = read ? m_run.Progress().Position() : -1;
     long long frames = read && attempt.video >= 0 ? m_run.Progress().Frames() : -1;
@@ -63,7 +64,7 @@ std::string ResultReview::CheckEnds(const Attempt& attempt)
     // cleanly as the recording itself does (its own damage is carried, not added to).
     std::string mp4 = TextFormat::PathUtf8(m_recording.output);
     RunOutcome o = m_runFfmpeg("do the MP4's start and end decode cleanly?",
-                               ConversionPlanner::EndsArguments(mp4, std::vector<int>(), m_recording.bounds));
+                               FfmpegArguments::Ends(mp4, std::vector<int>(), m_recording.bounds));
     if (!o.started || o.stalled || m_run.Report().Lines() == 0)
         return std::string();
     const int complaints = m_run.Report().Lines();
@@ -74,7 +75,7 @@ std::string ResultReview::CheckEnds(const Attempt& attempt)
             if (s >= 0)
                 streams.push_back(s);
         o = m_runFfmpeg("does the recording decode as cleanly there?",
-                        ConversionPlanner::EndsArguments(m_recording.source, streams, m_recording.bounds));
+                        FfmpegArguments::Ends(m_recording.source, streams, m_recording.bounds));
         if (o.started && !o.stalled && m_run.Report().Lines() >= complaints)
             return std::string();
     }
@@ -106,7 +107,7 @@ bool ResultReview::FramesOutOfOrder(const Attempt& attempt)
     bool avc = format == "avc1" || format == "avc3";
     if (avc || format == "hvc1" || format == "hev1") {
         RunOutcome o = m_runFfmpeg("does the copied video reorder its frames?",
-                                   ConversionPlanner::HeadersArguments(mp4, m_recording.bounds));
+                                   FfmpegArguments::Headers(mp4, m_recording.bounds));
         FrameOrder::Answer order = FrameOrder::Unknown;
         if (o.started && !o.stalled)
             order = FrameOrder::FromParameterSets(m_run.Report().HeaderFields());
@@ -116,6 +117,6 @@ bool ResultReview::FramesOutOfOrder(const Attempt& attempt)
             return order == FrameOrder::Reordered;
     }
     RunOutcome o = m_runFfmpeg("do the copied frames play in order?",
-                               ConversionPlanner::TimesCheckArguments(mp4, m_recording.bounds));
+                               FfmpegArguments::TimesCheck(mp4, m_recording.bounds));
     return o.started && m_run.Report().ClockTrouble();
 }

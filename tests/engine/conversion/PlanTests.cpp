@@ -3,6 +3,7 @@
 #include "TestKit.h"
 
 #include "conversion/ConversionPlanner.h"
+#include "ffmpeg/FfmpegArguments.h"
 #include "conversion/StreamChooser.h"
 
 #include <algorithm>
@@ -116,7 +117,7 @@ TEST_CASE(arguments_map_the_choice_and_keep_frame_timing)
     v.interlaced = true;
     std::vector<StreamInfo> streams = {Audio(0, "mp2", 48000, 2), v};
     std::vector<Attempt> plan = ConversionPlanner::Plan(streams, StreamChooser::Choose(streams), "mpeg");
-    std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true);
+    std::vector<std::string> args = FfmpegArguments::ForAttempt(plan[0], "in.ksm", "out.mp4", true);
     CHECK(Has(args, "-map", "0:2"));
     CHECK(Has(args, "-map", "0:0"));
     CHECK(Has(args, "-fps_mode", "passthrough"));
@@ -124,14 +125,14 @@ TEST_CASE(arguments_map_the_choice_and_keep_frame_timing)
     CHECK(Has(args, "-vf", "yadif=0:-1:0,crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0"));
     CHECK(Has(args, "-c:a", "aac"));
     CHECK_EQ(args.back(), "out.mp4");
-    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", false), "-vsync", "passthrough"));
+    CHECK(Has(FfmpegArguments::ForAttempt(plan[0], "in.ksm", "out.mp4", false), "-vsync", "passthrough"));
 
-    std::vector<std::string> videoOnly = ConversionPlanner::Arguments(plan[1], "in.ksm", "out.mp4", true);
+    std::vector<std::string> videoOnly = FfmpegArguments::ForAttempt(plan[1], "in.ksm", "out.mp4", true);
     CHECK(std::find(videoOnly.begin(), videoOnly.end(), "-an") != videoOnly.end());
     CHECK(!Has(videoOnly, "-map", "0:0"));
 
     std::vector<Attempt> raw = ConversionPlanner::RawAttempts();
-    std::vector<std::string> hevc = ConversionPlanner::Arguments(raw[1], "in.ksm", "out.mp4", true);
+    std::vector<std::string> hevc = FfmpegArguments::ForAttempt(raw[1], "in.ksm", "out.mp4", true);
     CHECK(Has(hevc, "-f", "hevc"));
     CHECK(Has(hevc, "-tag:v", "hvc1"));
     CHECK(std::find(hevc.begin(), hevc.end(), "-f") < std::find(hevc.begin(), hevc.end(), "-i"));
@@ -152,17 +153,17 @@ TEST_CASE(mp4_has_its_index_first_and_no_timecode_track)
     CHECK(ConversionPlanner::IndexRoom(&fits[0], &fits[1], 233 * 3600.0, 91000) < 1024 * 1024);
 
     plan[0].indexRoom = room;
-    std::vector<std::string> args = ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true);
+    std::vector<std::string> args = FfmpegArguments::ForAttempt(plan[0], "in.ksm", "out.mp4", true);
     CHECK(Has(args, "-moov_size", std::to_string(room)));
     CHECK(Has(args, "-write_tmcd", "0"));
     plan[0].indexRoom = 0;
-    CHECK(Has(ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true), "-movflags", "+faststart"));
+    CHECK(Has(FfmpegArguments::ForAttempt(plan[0], "in.ksm", "out.mp4", true), "-movflags", "+faststart"));
 
-    std::vector<std::string> first = ConversionPlanner::FirstRunArguments("in.ksm", "out.mp4", true, 4096);
+    std::vector<std::string> first = FfmpegArguments::FirstRun("in.ksm", "out.mp4", true, 4096);
     CHECK(Has(first, "-analyzeduration", "120M"));
     CHECK(std::find(first.begin(), first.end(), "-probesize") < std::find(first.begin(), first.end(), "-i"));
     CHECK(Has(first, "-moov_size", "4096"));
-    CHECK(!Has(ConversionPlanner::FirstRunArguments("in.ksm", "out.mp4", false, 4096), "-analyzeduration", "120M"));
+    CHECK(!Has(FfmpegArguments::FirstRun("in.ksm", "out.mp4", false, 4096), "-analyzeduration", "120M"));
 }
 
 TEST_CASE(frames_without_presentation_times_are_re_timed_and_re_encoded)
@@ -170,7 +171,7 @@ TEST_CASE(frames_without_presentation_times_are_re_timed_and_re_encoded)
     std::vector<StreamInfo> avi = {Video(0, "h264", 640, 480), Audio(1, "aac", 48000, 2)};
     std::vector<Attempt> plan = ConversionPlanner::Plan(avi, StreamChooser::Choose(avi), "avi");
     Attempt again = ConversionPlanner::TimesRebuilt(plan[0]);
-    std::vector<std::string> args = ConversionPlanner::Arguments(again, "in.avi", "out.mp4", true);
+    std::vector<std::string> args = FfmpegArguments::ForAttempt(again, "in.avi", "out.mp4", true);
     CHECK(Has(args, "-c:v", "libx264"));
     CHECK(Has(args, "-c:a", "copy"));
     CHECK(Has(args, "-vf", "setpts=N/FRAME_RATE/TB,crop=trunc(iw/2)*2:trunc(ih/2)*2:0:0"));
@@ -201,11 +202,11 @@ TEST_CASE(every_input_reads_only_recordings_from_the_file_itself_within_bounds)
     std::vector<Attempt> plan = ConversionPlanner::Plan(streams, StreamChooser::Choose(streams), "mpeg");
     plan[0].bounds = bounds;
     std::vector<std::vector<std::string>> runs = {
-        ConversionPlanner::FirstRunArguments("in.ksm", "out.mp4", false, 4096, bounds),
-        ConversionPlanner::Arguments(plan[0], "in.ksm", "out.mp4", true),
-        ConversionPlanner::MeasureArguments(plan[0], "in.ksm"),
-        ConversionPlanner::DecodeArguments(0, "in.ksm", bounds),
-        ConversionPlanner::Arguments(ConversionPlanner::RawAttempts()[0], "in.ksm", "out.mp4", true)};
+        FfmpegArguments::FirstRun("in.ksm", "out.mp4", false, 4096, bounds),
+        FfmpegArguments::ForAttempt(plan[0], "in.ksm", "out.mp4", true),
+        FfmpegArguments::Measure(plan[0], "in.ksm"),
+        FfmpegArguments::Decode(0, "in.ksm", bounds),
+        FfmpegArguments::ForAttempt(ConversionPlanner::RawAttempts()[0], "in.ksm", "out.mp4", true)};
     for (const std::vector<std::string>& args : runs) {
         auto input = std::find(args.begin(), args.end(), "-i");
         auto whitelist = std::find(args.begin(), args.end(), "-format_whitelist");
