@@ -2,18 +2,21 @@
 #include "ffmpeg/FfmpegArguments.h"
 
 #include "codec/FrameOrder.h"
+#include "ffmpeg/FfmpegRun.h"
+#include "windows/Console.h"
 #include "mp4/SummaryCheck.h"
 #include "windows/TextFormat.h"
 
-ResultReview::ResultReview(const Recording& recording, const FfmpegRun& run, const Runner& runFfmpeg, const Say& say)
-    : m_recording(recording), m_run(run), m_runFfmpeg(runFfmpeg), m_say(say)
+ResultReview::ResultReview(const RecordingFacts& facts, const std::wstring& output, FfmpegRun& run, Console& console)
+    : m_facts(facts), m_output(output), m_source(TextFormat::PathUtf8(facts.readPath)),
+      m_bounds(BoundsFor(facts.bounds, 0)), m_run(run), m_console(console)
 {
 }
 
 std::string ResultReview::Check(const Attempt& attempt)
 {
     Mp4Inspector inspector;
-    if (!inspector.InspectFile(m_recording.output))
+    if (!inspector.InspectFile(m_output))
         return inspector.Problem();
     std::string why = CheckLengths(attempt, inspector.Summary());
     if (why.empty())
@@ -23,7 +26,7 @@ std::string ResultReview::Check(const Attempt& attempt)
 
 std::string ResultReview::CheckLengths(const Attempt& attempt, const Mp4Summary& mp4)
 {
-    const double duration = m_recording.duration;
+    const double duration = m_facts.duration;
     ResultExpectation expected;
     expected.video = attempt.video >= 0;
     expected.audio = attempt.audio >= 0;
@@ -36,8 +39,8 @@ std::string ResultReview::CheckLengths(const Attempt& attempt, const Mp4Summary&
     // The MP4 is not as long as the recording says. Whether it misses something is told by
     // what ffmpeg reads from the recording, writing nothing: a cut-off file or an MPEG
     // clock that jumps states more than there is.
-    RunOutcome o = m_runFfmpeg("the recording's length as ffmpeg reads it",
-                               FfmpegArguments::Measure(attempt, m_recording.source));
+    RunOutcome o = m_run.Run("the recording's length as ffmpeg reads it",
+                               FfmpegArguments::Measure(attempt, m_source));
     bool read = o.started && !o.stalled && o.exitCode == 0;
     double content = read ? m_run.Progress().Position() : -1;
     long long frames = read && attempt.video >= 0 ? m_run.Progress().Frames() : -1;
@@ -45,11 +48,11 @@ std::string ResultReview::CheckLengths(const Attempt& attempt, const Mp4Summary&
         return why;
     why = SummaryCheck::VerifyAgainstContent(mp4, content, frames);
     bool shorter = content < duration && !SummaryCheck::LengthMatches(content, duration);
-    if (why.empty() && shorter && m_recording.clockMayJump)
-        m_say("Note: the recording's clock jumps; its clock readings span " + TextFormat::Clock(duration) +
+    if (why.empty() && shorter && m_facts.clockMayJump)
+        m_console.Line("Note: the recording's clock jumps; its clock readings span " + TextFormat::Clock(duration) +
               ", ffmpeg reads " + TextFormat::Clock(content) + " from it");
     else if (why.empty() && shorter)
-        m_say("Note: the recording ends early: " + TextFormat::Clock(content) + " of " + TextFormat::Clock(duration) +
+        m_console.Line("Note: the recording ends early: " + TextFormat::Clock(content) + " of " + TextFormat::Clock(duration) +
               " can be read");
     else if (why.empty())
         NoteShortTracks(mp4);
@@ -62,9 +65,9 @@ std::string ResultReview::CheckEnds(const Attempt& attempt)
         return std::string();   // the encoders' own output
     // Where a player starts and where a cut recording ends: a copy must decode there as
     // cleanly as the recording itself does (its own damage is carried, not added to).
-    std::string mp4 = TextFormat::PathUtf8(m_recording.output);
-    RunOutcome o = m_runFfmpeg("do the MP4's start and end decode cleanly?",
-                               FfmpegArguments::Ends(mp4, std::vector<int>(), m_recording.bounds));
+    std::string mp4 = TextFormat::PathUtf8(m_output);
+    RunOutcome o = m_run.Run("do the MP4's start and end decode cleanly?",
+                               FfmpegArguments::Ends(mp4, std::vector<int>(), m_bounds));
     if (!o.started || o.stalled || m_run.Report().Lines() == 0)
         return std::string();
     const int complaints = m_run.Report().Lines();
@@ -74,8 +77,8 @@ std::string ResultReview::CheckEnds(const Attempt& attempt)
         for (int s : {attempt.video, attempt.audio})
             if (s >= 0)
                 streams.push_back(s);
-        o = m_runFfmpeg("does the recording decode as cleanly there?",
-                        FfmpegArguments::Ends(m_recording.source, streams, m_recording.bounds));
+        o = m_run.Run("does the recording decode as cleanly there?",
+                        FfmpegArguments::Ends(m_source, streams, m_bounds));
         if (o.started && !o.stalled && m_run.Report().Lines() >= complaints)
             return std::string();
     }
@@ -84,10 +87,10 @@ std::string ResultReview::CheckEnds(const Attempt& attempt)
 
 void ResultReview::NoteShortTracks(const Mp4Summary& mp4)
 {
-    const double duration = m_recording.duration;
+    const double duration = m_facts.duration;
     for (const Mp4Track& t : mp4.tracks) {
         if ((t.handler == "vide" || t.handler == "soun") && !SummaryCheck::LengthMatches(t.duration, duration))
-            m_say(std::string("Note: the ") + (t.handler == "vide" ? "video" : "audio") + " covers " +
+            m_console.Line(std::string("Note: the ") + (t.handler == "vide" ? "video" : "audio") + " covers " +
                   TextFormat::Clock(t.duration) + " of the recording's " + TextFormat::Clock(duration) +
                   "; ffmpeg reads no more of it" + (t.handler == "vide" ? " (a picture starts at a keyframe)" : ""));
     }
@@ -97,26 +100,26 @@ bool ResultReview::FramesOutOfOrder(const Attempt& attempt)
 {
     // Only sources that carry frames in decode order without their times can be wrong, and
     // only when the stream reorders its frames: its parameter sets say, or its slices.
-    if (!attempt.copyVideo || attempt.video < 0 || !m_recording.noPresentationTimes)
+    if (!attempt.copyVideo || attempt.video < 0 || !m_facts.noPresentationTimes)
         return false;
     std::string format;
     for (const Mp4Track& t : m_result.tracks)
         if (t.handler == "vide" && format.empty())
             format = t.format;
-    const std::string mp4 = TextFormat::PathUtf8(m_recording.output);
+    const std::string mp4 = TextFormat::PathUtf8(m_output);
     bool avc = format == "avc1" || format == "avc3";
     if (avc || format == "hvc1" || format == "hev1") {
-        RunOutcome o = m_runFfmpeg("does the copied video reorder its frames?",
-                                   FfmpegArguments::Headers(mp4, m_recording.bounds));
+        RunOutcome o = m_run.Run("does the copied video reorder its frames?",
+                                   FfmpegArguments::Headers(mp4, m_bounds));
         FrameOrder::Answer order = FrameOrder::Unknown;
         if (o.started && !o.stalled)
             order = FrameOrder::FromParameterSets(m_run.Report().HeaderFields());
         if (order == FrameOrder::Unknown && avc)
-            order = FrameOrder::FromSlices(m_recording.output);
+            order = FrameOrder::FromSlices(m_output);
         if (order != FrameOrder::Unknown)
             return order == FrameOrder::Reordered;
     }
-    RunOutcome o = m_runFfmpeg("do the copied frames play in order?",
-                               FfmpegArguments::TimesCheck(mp4, m_recording.bounds));
+    RunOutcome o = m_run.Run("do the copied frames play in order?",
+                               FfmpegArguments::TimesCheck(mp4, m_bounds));
     return o.started && m_run.Report().ClockTrouble();
 }

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "conversion/ConversionPlanner.h"
-#include "ffmpeg/FfmpegRun.h"
+#include "conversion/RecordingFacts.h"
 #include "mp4/Mp4Inspector.h"
 
-#include <functional>
 #include <string>
-#include <vector>
+
+class Console;
+class FfmpegRun;
 
 // What a player meets in the MP4 an attempt wrote: every track holds what the recording
 // holds (or all ffmpeg reads of it), copied streams decode cleanly at the start and the
@@ -15,21 +15,9 @@
 class ResultReview
 {
 public:
-    struct Recording
-    {
-        std::string source;              // UTF-8, as ffmpeg takes it
-        std::wstring output;             // the attempt's MP4
-        double duration = -1;            // as the recording states it; < 0 unknown
-        bool clockMayJump = false;       // MPEG clock readings may span more than there is
-        bool noPresentationTimes = false;   // AVI, raw H.264/HEVC: decode order only
-        RunBounds bounds;
-    };
-    // Runs one ffmpeg check: what it is for (the log's header), then its arguments.
-    typedef std::function<RunOutcome(const std::string&, const std::vector<std::string>&)> Runner;
-    typedef std::function<void(const std::string&)> Say;
-
-    // run: the FfmpegRun the runner uses, read after each check.
-    ResultReview(const Recording& recording, const FfmpegRun& run, const Runner& runFfmpeg, const Say& say);
+    // output: the attempt's MP4. The checks that need ffmpeg run through `run`; notes go
+    // to the console.
+    ResultReview(const RecordingFacts& facts, const std::wstring& output, FfmpegRun& run, Console& console);
 
     // "" when the MP4 holds what the recording holds, else why not. Notes go to `say`.
     std::string Check(const Attempt& attempt);
@@ -45,9 +33,11 @@ private:
     std::string CheckLengths(const Attempt& attempt, const Mp4Summary& mp4);
     void NoteShortTracks(const Mp4Summary& mp4);
 
-    Recording m_recording;
-    const FfmpegRun& m_run;
-    Runner m_runFfmpeg;
-    Say m_say;
+    const RecordingFacts& m_facts;
+    std::wstring m_output;
+    std::string m_source;   // what ffmpeg reads, as it takes it
+    RunBounds m_bounds;
+    FfmpegRun& m_run;
+    Console& m_console;
     Mp4Summary m_result;
 };

@@ -1,6 +1,8 @@
 #include "ffmpeg/FfmpegRun.h"
 
 #include "windows/ChildProcess.h"
+#include "windows/Console.h"
+#include "windows/WorkFolder.h"
 #include "windows/MemoryWatch.h"
 #include "ffmpeg/ProgressReporter.h"
 #include "windows/TextFormat.h"
@@ -14,10 +16,9 @@ struct FfmpegRun::Reader
     bool isProgress;
 };
 
-FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, const std::wstring& logPath, ProgressReporter& progress,
-                     unsigned long stallMs, const Abandoned& abandoned, const RunLimits& limits)
-    : m_ffmpeg(ffmpeg), m_logPath(logPath), m_reporter(progress), m_stallMs(stallMs), m_abandoned(abandoned),
-      m_limits(limits)
+FfmpegRun::FfmpegRun(const std::wstring& ffmpeg, WorkFolder& work, ProgressReporter& progress,
+                     unsigned long stallMs, Console& console, const RunLimits& limits)
+    : m_ffmpeg(ffmpeg), m_work(work), m_reporter(progress), m_stallMs(stallMs), m_console(console), m_limits(limits)
 {
     CRITICAL_SECTION* cs = new CRITICAL_SECTION;
     InitializeCriticalSection(cs);
@@ -44,6 +45,7 @@ void FfmpegRun::OnLine(bool isProgress, const std::string& line)
         }
     } else {
         m_report.AddLine(line);
+        ++m_reportLines;
     }
     LeaveCriticalSection(cs);
 }
@@ -98,11 +100,26 @@ LimitReached FfmpegRun::Exceeded(double position, long long frames, long long wr
     return LimitReached::None;
 }
 
-RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::string& outputName,
-                          const Decision& keepGoing)
+RunOutcome FfmpegRun::Run(const std::string& what, const std::vector<std::string>& utf8Args,
+                          const std::string& outputName, RunWatch* watch)
+{
+    m_work.LogHeader(WorkFolder::RunHeader(++m_runs, what));
+    LimitReached limit = LimitReached::None;
+    bool abandoned = false;
+    RunOutcome outcome = Watched(utf8Args, outputName, watch, limit, abandoned);
+    if (abandoned)
+        throw Cancelled();
+    if (limit != LimitReached::None)
+        throw BoundReached{limit};
+    return outcome;
+}
+
+RunOutcome FfmpegRun::Watched(const std::vector<std::string>& utf8Args, const std::string& outputName,
+                              RunWatch* watch, LimitReached& limit, bool& abandoned)
 {
     RunOutcome outcome;
     m_report = FfmpegReportParser(outputName);
+    m_reportLines = 0;
     m_progress = ProgressParser();
     m_lastPosition = -1;
     m_lastBytes = -1;
@@ -113,7 +130,7 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         args.push_back(TextFormat::Utf8ToWide(a));
 
     // The log is read from where this run's part begins, through a handle of our own.
-    HANDLE log = CreateFileW(m_logPath.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+    HANDLE log = CreateFileW(m_work.LogPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER none = {};
     if (log != INVALID_HANDLE_VALUE && !SetFilePointerEx(log, none, nullptr, FILE_END)) {
@@ -129,7 +146,7 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     // at the log just written may keep it from being opened for a moment (errors 5 and 32).
     HANDLE childLog = INVALID_HANDLE_VALUE;
     for (int tries = 0; childLog == INVALID_HANDLE_VALUE; ++tries) {
-        childLog = CreateFileW(m_logPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+        childLog = CreateFileW(m_work.LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_ATTRIBUTE_NORMAL, nullptr);
         DWORD error = GetLastError();
@@ -157,6 +174,8 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
     HANDLE thread = CreateThread(nullptr, 64 * 1024, ReadLoop, &outReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 
     CRITICAL_SECTION* cs = static_cast<CRITICAL_SECTION*>(m_lock);
+    int watchedLines = -1;
+    bool go = true;
     DWORD start = GetTickCount();
     m_lastAdvance = start;
     m_reporter.BeginRun(start);
@@ -165,29 +184,33 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         // comes within the first moments.
         DWORD wait = WaitForSingleObject(child.Process(), GetTickCount() - start < 2000 ? 20 : 100);
         ReadLog(log, pending);
+        // The watch sees the report as it grew by this thread's own reading of the log.
+        if (watch && m_reportLines != watchedLines) {
+            watchedLines = m_reportLines;
+            go = watch->GoesOn(m_report);
+        }
         EnterCriticalSection(cs);
         // Read under the lock: a reader that records progress between a tick read outside
         // it and the lock would make now - lastAdvance wrap round to a "stall".
         DWORD now = GetTickCount();
-        bool go = !keepGoing || keepGoing(m_report);
         double position = m_progress.Position();
         double duration = m_report.Duration();
         DWORD lastAdvance = m_lastAdvance;
-        outcome.limit = Exceeded(position, m_progress.Frames(), m_progress.WrittenBytes());
+        limit = Exceeded(position, m_progress.Frames(), m_progress.WrittenBytes());
         LeaveCriticalSection(cs);
         outcome.peakMemory = memory.Peak();
         // Stopped short of the limit: memory grows between two looks.
         if (m_limits.memoryBytes > 0 && outcome.peakMemory > m_limits.memoryBytes - m_limits.memoryBytes / 8)
-            outcome.limit = LimitReached::Memory;
+            limit = LimitReached::Memory;
         if (wait == WAIT_OBJECT_0)
             break;
-        if (m_abandoned && m_abandoned())
-            outcome.abandoned = true;
-        else if (outcome.limit == LimitReached::None && !go)
+        if (m_console.ReaderGone())
+            abandoned = true;
+        else if (limit == LimitReached::None && !go)
             outcome.stoppedByEngine = true;
-        else if (outcome.limit == LimitReached::None && now - lastAdvance > m_stallMs)
+        else if (limit == LimitReached::None && now - lastAdvance > m_stallMs)
             outcome.stalled = true;
-        if (outcome.limit != LimitReached::None || outcome.stoppedByEngine || outcome.stalled || outcome.abandoned) {
+        if (limit != LimitReached::None || outcome.stoppedByEngine || outcome.stalled || abandoned) {
             child.Terminate();
             WaitForSingleObject(child.Process(), 5000);
             break;
@@ -202,7 +225,7 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         outcome.peakMemory = jobPeak;
     if (m_limits.memoryBytes > 0 && outcome.exitCode != 0 &&
         (child.MemoryLimitHit() || outcome.peakMemory + (32ULL << 20) > m_limits.memoryBytes))
-        outcome.limit = LimitReached::Memory;
+        limit = LimitReached::Memory;
 
     // The pipe closes with the process; a reader still blocked after that (a grandchild
     // holding the pipe) has its read cancelled.
@@ -220,7 +243,7 @@ RunOutcome FfmpegRun::Run(const std::vector<std::string>& utf8Args, const std::s
         CloseHandle(log);
     outcome.logBytes = m_bytes;
     // ffmpeg ends by itself at -fs: the MP4 it leaves is cut at the bound.
-    if (outcome.limit == LimitReached::None)
-        outcome.limit = Exceeded(m_progress.Position(), m_progress.Frames(), m_progress.WrittenBytes());
+    if (limit == LimitReached::None)
+        limit = Exceeded(m_progress.Position(), m_progress.Frames(), m_progress.WrittenBytes());
     return outcome;
 }

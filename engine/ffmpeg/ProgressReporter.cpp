@@ -1,6 +1,6 @@
 #include "ffmpeg/ProgressReporter.h"
 
-#include "windows/ConsoleWriter.h"
+#include "windows/Console.h"
 #include "windows/TextFormat.h"
 
 #include <cstdio>
@@ -9,7 +9,7 @@ namespace {
 const unsigned long FirstLineAfterMs = 3000;
 } // namespace
 
-ProgressReporter::ProgressReporter(ConsoleWriter& console, unsigned long engineStartTick)
+ProgressReporter::ProgressReporter(Console& console, unsigned long engineStartTick)
     : m_console(console), m_engineStart(engineStartTick)
 {
 }

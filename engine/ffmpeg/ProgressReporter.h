@@ -2,14 +2,14 @@
 
 #include <string>
 
-class ConsoleWriter;
+class Console;
 
 // Prints "Progress:" lines about every 2.5 s, the first one 3 s after the engine started,
 // so a quick conversion shows none.
 class ProgressReporter
 {
 public:
-    ProgressReporter(ConsoleWriter& console, unsigned long engineStartTick);
+    ProgressReporter(Console& console, unsigned long engineStartTick);
 
     // A new ffmpeg run starts: time left is estimated from this run's pace.
     void BeginRun(unsigned long now);
@@ -22,7 +22,7 @@ public:
     static const unsigned long LineEveryMs = 2500;
 
 private:
-    ConsoleWriter& m_console;
+    Console& m_console;
     unsigned long m_engineStart;
     unsigned long m_runStart = 0;
     unsigned long m_lastLine = 0;

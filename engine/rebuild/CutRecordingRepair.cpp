@@ -96,18 +96,17 @@ bool CutRecordingRepair::IndexMissing(const std::wstring& path, uint64_t& dataBe
     return ftyp && mdat && dataEnd - dataBegin > 8;
 }
 
-std::string CutRecordingRepair::Rebuild(const std::wstring& output, const std::function<void()>& stillWanted)
+std::string CutRecordingRepair::Rebuild(const std::wstring& output)
 {
     unsigned long lastLine = Milliseconds();
     MdatScanner::Progress progress = [&](uint64_t done, uint64_t all) {
-        stillWanted();
+        m_console.StopIfGone();
         if (Milliseconds() - lastLine >= ProgressReporter::LineEveryMs) {
-            m_line("Rebuilding: " + std::to_string(done >> 20) + " of " + std::to_string(all >> 20) + " MB");
+            m_console.Line("Rebuilding: " + std::to_string(done >> 20) + " of " + std::to_string(all >> 20) + " MB");
             lastLine = Milliseconds();
         }
         return true;
     };
-    m_stillWanted = stillWanted;
     DiskFile source;
     if (!source.OpenRead(m_recording))
         return "the recording cannot be read: " + TextFormat::SystemMessage(source.Error());
@@ -124,7 +123,7 @@ std::string CutRecordingRepair::Rebuild(const std::wstring& output, const std::f
     std::string summary;
     std::string why = Write(source, output, 0, progress, summary);
     if (why.empty())
-        m_line(summary);
+        m_console.Line(summary);
     return why;
 }
 
@@ -149,10 +148,12 @@ std::string CutRecordingRepair::Write(ByteSource& source, const std::wstring& ou
     m_writeFailed = true;
     if (!WriteAll(out, ftyp) || !WriteAll(out, mdat))
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(out.Error());
-    if (!scan.Scan(source, m_begin, m_end, limit, &out, progress))
+    m_writeFailed = false;
+    if (!scan.Scan(source, m_begin, m_end, limit, &out, progress)) {
+        m_writeFailed = scan.WriteFailed();
         return "the recording could not be read or rebuilt: " +
                TextFormat::SystemMessage(scan.Error() ? scan.Error() : source.Error());
-    m_writeFailed = false;
+    }
     if (scan.Video().Samples() == 0)
         return "its index was never written, and no picture could be found in its data with the settings of " +
                (m_settings.from.empty() ? std::string("its stream") : "\"" + FileName(m_settings.from) + "\"");
@@ -229,8 +230,7 @@ bool CutRecordingRepair::FromSameCamera(ByteSource& file, const std::wstring& tr
         CameraSettings settings;
         // Each candidate's index is read through; a stop ends the search at once.
         if (!SameCameraRecording::SettingsOf(path, settings, [this] {
-                if (m_stillWanted)
-                    m_stillWanted();
+                m_console.StopIfGone();
                 return true;
             }))
             continue;
@@ -249,7 +249,8 @@ bool CutRecordingRepair::FromSameCamera(ByteSource& file, const std::wstring& tr
         // Another camera's settings can read the same syntax and still make no picture: the
         // first megabytes rebuilt must decode.
         std::string unused;
-        if (!m_decodes || (Write(file, trial, TrialBytes, MdatScanner::Progress(), unused).empty() && m_decodes(trial)))
+        if (!m_decoder ||
+            (Write(file, trial, TrialBytes, MdatScanner::Progress(), unused).empty() && m_decoder->Decodes(trial)))
             return true;
     }
     return false;

@@ -4,9 +4,9 @@
 #include "rebuild/MdatScanner.h"
 #include "rebuild/RecordingFolder.h"
 #include "rebuild/SameCameraRecording.h"
+#include "windows/Console.h"
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,9 +17,13 @@
 class CutRecordingRepair
 {
 public:
-    typedef std::function<void(const std::string&)> LineOut;
     // Whether an MP4 decodes without an error.
-    typedef std::function<bool(const std::wstring&)> DecodeCheck;
+    class TrialDecoder
+    {
+    public:
+        virtual ~TrialDecoder() = default;
+        virtual bool Decodes(const std::wstring& mp4) = 0;
+    };
 
     // Whether `path` is such a recording: ftyp and media data, no index. Where its data lies.
     static bool IndexMissing(const std::wstring& path, uint64_t& dataBegin, uint64_t& dataEnd);
@@ -27,15 +31,16 @@ public:
     // How many finished recordings beside it are weighed at most.
     static const size_t MostCandidates = 12;
 
-    // finished: recordings beside it that may be the same camera's.
+    // finished: recordings beside it that may be the same camera's; decoder: tries a start
+    // rebuilt with a finished recording's settings (none: taken as it is).
     CutRecordingRepair(const std::wstring& recording, uint64_t dataBegin, uint64_t dataEnd, const Neighbours& finished,
-                 const LineOut& line, const DecodeCheck& decodes)
-        : m_recording(recording), m_begin(dataBegin), m_end(dataEnd), m_finished(finished), m_line(line),
-          m_decodes(decodes) {}
+                       Console& console, TrialDecoder* decoder)
+        : m_recording(recording), m_begin(dataBegin), m_end(dataEnd), m_finished(finished), m_console(console),
+          m_decoder(decoder) {}
 
     // Writes the rebuilt MP4 to `output`, saying how far it got every few seconds: "" when
-    // done, else the reason for the user. `stillWanted` throws when nobody waits any more.
-    std::string Rebuild(const std::wstring& output, const std::function<void()>& stillWanted);
+    // done, else the reason for the user. Throws Cancelled once nobody reads the console.
+    std::string Rebuild(const std::wstring& output);
     // The reason was the target folder's (full, denied), not the recording's.
     bool WriteFailed() const { return m_writeFailed; }
 
@@ -54,9 +59,8 @@ private:
     std::wstring m_recording;
     uint64_t m_begin, m_end;
     Neighbours m_finished;
-    std::function<void()> m_stillWanted;
-    LineOut m_line;
-    DecodeCheck m_decodes;
+    Console& m_console;
+    TrialDecoder* m_decoder;
     CameraSettings m_settings;
     bool m_writeFailed = false;
     std::string m_assumed;      // what was assumed for want of a finished recording

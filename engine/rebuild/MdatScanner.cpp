@@ -118,6 +118,7 @@ bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t 
             return false;
         if (!out->CutAt(outStart + (m_lastEnd - begin))) {
             m_error = out->Error();
+            m_writeFailed = true;
             return false;
         }
     }
@@ -262,6 +263,7 @@ bool MdatScanner::Slide()
         size_t piece = done - at < (1u << 20) ? done - at : (1u << 20);
         if (!m_out->Write(m_buffer.data() + at, piece)) {
             m_error = m_out->Error();
+            m_writeFailed = true;
             m_failed = true;
             return false;
         }

@@ -59,6 +59,8 @@ public:
     uint64_t LastEnd() const { return m_lastEnd; }      // end of the last sample found
     uint64_t Unrecognised() const { return m_skipped; }   // bytes neither picture nor sound
     unsigned long Error() const { return m_error; }
+    // The walk stopped because `out` could not be written (else the recording could not be read).
+    bool WriteFailed() const { return m_writeFailed; }
     // The walk stopped at the most samples one recording may have.
     bool Bounded() const { return m_bounded; }
 
@@ -96,6 +98,7 @@ private:
     bool m_failed = false;
     bool m_bounded = false;
     unsigned long m_error = 0;
+    bool m_writeFailed = false;
     FoundTrack m_pictures, m_frames;
     uint64_t m_lastEnd = 0, m_skipped = 0;
     uint32_t m_largestUnit = 0;   // the largest slice taken

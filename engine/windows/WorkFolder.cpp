@@ -207,17 +207,38 @@ int WorkFolder::RemoveStale(const std::wstring& target, unsigned long staleMs)
     return removed;
 }
 
+namespace {
+const char HeaderOpen[] = "\r\n===== ";
+const char HeaderClose[] = " =====\r\n";
+const char FirstRun[] = "run 1: ";
+} // namespace
+
+void WorkFolder::LogHeader(const std::string& text)
+{
+    if (!m_log)
+        return;
+    std::string line = HeaderOpen + text + HeaderClose;
+    DWORD done = 0;
+    WriteFile(m_log, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+}
+
+std::string WorkFolder::RunHeader(int run, const std::string& what)
+{
+    // (Run 1's header is what tells the engine's own logs from a user's file.)
+    return "run " + std::to_string(run) + ": " + what;
+}
+
 bool WorkFolder::IsEngineLog(const std::wstring& path)
 {
-    static const char signature[] = "\r\n===== run 1: ";
+    const std::string signature = std::string(HeaderOpen) + FirstRun;
     HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    char head[sizeof signature - 1];
+    char head[32];
     DWORD got = 0;
-    bool ours = ReadFile(h, head, sizeof head, &got, nullptr) && got == sizeof head &&
-                std::memcmp(head, signature, sizeof head) == 0;
+    bool ours = ReadFile(h, head, static_cast<DWORD>(signature.size()), &got, nullptr) && got == signature.size() &&
+                std::memcmp(head, signature.data(), signature.size()) == 0;
     CloseHandle(h);
     return ours;
 }

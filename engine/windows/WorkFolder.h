@@ -22,6 +22,10 @@ public:
 
     // A log this engine wrote: it begins with the header of a run's first ffmpeg run.
     static bool IsEngineLog(const std::wstring& path);
+    // The header of a conversion's ffmpeg run number `run` (from 1) in the log.
+    static std::string RunHeader(int run, const std::string& what);
+    // "===== text =====" on a line of its own in the log, between ffmpeg's runs.
+    void LogHeader(const std::string& text);
 
     const std::wstring& Path() const { return m_path; }
     // The current attempt's MP4: "output.mp4", then "output 2.mp4", ...

@@ -45,6 +45,20 @@ std::wstring Put(const wchar_t* name, const uint8_t* data, size_t size)
 
 } // namespace
 
+struct Quiet : Console
+{
+    void Line(const std::string&) override {}
+    bool ReaderGone() override { return false; }
+};
+
+// The trial decode answers as the input's flags say.
+struct Answer : CutRecordingRepair::TrialDecoder
+{
+    explicit Answer(bool decodes) : decodes(decodes) {}
+    bool Decodes(const std::wstring&) override { return decodes; }
+    bool decodes;
+};
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
@@ -63,9 +77,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint64_t begin = 0, end = 0;
     if (!CutRecordingRepair::IndexMissing(cut, begin, end))
         return 0;
-    CutRecordingRepair rebuild(cut, begin, end, finished, [](const std::string&) {},
-                         [flags](const std::wstring&) { return (flags & 2) != 0; });
-    if (rebuild.Rebuild(output, [] {}).empty()) {
+    Quiet console;
+    Answer decoder((flags & 2) != 0);
+    CutRecordingRepair rebuild(cut, begin, end, finished, console, &decoder);
+    if (rebuild.Rebuild(output).empty()) {
         Mp4Inspector result;
         result.InspectFile(output);
     }
