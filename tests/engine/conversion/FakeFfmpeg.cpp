@@ -4,7 +4,8 @@
 // with ffmpeg's disk-full message; "hang" never ends; "hog" takes memory until it is
 // stopped (or refused); "bomb" writes on and on, as a recording that repeats one picture
 // for days; "badend" and "badboth" complain when decoding the end of the MP4 (and of the
-// recording too). Every start adds a line to QM_FAKE_COUNT. A run to the null muxer
+// recording too); "huge" reports pictures no camera writes; "clockonce" stops its first run
+// on a clock that runs backwards. Every start adds a line to QM_FAKE_COUNT. A run to the null muxer
 // reports as far as the stated length.
 
 #include <windows.h>
@@ -20,8 +21,14 @@ int main(int argc, char** argv)
     GetEnvironmentVariableA("QM_FAKE_MODE", mode, sizeof mode);
     GetEnvironmentVariableA("QM_FAKE_MP4", mp4, sizeof mp4);
     GetEnvironmentVariableA("QM_FAKE_COUNT", count, sizeof count);
+    bool firstRun = true;
     if (count[0]) {
-        FILE* f = std::fopen(count, "a");
+        FILE* f = std::fopen(count, "r");
+        if (f) {
+            firstRun = std::fgetc(f) == EOF;
+            std::fclose(f);
+        }
+        f = std::fopen(count, "a");
         if (f) {
             std::fputs("run\n", f);
             std::fclose(f);
@@ -39,9 +46,9 @@ int main(int argc, char** argv)
                              "  Duration: %s, start: 1.400000, bitrate: 292 kb/s\n"
                              "  Program 1 \n"
                              "  Stream #0:0[0x100]: Video: h264 (High) ([27][0][0][0] / 0x001B), yuv420p(progressive), "
-                             "320x240, 25 fps, 25 tbr, 90k tbn\n"
+                             "%s, 25 fps, 25 tbr, 90k tbn\n"
                              "  Stream #0:1[0x101]: Audio: aac (LC) ([15][0][0][0] / 0x000F), 48000 Hz, mono, fltp\n",
-                     m == "short" ? "00:01:00.00" : "00:00:03.00");
+                     m == "short" ? "00:01:00.00" : "00:00:03.00", m == "huge" ? "20000x20000" : "320x240");
         std::fprintf(stderr, "Output #0, mp4, to 'out.mp4':\n"
                              "  Stream #0:0: Video: h264 (High) (avc1 / 0x31637661), yuv420p(progressive), 320x240\n"
                              "  Stream #0:1: Audio: aac (LC) (mp4a / 0x6134706D), 48000 Hz, mono, fltp\n"
@@ -67,6 +74,12 @@ int main(int argc, char** argv)
             std::fflush(stdout);
             Sleep(50);
         }
+    }
+    if (m == "clockonce" && firstRun) {
+        std::fprintf(stderr, "[mp4 @ 0x1] Application provided invalid, non monotonically increasing dts to muxer "
+                             "in stream 0: 1200 >= 1100\n"
+                             "av_interleaved_write_frame(): Invalid argument\n");
+        return 1;
     }
     if (m == "diskfull") {
         std::fprintf(stderr, "av_interleaved_write_frame(): No space left on device\n"

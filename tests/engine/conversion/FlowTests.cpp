@@ -100,8 +100,9 @@ struct Flow
         return false;
     }
 
-    // Runs the engine; returns its exit code, output in text.
-    DWORD Run(const char* mode, std::string& text)
+    // Runs the engine; returns its exit code, output in text. closeAfterMs: the reader of
+    // its output goes away then, as a closed window's does.
+    DWORD Run(const char* mode, std::string& text, DWORD closeAfterMs = 0)
     {
         SetEnvironmentVariableA("QM_FAKE_MODE", mode);
         SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
@@ -131,6 +132,10 @@ struct Flow
         AssignProcessToJobObject(job, pi.hProcess);
         ResumeThread(pi.hThread);
         CloseHandle(w);
+        if (closeAfterMs > 0 && WaitForSingleObject(pi.hProcess, closeAfterMs) == WAIT_TIMEOUT) {
+            CloseHandle(r);
+            r = nullptr;
+        }
         DWORD code = 998;   // still running after a minute
         if (WaitForSingleObject(pi.hProcess, 60000) == WAIT_OBJECT_0)
             GetExitCodeProcess(pi.hProcess, &code);
@@ -138,10 +143,11 @@ struct Flow
         char buf[4096];
         DWORD got = 0, avail = 0;
         text.clear();
-        while (PeekNamedPipe(r, nullptr, 0, nullptr, &avail, nullptr) && avail > 0 &&
+        while (r && PeekNamedPipe(r, nullptr, 0, nullptr, &avail, nullptr) && avail > 0 &&
                ReadFile(r, buf, sizeof buf, &got, nullptr) && got > 0)
             text.append(buf, got);
-        CloseHandle(r);
+        if (r)
+            CloseHandle(r);
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
         return code;
@@ -274,6 +280,32 @@ TEST_CASE(flow_result_shorter_than_the_recording_is_never_a_success)
     CHECK(!Contains(out, "succeeded"));
     CHECK_EQ(Flow::Read(f.target), "earlier conversion");
     CHECK(f.Runs() >= 2);   // every tier tried
+}
+
+TEST_CASE(flow_refusal_retry_and_cancel)
+{
+    // A picture no camera writes is refused from the report alone: one run, nothing kept.
+    Flow huge(L"qmconvert flow huge");
+    std::string out;
+    CHECK_EQ(huge.Run("huge", out), 2ul);
+    CHECK(Contains(LastLine(out), "declares pictures of 20000x20000"));
+    CHECK_EQ(huge.Runs(), 1);
+    CHECK_EQ(huge.Names().size(), 3u);   // source, old target, counter
+    // A clock that runs backwards is mended by the same way once more with its jumps closed.
+    if (ENGINE_TEST_HAVE_SAMPLES) {
+        Flow clock(L"qmconvert flow clock");
+        CHECK_EQ(clock.Run("clockonce", out), 0ul);
+        CHECK(Contains(out, "again with the recording's clock jumps closed"));
+        CHECK(Contains(out, "remuxed without quality loss"));
+        CHECK_EQ(clock.Runs(), 3);   // the failed copy, the copy again, its ends decoded
+    }
+    // The window goes away while ffmpeg works: ffmpeg is stopped, nothing of the run stays.
+    Flow closed(L"qmconvert flow closed");
+    DWORD start = GetTickCount();
+    CHECK_EQ(closed.Run("hang", out, 1500), 5ul);
+    CHECK(GetTickCount() - start < 20000);
+    CHECK_EQ(Flow::Read(closed.target), "earlier conversion");
+    CHECK_EQ(closed.Names().size(), 3u);
 }
 
 TEST_CASE(flow_hanging_ffmpeg_is_stopped)
