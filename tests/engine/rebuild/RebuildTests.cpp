@@ -9,6 +9,7 @@
 #include "codec/AacFrameParser.h"
 #include "windows/DiskFile.h"
 #include "rebuild/CutRecordingRepair.h"
+#include "bytes/MemoryFile.h"
 #include "rebuild/MdatScanner.h"
 #include "rebuild/MoovWriter.h"
 #include "mp4/Mp4Inspector.h"
@@ -229,6 +230,35 @@ TEST_CASE(a_long_recording_is_copied_whole_through_the_window)
     CHECK(ReadBack(copy) == recording);
     DeleteFileW(source.c_str());
     DeleteFileW(copy.c_str());
+}
+
+namespace {
+
+// A card that fails every read (a CRC error) or a drive that fails every write.
+struct Broken : MemoryFile
+{
+    explicit Broken(const std::string& bytes = std::string()) : MemoryFile(bytes) {}
+    bool Read(uint64_t, void*, size_t, size_t&) override { return false; }
+    bool Write(const void*, size_t) override { return false; }
+    unsigned long Error() const override { return 23; }
+};
+
+} // namespace
+
+TEST_CASE(a_walk_stopped_by_reading_is_the_recordings_fault_and_by_writing_the_targets)
+{
+    Camera camera;
+    if (!CHECK(camera.ok))
+        return;
+    Broken unreadable(camera.data), full;
+    MemoryFile copy;
+    MdatScanner reading(camera.video, &camera.aac);
+    CHECK(!reading.Scan(unreadable, 0, camera.data.size(), 0, &copy, MdatScanner::Progress()));
+    CHECK(!reading.WriteFailed());
+    MemoryFile recording(camera.data);
+    MdatScanner writing(camera.video, &camera.aac);
+    CHECK(!writing.Scan(recording, 0, camera.data.size(), 0, &full, MdatScanner::Progress()));
+    CHECK(writing.WriteFailed());
 }
 
 TEST_CASE(damage_in_the_middle_costs_only_what_it_hit)
