@@ -3,6 +3,7 @@
 
 #include "codec/FrameOrder.h"
 #include "ffmpeg/FfmpegRun.h"
+#include "mp4/FramingCheck.h"
 #include "windows/Console.h"
 #include "mp4/SummaryCheck.h"
 #include "windows/TextFormat.h"
@@ -63,6 +64,10 @@ std::string ResultReview::CheckEnds(const Attempt& attempt)
 {
     if (!attempt.copyVideo && !attempt.copyAudio)
         return std::string();   // the encoders' own output
+    // What the engine reads well framed there hands a decoder the recording's own packets
+    // whole: only a finding of its own is worth a decode.
+    if (FramingCheck::Ends(m_output).empty())
+        return std::string();
     // Where a player starts and where a cut recording ends: a copy must decode there as
     // cleanly as the recording itself does (its own damage is carried, not added to).
     std::string mp4 = TextFormat::PathUtf8(m_output);

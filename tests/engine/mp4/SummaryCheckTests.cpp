@@ -2,6 +2,8 @@
 
 #include "TestKit.h"
 
+#include "bytes/MemoryFile.h"
+#include "mp4/FramingCheck.h"
 #include "mp4/Mp4Inspector.h"
 #include "mp4/Mp4TimeStamp.h"
 #include "mp4/SummaryCheck.h"
@@ -215,4 +217,44 @@ TEST_CASE(mp4_times_are_set_in_place_and_the_index_first_is_seen)
     size_t v1 = patched.find("mvhd") + 4;
     CHECK_EQ(patched.substr(v1 + 4, 8), Be32(0) + Be32(static_cast<uint32_t>(may2024)));
     CHECK_EQ(patched.size(), moov.size() + mvhd.size());   // nothing moved
+}
+
+namespace {
+
+// The offset of sample `which` (-1: the last) of the MP4's first track.
+uint64_t VideoSampleAt(const std::string& mp4, int which)
+{
+    MemoryFile file(mp4);
+    Mp4Inspector index;
+    index.KeepSamplesOf(0);
+    if (!index.Inspect(file) || index.Samples().empty())
+        return 0;
+    return index.Samples()[which < 0 ? index.Samples().size() - 1 : static_cast<size_t>(which)].offset;
+}
+
+} // namespace
+
+TEST_CASE(a_copys_ends_are_read_for_their_framing)
+{
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    for (const char* name : {"av.mp4", "bframes.mp4", "video.mp4"}) {
+        MemoryFile whole(ReadAll(name));
+        CHECK_EQ(FramingCheck::Ends(whole), std::string());
+    }
+    // A NAL unit's length running past its sample, in the first picture and in the last: a
+    // decoder there would fail on the copy, so the check must not pass it.
+    const std::string av = ReadAll("av.mp4");
+    for (int which : {0, -1}) {
+        std::string broken = av;
+        uint64_t at = VideoSampleAt(av, which);
+        if (!CHECK(at > 0))
+            continue;
+        broken.replace(static_cast<size_t>(at), 4, Be32(0x00FFFFFF));
+        MemoryFile file(broken);
+        CHECK(!FramingCheck::Ends(file).empty());
+    }
+    // MP3 in MP4 is not read by the engine itself: ffmpeg's decode decides.
+    MemoryFile mp3(ReadAll("mp3.mp4"));
+    CHECK(!FramingCheck::Ends(mp3).empty());
 }
