@@ -115,7 +115,8 @@ TEST_CASE(h264_slices_give_what_frame_order_needs)
     NalUnitReader r(VideoCodec::H264, 4);
     REQUIRE(Take(r, Sps1080) && Take(r, Pps0));
     NalUnit unit;
-    // Length prefixes: the unit's own bytes only, none cut short or empty.
+    // A unit the data's end cuts short, or of one byte (an SEI header), is none; prefixes of
+    // two bytes count as well as of four.
     const std::string idr = Slice('\x65', 0, 7, 0, 0);
     CHECK(!Read(r, idr.substr(0, idr.size() - 1), unit));
     CHECK(!Read(r, std::string("\0\0\0\1\x06\x05", 6), unit));
