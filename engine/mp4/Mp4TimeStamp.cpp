@@ -3,6 +3,7 @@
 #include "bytes/BigEndian.h"
 #include "windows/DiskFile.h"
 #include "mp4/Mp4Inspector.h"
+#include "windows/UniqueHandle.h"
 
 #include <windows.h>
 
@@ -89,17 +90,15 @@ bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
     file.Close();
     if (moov.empty())
         return false;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h)
         return false;
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(pos);
     DWORD done = 0;
-    bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
-              WriteFile(h, moov.data(), static_cast<DWORD>(moov.size()), &done, nullptr) && done == moov.size();
-    CloseHandle(h);
-    return ok;
+    return SetFilePointerEx(h.Get(), at, nullptr, FILE_BEGIN) &&
+           WriteFile(h.Get(), moov.data(), static_cast<DWORD>(moov.size()), &done, nullptr) && done == moov.size();
 }
 
 std::string Mp4TimeStamp::KeepRecordingTime(const std::wstring& mp4, const std::wstring& sourcePath,
@@ -134,12 +133,10 @@ std::string Mp4TimeStamp::KeepRecordingTime(const std::wstring& mp4, const std::
     bool stamped = ticks.QuadPart / 10000000 > from1601To1904 &&
                    Write(mp4, ticks.QuadPart / 10000000 - from1601To1904);
     if (haveSource) {
-        HANDLE out = CreateFileW(mp4.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out != INVALID_HANDLE_VALUE) {
-            SetFileTime(out, nullptr, nullptr, &source.ftLastWriteTime);
-            CloseHandle(out);
-        }
+        UniqueHandle out(CreateFileW(mp4.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (out)
+            SetFileTime(out.Get(), nullptr, nullptr, &source.ftLastWriteTime);
     }
     if (stamped && FileTimeToSystemTime(&when, &st)) {
         char buf[64];
