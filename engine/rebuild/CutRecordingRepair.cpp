@@ -2,6 +2,7 @@
 
 #include "bytes/BigEndian.h"
 #include "windows/DiskFile.h"
+#include "mp4/BoxHeader.h"
 #include "mp4/Mp4Inspector.h"
 #include "ffmpeg/ProgressReporter.h"
 #include "rebuild/MoovWriter.h"
@@ -23,7 +24,6 @@ bool AacTablesShared(int a, int b)
 }
 
 using BigEndian::Be32;
-using BigEndian::Be64;
 
 bool WriteAll(ByteSink& out, const std::string& bytes)
 {
@@ -65,18 +65,15 @@ bool CutRecordingRepair::IndexMissing(const std::wstring& path, uint64_t& dataBe
         return false;
     uint64_t fileSize = file.Size(), pos = 0;
     bool ftyp = false, mdat = false;
-    std::string head;
     for (int boxes = 0; boxes < 64 && fileSize - pos >= 8; ++boxes) {
-        if (!file.ReadExactly(pos, fileSize - pos >= 16 ? 16 : 8, head))
+        BoxHeader box;
+        BoxHeader::Fit fit = BoxHeader::Read(file, pos, fileSize, box);
+        if (fit == BoxHeader::Unreadable)
             return false;
-        uint64_t boxSize = Be32(head, 0), header = 8;
-        std::string type = head.substr(4, 4);
-        if (boxSize == 1 && head.size() == 16) {
-            boxSize = Be64(head, 8);
-            header = 16;
-        }
-        if (type == "moov" && boxSize >= header && boxSize <= fileSize - pos)
-            return false;   // (one the cut left short is missing all the same)
+        const bool whole = fit == BoxHeader::Inside;
+        const std::string& type = box.type;
+        if (type == "moov" && whole && !box.toEnd)
+            return false;   // (one the cut left short, or stating no size, is missing all the same)
         if (boxes == 0 && type != "ftyp")
             return false;
         ftyp = ftyp || type == "ftyp";
@@ -84,14 +81,14 @@ bool CutRecordingRepair::IndexMissing(const std::wstring& path, uint64_t& dataBe
             // A writer that never finished leaves its placeholder size (0, or too small) or one
             // that runs past the end.
             mdat = true;
-            dataBegin = pos + header;
-            dataEnd = boxSize <= header || boxSize > fileSize - pos ? fileSize : pos + boxSize;
+            dataBegin = pos + box.headerSize;
+            dataEnd = !whole || box.size <= box.headerSize ? fileSize : pos + box.size;
             if (dataEnd == fileSize)
                 break;
         }
-        if (boxSize < header || boxSize > fileSize - pos)
+        if (!whole)
             break;
-        pos += boxSize;
+        pos += box.size;
     }
     return ftyp && mdat && dataEnd - dataBegin > 8;
 }

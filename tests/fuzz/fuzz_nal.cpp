@@ -1,6 +1,7 @@
 // The H.264/HEVC NAL reader as the media-data walk drives it. Input: [flags:1][config
 // length:2 big-endian][avcC/hvcC payload][length-prefixed NAL units]; flags bit 0 = HEVC,
 // bits 1-2 = NAL length size - 1.
+#include "bytes/BigEndian.h"
 #include "codec/NalUnitReader.h"
 #include "rebuild/SameCameraRecording.h"
 
@@ -10,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     VideoCodec codec = data[0] & 1 ? VideoCodec::Hevc : VideoCodec::H264;
     int lengthSize = ((data[0] >> 1) & 3) + 1;
-    size_t configLength = std::min<size_t>((data[1] << 8) | data[2], size - 3);
+    size_t configLength = std::min<size_t>(BigEndian::Read(data + 1, 2), size - 3);
     NalUnitReader reader(codec, lengthSize);
     reader.TakeDecoderConfig(std::string(reinterpret_cast<const char*>(data) + 3, configLength));
     const uint8_t* units = data + 3 + configLength;
