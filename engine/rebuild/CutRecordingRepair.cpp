@@ -4,6 +4,7 @@
 #include "windows/DiskFile.h"
 #include "mp4/BoxHeader.h"
 #include "mp4/Mp4Inspector.h"
+#include "mp4/SampleEntries.h"
 #include "ffmpeg/ProgressReporter.h"
 #include "rebuild/MoovWriter.h"
 #include "windows/TextFormat.h"
@@ -193,7 +194,7 @@ void CutRecordingRepair::GuessSound(ByteSource& file)
     for (int rate : layouts)
         for (int channels = 1; channels <= 2; ++channels) {
             std::string config;
-            SameCameraRecording::AacEntry(rate, channels, config);
+            SampleEntries::AacEntry(rate, channels, config);
             AacFrameParser aac;
             MdatScanner trial(reader, &aac);
             if (!aac.Configure(config) || !Fits(file, m_begin, m_end, reader, &aac, &trial) ||
@@ -209,14 +210,14 @@ void CutRecordingRepair::GuessSound(ByteSource& file)
         return;
     int rate = bestRate;
     for (int other = bestRate + 1; other < 13 && AacTablesShared(bestRate, other); ++other)
-        if (std::fabs(bestSamples / SameCameraRecording::SampleRate(other) - pictureSeconds) <
-            std::fabs(bestSamples / SameCameraRecording::SampleRate(rate) - pictureSeconds))
+        if (std::fabs(bestSamples / SampleEntries::SampleRate(other) - pictureSeconds) <
+            std::fabs(bestSamples / SampleEntries::SampleRate(rate) - pictureSeconds))
             rate = other;
-    m_settings.soundEntry = SameCameraRecording::AacEntry(rate, bestChannels, m_settings.audioSpecificConfig);
-    m_settings.soundTimescale = static_cast<uint32_t>(SameCameraRecording::SampleRate(rate));
+    m_settings.soundEntry = SampleEntries::AacEntry(rate, bestChannels, m_settings.audioSpecificConfig);
+    m_settings.soundTimescale = static_cast<uint32_t>(SampleEntries::SampleRate(rate));
     m_settings.soundFrameTicks = 1024;
     m_settings.soundSkip = 0;
-    m_soundGuess = "its sound read as AAC, " + std::to_string(SameCameraRecording::SampleRate(rate)) + " Hz, " +
+    m_soundGuess = "its sound read as AAC, " + std::to_string(SampleEntries::SampleRate(rate)) + " Hz, " +
                    (bestChannels == 1 ? "mono" : "stereo") + " (what its frames show)";
 }
 
@@ -277,8 +278,8 @@ bool CutRecordingRepair::FromStream(ByteSource& file)
     m_settings = CameraSettings();
     m_settings.codec = reader.Codec();
     m_settings.videoEntry = reader.Codec() == VideoCodec::H264
-                                ? SameCameraRecording::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
-                                : SameCameraRecording::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
+                                ? SampleEntries::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
+                                : SampleEntries::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
     m_settings.width = reader.Width();
     m_settings.height = reader.Height();
     m_settings.videoTimescale = reader.TimeScale();

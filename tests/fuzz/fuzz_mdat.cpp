@@ -7,7 +7,7 @@
 #include "bytes/MemoryFile.h"
 #include "mp4/Mp4Inspector.h"
 #include "rebuild/MoovWriter.h"
-#include "rebuild/SameCameraRecording.h"
+#include "mp4/SampleEntries.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -33,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (copy.Size() > media.size())
         __builtin_trap();   // the copy holds what was walked, never more
     std::string soundConfig;
-    MoovWriter::Track pictures{&scan.Video(), true, SameCameraRecording::AvcEntry(video.RawParameterSets(), 64, 64),
+    MoovWriter::Track pictures{&scan.Video(), true, SampleEntries::AvcEntry(video.RawParameterSets(), 64, 64),
                                  timescale, ticks, 0, 64, 64};
     MoovWriter::Track frames{&scan.Sound(), false,
-                               SameCameraRecording::AacEntry(aac.SampleRateIndex(), aac.Channels(), soundConfig),
+                               SampleEntries::AacEntry(aac.SampleRateIndex(), aac.Channels(), soundConfig),
                                48000, 1024, 2048, 0, 0};
     std::string ftyp("\0\0\0\x10" "ftypisom\0\0\0\0", 16);
     std::string mdat;

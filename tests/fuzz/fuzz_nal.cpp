@@ -3,6 +3,7 @@
 // bits 1-2 = NAL length size - 1.
 #include "bytes/BigEndian.h"
 #include "codec/NalUnitReader.h"
+#include "mp4/SampleEntries.h"
 #include "rebuild/SameCameraRecording.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -38,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CameraSettings made;
     made.codec = codec;
     made.videoEntry = codec == VideoCodec::H264
-                          ? SameCameraRecording::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
-                          : SameCameraRecording::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
+                          ? SampleEntries::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
+                          : SampleEntries::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
     NalUnitReader again(codec, 4);
     again.TakeDecoderConfig(made.DecoderConfig());
     return 0;
