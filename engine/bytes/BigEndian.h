@@ -18,6 +18,16 @@ inline uint64_t Read(const std::string& d, size_t at, int bytes)
     return v;
 }
 
+// `bytes` (at most 8) bytes at p that the caller has bounded: a length prefix, a field of a
+// decoder config.
+inline uint64_t Read(const uint8_t* p, int bytes)
+{
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v = (v << 8) | p[i];
+    return v;
+}
+
 inline uint16_t Be16(const std::string& d, size_t at) { return static_cast<uint16_t>(Read(d, at, 2)); }
 inline uint32_t Be32(const std::string& d, size_t at) { return static_cast<uint32_t>(Read(d, at, 4)); }
 inline uint64_t Be64(const std::string& d, size_t at) { return Read(d, at, 8); }

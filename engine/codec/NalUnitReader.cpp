@@ -1,18 +1,11 @@
 #include "codec/NalUnitReader.h"
 
+#include "bytes/BigEndian.h"
 #include "codec/BitReader.h"
 
 #include <algorithm>
 
 namespace {
-
-uint32_t Prefix(const uint8_t* p, int n)
-{
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i)
-        v = (v << 8) | p[i];
-    return v;
-}
 
 bool HighProfile(uint32_t profile)
 {
@@ -73,7 +66,7 @@ bool NalUnitReader::TakeDecoderConfig(const std::string& c)
             for (int i = 0; i < count; ++i) {
                 if (p + 2 > n)
                     return false;
-                size_t len = Prefix(d + p, 2);
+                size_t len = static_cast<size_t>(BigEndian::Read(d + p, 2));
                 if (p + 2 + len > n || !TakeParameterSet(d + p + 2, len))
                     return false;
                 p += 2 + len;
@@ -90,12 +83,12 @@ bool NalUnitReader::TakeDecoderConfig(const std::string& c)
     for (int a = 0; a < arrays; ++a) {
         if (p + 3 > n)
             return false;
-        int count = static_cast<int>(Prefix(d + p + 1, 2));
+        int count = static_cast<int>(BigEndian::Read(d + p + 1, 2));
         p += 3;
         for (int i = 0; i < count; ++i) {
             if (p + 2 > n)
                 return false;
-            size_t len = Prefix(d + p, 2);
+            size_t len = static_cast<size_t>(BigEndian::Read(d + p, 2));
             if (p + 2 + len > n)
                 return false;
             int type = len > 0 ? (d[p + 2] >> 1) & 0x3F : 0;
@@ -418,7 +411,7 @@ bool NalUnitReader::Read(const uint8_t* data, size_t available, NalUnit& out, bo
 {
     if (available < static_cast<size_t>(m_lengthSize) + 2)
         return false;
-    uint32_t length = Prefix(data, m_lengthSize);
+    uint32_t length = static_cast<uint32_t>(BigEndian::Read(data, m_lengthSize));
     if (length < 2 || length > available - static_cast<size_t>(m_lengthSize) || length > (32u << 20))
         return false;
     out = NalUnit();

@@ -1,6 +1,7 @@
 #include "conversion/Placement.h"
 
 #include "windows/TextFormat.h"
+#include "windows/UniqueHandle.h"
 
 #include <windows.h>
 
@@ -10,12 +11,9 @@ namespace {
 // indexer, a sync client): no rename until it lets go.
 bool HeldByAnotherProgram(const std::wstring& path)
 {
-    HANDLE h = CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
+    if (UniqueHandle(CreateFileW(path.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)))
         return false;
-    }
     return GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
@@ -27,13 +25,12 @@ bool VolumeHasHardLinks(const std::wstring& path)
     DWORD n = GetEnvironmentVariableW(L"QMCONVERT_NO_HARD_LINKS", seam, 4);
     if (n == 1 && seam[0] == L'1')
         return false;
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    UniqueHandle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h)
         return true;   // not known: the link is tried, and a copy made if it fails
     DWORD flags = 0;
-    BOOL known = GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
-    CloseHandle(h);
+    BOOL known = GetVolumeInformationByHandleW(h.Get(), nullptr, 0, nullptr, nullptr, &flags, nullptr, 0);
     return !known || (flags & FILE_SUPPORTS_HARD_LINKS) != 0;
 }
 

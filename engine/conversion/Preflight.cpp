@@ -6,6 +6,7 @@
 #include "source/SourceSniffer.h"
 #include "windows/Console.h"
 #include "windows/TextFormat.h"
+#include "windows/UniqueHandle.h"
 #include "windows/WorkFolder.h"
 
 #include <windows.h>
@@ -94,15 +95,16 @@ Outcome<SourceFile> Preflight::Check(ConversionPaths& paths, WorkFolder& work)
     }
     if (attr & FILE_ATTRIBUTE_DIRECTORY)
         return Verdict::Fail(ExitCode::SourceUnusable, "the source is a folder, not a recording");
-    HANDLE src = CreateFileW(paths.source.c_str(), GENERIC_READ,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (src == INVALID_HANDLE_VALUE)
-        return Unreadable(GetLastError());
     LARGE_INTEGER size;
     size.QuadPart = 0;
-    GetFileSizeEx(src, &size);
-    CloseHandle(src);
+    {
+        UniqueHandle src(CreateFileW(paths.source.c_str(), GENERIC_READ,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!src)
+            return Unreadable(GetLastError());
+        GetFileSizeEx(src.Get(), &size);
+    }
     if (size.QuadPart == 0)
         return Verdict::Fail(ExitCode::SourceUnusable, "the source file is empty (0 bytes)");
     if (SourceDownload::OnlineOnly(attr))
@@ -175,12 +177,9 @@ Failure Preflight::MakeWorkFolder(const ConversionPaths& paths, WorkFolder& work
     DWORD workError = 0;
     wchar_t probeName[48];
     std::swprintf(probeName, 48, L".qm%lx.probe", GetCurrentProcessId());
-    HANDLE probe = CreateFileW((paths.target + probeName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (probe == INVALID_HANDLE_VALUE)
+    if (!UniqueHandle(CreateFileW((paths.target + probeName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr)))
         workError = GetLastError();
-    else
-        CloseHandle(probe);
     if (workError == 0)
         workError = work.Create(paths.target);
     if (workError == 0)

@@ -1,7 +1,7 @@
 #include "conversion/ResultReview.h"
 #include "ffmpeg/FfmpegArguments.h"
 
-#include "codec/FrameOrder.h"
+#include "mp4/FrameOrder.h"
 #include "ffmpeg/FfmpegRun.h"
 #include "mp4/FramingCheck.h"
 #include "windows/Console.h"

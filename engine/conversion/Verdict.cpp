@@ -2,6 +2,7 @@
 
 #include "windows/Console.h"
 #include "windows/TextFormat.h"
+#include "windows/UniqueHandle.h"
 #include "windows/WorkFolder.h"
 
 #include <windows.h>
@@ -97,14 +98,11 @@ Failure Verdict::WriteFailed(const std::string& ffmpegLine, bool driveFull, cons
     // FAT32 (most USB sticks) stops every file at 4 GiB. Asked through a handle of the
     // folder: a path beyond 260 characters is no obstacle.
     wchar_t fs[32] = L"";
-    HANDLE folder = CreateFileW(targetFolder.c_str(), FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder != INVALID_HANDLE_VALUE) {
-        if (!GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, nullptr, nullptr, fs, 32))
-            fs[0] = L'\0';
-        CloseHandle(folder);
-    }
+    UniqueHandle folder(CreateFileW(targetFolder.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (folder && !GetVolumeInformationByHandleW(folder.Get(), nullptr, 0, nullptr, nullptr, nullptr, fs, 32))
+        fs[0] = L'\0';
     if (_wcsicmp(fs, L"FAT32") == 0 || _wcsicmp(fs, L"FAT") == 0) {
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(output.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeHigh == 0 &&

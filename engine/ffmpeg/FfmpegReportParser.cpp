@@ -256,6 +256,9 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
         return;
     }
 
+    // A report's own lines are indented; its streams' lines begin "Stream #0:".
+    const bool inReport = line.empty() || line[0] == ' ';
+    const bool streamLine = !line.empty() && line[0] == ' ' && TextFormat::StartsWith(trimmed, "Stream #0:");
     switch (m_section) {
     case InputReport:
         if (TextFormat::StartsWith(trimmed, "Duration: ")) {
@@ -278,30 +281,30 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
             m_program = -1;
             return;
         }
-        if (TextFormat::StartsWith(trimmed, "Stream #0:") && line[0] == ' ') {
+        if (streamLine) {
             ParseStream(trimmed);
             return;
         }
-        if (line.empty() || line[0] == ' ')
+        if (inReport)
             return;
         break;
     case OutputReport:
-        if (TextFormat::StartsWith(trimmed, "Stream #0:") && line[0] == ' ') {
+        if (streamLine) {
             ++m_outputStreams;
             return;
         }
-        if (line.empty() || line[0] == ' ')
+        if (inReport)
             return;
         break;
     case Mapping:
-        if (TextFormat::StartsWith(trimmed, "Stream #0:") && line[0] == ' ') {
+        if (streamLine) {
             size_t pos = std::strlen("Stream #0:");
             long n = ReadNumber(trimmed, pos);
             if (n >= 0)
                 m_mapped.push_back(static_cast<int>(n));
             return;
         }
-        if (line.empty() || line[0] == ' ')
+        if (inReport)
             return;
         m_section = Running;
         break;

@@ -2,6 +2,7 @@
 
 #include "windows/ChildProcess.h"
 #include "windows/Console.h"
+#include "windows/UniqueHandle.h"
 #include "windows/WorkFolder.h"
 #include "windows/MemoryWatch.h"
 #include "ffmpeg/ProgressReporter.h"
@@ -130,48 +131,40 @@ RunOutcome FfmpegRun::Watched(const std::vector<std::string>& utf8Args, const st
         args.push_back(TextFormat::Utf8ToWide(a));
 
     // The log is read from where this run's part begins, through a handle of our own.
-    HANDLE log = CreateFileW(m_work.LogPath().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    UniqueHandle log(CreateFileW(m_work.LogPath().c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER none = {};
-    if (log != INVALID_HANDLE_VALUE && !SetFilePointerEx(log, none, nullptr, FILE_END)) {
-        CloseHandle(log);
-        log = INVALID_HANDLE_VALUE;
-    }
-    if (log == INVALID_HANDLE_VALUE)
-        log = nullptr;
+    if (log && !SetFilePointerEx(log.Get(), none, nullptr, FILE_END))
+        log.Reset();
     std::string pending;
 
     // ffmpeg writes through a file object of its own: nothing the engine does with its
     // handles can wait behind a write of ffmpeg's, or the other way round. A scanner looking
     // at the log just written may keep it from being opened for a moment (errors 5 and 32).
-    HANDLE childLog = INVALID_HANDLE_VALUE;
-    for (int tries = 0; childLog == INVALID_HANDLE_VALUE; ++tries) {
-        childLog = CreateFileW(m_work.LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    UniqueHandle childLog;
+    for (int tries = 0; !childLog; ++tries) {
+        childLog.Reset(CreateFileW(m_work.LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
         DWORD error = GetLastError();
-        if (childLog != INVALID_HANDLE_VALUE || tries >= 30 ||
-            (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
+        if (childLog || tries >= 30 || (error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED))
             break;
         Sleep(100);
     }
     ChildProcess child;
-    bool started = childLog != INVALID_HANDLE_VALUE &&
-                   child.Start(m_ffmpeg, args, childLog, m_limits.memoryBytes, outcome.startError);
-    if (childLog == INVALID_HANDLE_VALUE)
+    bool started = childLog && child.Start(m_ffmpeg, args, childLog.Get(), m_limits.memoryBytes, outcome.startError);
+    if (!childLog)
         outcome.startError = GetLastError();
-    else
-        CloseHandle(childLog);
-    if (!started) {
-        if (log)
-            CloseHandle(log);
+    childLog.Reset();   // ffmpeg's own copy is the only one left
+    if (!started)
         return outcome;
-    }
     outcome.started = true;
 
     MemoryWatch memory(child.Process());
     Reader outReader = {this, child.StdOut(), true};
-    HANDLE thread = CreateThread(nullptr, 64 * 1024, ReadLoop, &outReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    UniqueHandle thread(
+        CreateThread(nullptr, 64 * 1024, ReadLoop, &outReader, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
 
     CRITICAL_SECTION* cs = static_cast<CRITICAL_SECTION*>(m_lock);
     int watchedLines = -1;
@@ -183,7 +176,7 @@ RunOutcome FfmpegRun::Watched(const std::vector<std::string>& utf8Args, const st
         // Short waits at first: the stream report that decides whether this run goes on
         // comes within the first moments.
         DWORD wait = WaitForSingleObject(child.Process(), GetTickCount() - start < 2000 ? 20 : 100);
-        ReadLog(log, pending);
+        ReadLog(log.Get(), pending);
         // The watch sees the report as it grew by this thread's own reading of the log.
         if (watch && m_reportLines != watchedLines) {
             watchedLines = m_reportLines;
@@ -230,17 +223,16 @@ RunOutcome FfmpegRun::Watched(const std::vector<std::string>& utf8Args, const st
     // The pipe closes with the process; a reader still blocked after that (a grandchild
     // holding the pipe) has its read cancelled.
     if (thread) {
-        if (WaitForSingleObject(thread, 5000) == WAIT_TIMEOUT) {
-            CancelSynchronousIo(thread);
-            WaitForSingleObject(thread, 2000);
+        if (WaitForSingleObject(thread.Get(), 5000) == WAIT_TIMEOUT) {
+            CancelSynchronousIo(thread.Get());
+            WaitForSingleObject(thread.Get(), 2000);
         }
-        CloseHandle(thread);
+        thread.Reset();
     }
-    ReadLog(log, pending);
+    ReadLog(log.Get(), pending);
     if (!pending.empty())
         OnLine(false, pending);
-    if (log)
-        CloseHandle(log);
+    log.Reset();
     outcome.logBytes = m_bytes;
     // ffmpeg ends by itself at -fs: the MP4 it leaves is cut at the bound.
     if (limit == LimitReached::None)

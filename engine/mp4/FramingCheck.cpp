@@ -1,9 +1,9 @@
 #include "mp4/FramingCheck.h"
 
-#include "bytes/BigEndian.h"
 #include "codec/AacFrameParser.h"
 #include "codec/NalUnitReader.h"
 #include "mp4/Mp4Inspector.h"
+#include "mp4/SampleEntries.h"
 #include "windows/DiskFile.h"
 
 #include <cmath>
@@ -12,19 +12,6 @@
 namespace {
 
 const uint32_t MostSampleBytes = 32u << 20;
-
-// The payload of the avcC/hvcC box among a visual sample entry's children.
-std::string DecoderConfig(const std::string& entry, const char* type)
-{
-    const size_t children = 86;   // box header and the visual sample entry's fields
-    size_t at = entry.find(type, children);
-    if (at == std::string::npos || at < children + 4)
-        return std::string();
-    uint32_t size = BigEndian::Be32(entry, at - 4);
-    if (size < 8 || at - 4 + size > entry.size())
-        return std::string();
-    return entry.substr(at + 4, size - 8);
-}
 
 // The samples of the first and the last `seconds`, by the track's average rate.
 std::vector<size_t> EndSamples(const Mp4Track& track, size_t count, double seconds)
@@ -44,7 +31,7 @@ std::string VideoSamples(ByteSource& file, const Mp4Track& track, const std::vec
     bool avc = track.format == "avc1" || track.format == "avc3";
     NalUnitReader reader(avc ? VideoCodec::H264 : VideoCodec::Hevc, track.nalLengthSize);
     if (track.nalLengthSize < 1 || track.nalLengthSize > 4 ||
-        !reader.TakeDecoderConfig(DecoderConfig(track.sampleEntry, avc ? "avcC" : "hvcC")) ||
+        !reader.TakeDecoderConfig(SampleEntries::DecoderConfig(track.sampleEntry, avc ? "avcC" : "hvcC")) ||
         !reader.HasParameterSets())
         return "its video settings hold no usable parameter sets";
     std::string data;

@@ -1,6 +1,7 @@
 #include "mp4/Mp4Inspector.h"
 
 #include "bytes/BigEndian.h"
+#include "mp4/BoxHeader.h"
 #include "windows/DiskFile.h"
 #include "bytes/MemoryFile.h"
 
@@ -82,7 +83,6 @@ int NalLengthSize(const std::string& d, size_t from, size_t end)
 
 const char* const Stopped = "the reading of the MP4 was stopped";
 
-// One box inside [pos, end) of d: its type and the range of its payload.
 const uint32_t MaxKeptSamples = 4000000;   // 22 hours of 20 ms sound frames
 
 struct Box
@@ -92,25 +92,16 @@ struct Box
     size_t end = 0;
 };
 
+// One box inside [pos, end) of d: its type and the range of its payload. An index holds
+// whole boxes only: one that does not fit is damage.
 bool NextBox(const std::string& d, size_t& pos, size_t end, Box& box)
 {
-    if (pos + 8 > end)
+    BoxHeader header;
+    if (BoxHeader::Read(d, pos, end, header) != BoxHeader::Inside)
         return false;
-    uint64_t size = Be32(d, pos);
-    size_t header = 8;
-    if (size == 1) {
-        if (pos + 16 > end)
-            return false;
-        size = Be64(d, pos + 8);
-        header = 16;
-    } else if (size == 0) {
-        size = end - pos;
-    }
-    if (size < header || size > end - pos)
-        return false;
-    box.type = d.substr(pos + 4, 4);
-    box.payload = pos + header;
-    box.end = pos + static_cast<size_t>(size);
+    box.type = header.type;
+    box.payload = pos + header.headerSize;
+    box.end = pos + static_cast<size_t>(header.size);
     pos = box.end;
     return true;
 }
@@ -179,26 +170,18 @@ bool Mp4Inspector::Walk(ByteSource& file)
     bool haveMoov = false, haveMdat = false, haveFtyp = false;
     std::string moov;
     uint64_t pos = 0;
-    std::string head;
     while (pos < fileSize) {
         if (++m_boxes % 1024 == 0 && !StillWanted())
             return Fail(Stopped);
-        if (fileSize - pos < 8 || !file.ReadExactly(pos, 8, head))
+        BoxHeader box;
+        BoxHeader::Fit fit = BoxHeader::Read(file, pos, fileSize, box);
+        if (fit == BoxHeader::CutHeader || fit == BoxHeader::Unreadable)
             return Fail("the MP4 ends inside a box header");
-        uint64_t size = Be32(head, 0);
-        std::string type = head.substr(4, 4);
-        uint64_t header = 8;
-        if (size == 1) {
-            if (fileSize - pos < 16 || !file.ReadExactly(pos + 8, 8, head))
-                return Fail("the MP4 ends inside a box header");
-            size = Be64(head, 0);
-            header = 16;
-        } else if (size == 0) {
-            size = fileSize - pos;
-        }
-        if (size < header)
+        const std::string& type = box.type;
+        const uint64_t size = box.size, header = box.headerSize;
+        if (fit == BoxHeader::Damaged)
             return Fail("the MP4 has a damaged box '" + type + "'");
-        if (size > fileSize - pos) {
+        if (fit == BoxHeader::Beyond) {
             m_summary.cutShort = true;
             if (m_tracksOnly && type != "moov")
                 break;

@@ -1,26 +1,16 @@
 #include "mp4/Mp4TimeStamp.h"
 
 #include "bytes/BigEndian.h"
+#include "mp4/BoxHeader.h"
 #include "windows/DiskFile.h"
 #include "mp4/Mp4Inspector.h"
+#include "windows/UniqueHandle.h"
 
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <vector>
-
-namespace {
-
-using BigEndian::Read;
-
-void PutBe(std::string& d, size_t at, int bytes, uint64_t v)
-{
-    for (int i = bytes - 1; i >= 0; --i, v >>= 8)
-        d[at + i] = static_cast<char>(v & 0xFF);
-}
-
-} // namespace
 
 int Mp4TimeStamp::Patch(std::string& moov, unsigned long long when)
 {
@@ -30,22 +20,15 @@ int Mp4TimeStamp::Patch(std::string& moov, unsigned long long when)
     std::vector<Range> stack{{0, moov.size()}};
     while (!stack.empty()) {
         Range& r = stack.back();
-        if (r.pos + 8 > r.end) {
+        BoxHeader box;
+        // The range ends at the first box that is not whole, size 0 ("to the end") included:
+        // a finished index states every size.
+        if (BoxHeader::Read(moov, r.pos, r.end, box) != BoxHeader::Inside || box.toEnd) {
             stack.pop_back();
             continue;
         }
-        uint64_t size = Read(moov, r.pos, 4);
-        size_t header = 8;
-        if (size == 1 && r.pos + 16 <= r.end) {
-            size = Read(moov, r.pos + 8, 8);
-            header = 16;
-        }
-        if (size < header || size > r.end - r.pos) {
-            stack.pop_back();
-            continue;
-        }
-        std::string type = moov.substr(r.pos + 4, 4);
-        size_t payload = r.pos + header, end = r.pos + static_cast<size_t>(size);
+        const std::string& type = box.type;
+        size_t payload = r.pos + box.headerSize, end = r.pos + static_cast<size_t>(box.size);
         r.pos = end;
         if (type == "moov" || type == "trak" || type == "mdia") {
             stack.push_back(Range{payload, end});
@@ -54,8 +37,10 @@ int Mp4TimeStamp::Patch(std::string& moov, unsigned long long when)
             int width = moov[payload] == 1 ? 8 : 4;
             if (payload + 4 + 2 * width > end || (width == 4 && when > 0xFFFFFFFFull))
                 continue;
-            PutBe(moov, payload + 4, width, when);
-            PutBe(moov, payload + 4 + width, width, when);
+            std::string stamp;
+            BigEndian::Put(stamp, when, width);
+            moov.replace(payload + 4, width, stamp);
+            moov.replace(payload + 4 + width, width, stamp);
             ++patched;
         }
     }
@@ -69,37 +54,33 @@ bool Mp4TimeStamp::Write(const std::wstring& path, unsigned long long when)
     if (!file.OpenRead(path, false))
         return false;
     uint64_t fileSize = file.Size(), pos = 0;
-    std::string head, moov;
-    while (pos + 8 <= fileSize && file.ReadExactly(pos, 16 <= fileSize - pos ? 16 : 8, head)) {
-        uint64_t box = Read(head, 0, 4);
-        if (box == 1 && head.size() == 16)
-            box = Read(head, 8, 8);
-        else if (box == 0)
-            box = fileSize - pos;
-        if (box < 8 || box > fileSize - pos)
+    std::string moov;
+    while (pos + 8 <= fileSize) {
+        BoxHeader box;
+        BoxHeader::Fit fit = BoxHeader::Read(file, pos, fileSize, box);
+        // A box stating 8 bytes or more is stepped over as stated (a 64-bit size under 16 too).
+        if (fit == BoxHeader::CutHeader || fit == BoxHeader::Unreadable || fit == BoxHeader::Beyond || box.size < 8)
             return false;
-        if (head.compare(4, 4, "moov") == 0) {
-            if (box > Mp4Inspector::MostIndexBytes || !file.ReadExactly(pos, static_cast<uint32_t>(box), moov) ||
-                Patch(moov, when) == 0)
+        if (box.type == "moov") {
+            if (box.size > Mp4Inspector::MostIndexBytes ||
+                !file.ReadExactly(pos, static_cast<uint32_t>(box.size), moov) || Patch(moov, when) == 0)
                 return false;
             break;
         }
-        pos += box;
+        pos += box.size;
     }
     file.Close();
     if (moov.empty())
         return false;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h)
         return false;
     LARGE_INTEGER at;
     at.QuadPart = static_cast<LONGLONG>(pos);
     DWORD done = 0;
-    bool ok = SetFilePointerEx(h, at, nullptr, FILE_BEGIN) &&
-              WriteFile(h, moov.data(), static_cast<DWORD>(moov.size()), &done, nullptr) && done == moov.size();
-    CloseHandle(h);
-    return ok;
+    return SetFilePointerEx(h.Get(), at, nullptr, FILE_BEGIN) &&
+           WriteFile(h.Get(), moov.data(), static_cast<DWORD>(moov.size()), &done, nullptr) && done == moov.size();
 }
 
 std::string Mp4TimeStamp::KeepRecordingTime(const std::wstring& mp4, const std::wstring& sourcePath,
@@ -134,12 +115,10 @@ std::string Mp4TimeStamp::KeepRecordingTime(const std::wstring& mp4, const std::
     bool stamped = ticks.QuadPart / 10000000 > from1601To1904 &&
                    Write(mp4, ticks.QuadPart / 10000000 - from1601To1904);
     if (haveSource) {
-        HANDLE out = CreateFileW(mp4.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (out != INVALID_HANDLE_VALUE) {
-            SetFileTime(out, nullptr, nullptr, &source.ftLastWriteTime);
-            CloseHandle(out);
-        }
+        UniqueHandle out(CreateFileW(mp4.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (out)
+            SetFileTime(out.Get(), nullptr, nullptr, &source.ftLastWriteTime);
     }
     if (stamped && FileTimeToSystemTime(&when, &st)) {
         char buf[64];

@@ -2,7 +2,9 @@
 
 #include "bytes/BigEndian.h"
 #include "windows/DiskFile.h"
+#include "mp4/BoxHeader.h"
 #include "mp4/Mp4Inspector.h"
+#include "mp4/SampleEntries.h"
 #include "ffmpeg/ProgressReporter.h"
 #include "rebuild/MoovWriter.h"
 #include "windows/TextFormat.h"
@@ -23,7 +25,6 @@ bool AacTablesShared(int a, int b)
 }
 
 using BigEndian::Be32;
-using BigEndian::Be64;
 
 bool WriteAll(ByteSink& out, const std::string& bytes)
 {
@@ -65,18 +66,15 @@ bool CutRecordingRepair::IndexMissing(const std::wstring& path, uint64_t& dataBe
         return false;
     uint64_t fileSize = file.Size(), pos = 0;
     bool ftyp = false, mdat = false;
-    std::string head;
     for (int boxes = 0; boxes < 64 && fileSize - pos >= 8; ++boxes) {
-        if (!file.ReadExactly(pos, fileSize - pos >= 16 ? 16 : 8, head))
+        BoxHeader box;
+        BoxHeader::Fit fit = BoxHeader::Read(file, pos, fileSize, box);
+        if (fit == BoxHeader::Unreadable)
             return false;
-        uint64_t boxSize = Be32(head, 0), header = 8;
-        std::string type = head.substr(4, 4);
-        if (boxSize == 1 && head.size() == 16) {
-            boxSize = Be64(head, 8);
-            header = 16;
-        }
-        if (type == "moov" && boxSize >= header && boxSize <= fileSize - pos)
-            return false;   // (one the cut left short is missing all the same)
+        const bool whole = fit == BoxHeader::Inside;
+        const std::string& type = box.type;
+        if (type == "moov" && whole && !box.toEnd)
+            return false;   // (one the cut left short, or stating no size, is missing all the same)
         if (boxes == 0 && type != "ftyp")
             return false;
         ftyp = ftyp || type == "ftyp";
@@ -84,14 +82,14 @@ bool CutRecordingRepair::IndexMissing(const std::wstring& path, uint64_t& dataBe
             // A writer that never finished leaves its placeholder size (0, or too small) or one
             // that runs past the end.
             mdat = true;
-            dataBegin = pos + header;
-            dataEnd = boxSize <= header || boxSize > fileSize - pos ? fileSize : pos + boxSize;
+            dataBegin = pos + box.headerSize;
+            dataEnd = !whole || box.size <= box.headerSize ? fileSize : pos + box.size;
             if (dataEnd == fileSize)
                 break;
         }
-        if (boxSize < header || boxSize > fileSize - pos)
+        if (!whole)
             break;
-        pos += boxSize;
+        pos += box.size;
     }
     return ftyp && mdat && dataEnd - dataBegin > 8;
 }
@@ -197,7 +195,7 @@ void CutRecordingRepair::GuessSound(ByteSource& file)
     for (int rate : layouts)
         for (int channels = 1; channels <= 2; ++channels) {
             std::string config;
-            SameCameraRecording::AacEntry(rate, channels, config);
+            SampleEntries::AacEntry(rate, channels, config);
             AacFrameParser aac;
             MdatScanner trial(reader, &aac);
             if (!aac.Configure(config) || !Fits(file, m_begin, m_end, reader, &aac, &trial) ||
@@ -213,14 +211,14 @@ void CutRecordingRepair::GuessSound(ByteSource& file)
         return;
     int rate = bestRate;
     for (int other = bestRate + 1; other < 13 && AacTablesShared(bestRate, other); ++other)
-        if (std::fabs(bestSamples / SameCameraRecording::SampleRate(other) - pictureSeconds) <
-            std::fabs(bestSamples / SameCameraRecording::SampleRate(rate) - pictureSeconds))
+        if (std::fabs(bestSamples / SampleEntries::SampleRate(other) - pictureSeconds) <
+            std::fabs(bestSamples / SampleEntries::SampleRate(rate) - pictureSeconds))
             rate = other;
-    m_settings.soundEntry = SameCameraRecording::AacEntry(rate, bestChannels, m_settings.audioSpecificConfig);
-    m_settings.soundTimescale = static_cast<uint32_t>(SameCameraRecording::SampleRate(rate));
+    m_settings.soundEntry = SampleEntries::AacEntry(rate, bestChannels, m_settings.audioSpecificConfig);
+    m_settings.soundTimescale = static_cast<uint32_t>(SampleEntries::SampleRate(rate));
     m_settings.soundFrameTicks = 1024;
     m_settings.soundSkip = 0;
-    m_soundGuess = "its sound read as AAC, " + std::to_string(SameCameraRecording::SampleRate(rate)) + " Hz, " +
+    m_soundGuess = "its sound read as AAC, " + std::to_string(SampleEntries::SampleRate(rate)) + " Hz, " +
                    (bestChannels == 1 ? "mono" : "stereo") + " (what its frames show)";
 }
 
@@ -281,8 +279,8 @@ bool CutRecordingRepair::FromStream(ByteSource& file)
     m_settings = CameraSettings();
     m_settings.codec = reader.Codec();
     m_settings.videoEntry = reader.Codec() == VideoCodec::H264
-                                ? SameCameraRecording::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
-                                : SameCameraRecording::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
+                                ? SampleEntries::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
+                                : SampleEntries::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
     m_settings.width = reader.Width();
     m_settings.height = reader.Height();
     m_settings.videoTimescale = reader.TimeScale();

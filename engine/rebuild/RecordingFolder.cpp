@@ -1,5 +1,7 @@
 #include "rebuild/RecordingFolder.h"
 
+#include "windows/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -49,8 +51,9 @@ Neighbours RecordingFolder::Candidates(const std::wstring& recording, size_t mos
     };
     std::vector<Candidate> found;
     WIN32_FIND_DATAW f;
-    HANDLE h = FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &f, FindExSearchNameMatch, nullptr, 0);
-    if (h == INVALID_HANDLE_VALUE)
+    UniqueFindHandle h(
+        FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &f, FindExSearchNameMatch, nullptr, 0));
+    if (!h)
         return neighbours;
     // A folder of a recorder's export can hold thousands: only so many names are weighed.
     for (int seen = 0; seen < 20000; ++seen) {
@@ -69,10 +72,10 @@ Neighbours RecordingFolder::Candidates(const std::wstring& recording, size_t mos
             found.push_back(Candidate{folder + f.cFileName, shared,
                                       t.QuadPart > own.QuadPart ? t.QuadPart - own.QuadPart : own.QuadPart - t.QuadPart});
         }
-        if (!FindNextFileW(h, &f))
+        if (!FindNextFileW(h.Get(), &f))
             break;
     }
-    FindClose(h);
+    h.Reset();
     std::sort(found.begin(), found.end(), [](const Candidate& a, const Candidate& b) {
         return a.shared != b.shared ? a.shared > b.shared : a.distance < b.distance;
     });

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <vector>
 
 // What a camera writes into a finished recording's index that a recording cut before its
 // index cannot tell: the codecs' settings, the frame rate, the sound's frame length.
@@ -31,7 +30,7 @@ struct CameraSettings
     std::string DecoderConfig() const;
 };
 
-// What a finished recording of the same camera tells a cut one, and the sample entries made of it.
+// What a finished recording of the same camera tells a cut one.
 class SameCameraRecording
 {
 public:
@@ -39,14 +38,4 @@ public:
     // stillWanted: false (or a throw) stops reading its index.
     static bool SettingsOf(const std::wstring& path, CameraSettings& out,
                            const std::function<bool()>& stillWanted = std::function<bool()>());
-    // An avc1 sample entry for parameter sets the stream carries itself.
-    static std::string AvcEntry(const std::vector<std::string>& parameterSets, int width, int height);
-    static std::string HevcEntry(const std::vector<std::string>& parameterSets, int width, int height);
-    // An mp4a sample entry for AAC Low Complexity sound of this rate and channel count.
-    static std::string AacEntry(int rateIndex, int channels, std::string& audioSpecificConfig);
-    static int SampleRate(int rateIndex);
-
-private:
-    static std::string VisualEntry(const char* format, const char* box, const std::string& config, int width,
-                                   int height);
 };

@@ -1,5 +1,7 @@
 #include "source/FileIdentity.h"
 
+#include "windows/UniqueHandle.h"
+
 #include <windows.h>
 
 namespace {
@@ -31,10 +33,10 @@ bool FileIdentity::Read(const std::wstring& path, unsigned long& error)
 {
     m_valid = false;
     // No data access: works on files another program holds open, and on folders.
-    HANDLE h = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    UniqueHandle h(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!h) {
         error = GetLastError();
         return false;
     }
@@ -45,10 +47,10 @@ bool FileIdentity::Read(const std::wstring& path, unsigned long& error)
         reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFileInformationByHandleEx")));
     FileIdInfo id;
     BY_HANDLE_FILE_INFORMATION info;
-    if (getInfoEx && getInfoEx(h, FileIdInfoClass, &id, sizeof id)) {
+    if (getInfoEx && getInfoEx(h.Get(), FileIdInfoClass, &id, sizeof id)) {
         m_volume = id.VolumeSerialNumber;
         m_id.assign(reinterpret_cast<const char*>(id.FileId), 16);
-    } else if (GetFileInformationByHandle(h, &info)) {
+    } else if (GetFileInformationByHandle(h.Get(), &info)) {
         m_volume = info.dwVolumeSerialNumber;
         for (int i = 0; i < 4; ++i) {
             m_id[i] = static_cast<char>(info.nFileIndexLow >> (8 * i));
@@ -56,13 +58,11 @@ bool FileIdentity::Read(const std::wstring& path, unsigned long& error)
         }
     } else {
         error = GetLastError();
-        CloseHandle(h);
         return false;
     }
     wchar_t finalPath[1024];
-    DWORD n = GetFinalPathNameByHandleW(h, finalPath, 1024, FILE_NAME_NORMALIZED);
+    DWORD n = GetFinalPathNameByHandleW(h.Get(), finalPath, 1024, FILE_NAME_NORMALIZED);
     m_finalPath = n > 0 && n < 1024 ? std::wstring(finalPath, n) : std::wstring();
-    CloseHandle(h);
     error = 0;
     m_valid = true;
     return true;

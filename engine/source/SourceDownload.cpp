@@ -1,5 +1,7 @@
 #include "source/SourceDownload.h"
 
+#include "windows/UniqueHandle.h"
+
 #include <windows.h>
 
 #include <vector>
@@ -10,23 +12,6 @@
 #ifndef FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS
 #define FILE_ATTRIBUTE_RECALL_ON_DATA_ACCESS 0x00400000
 #endif
-
-namespace {
-
-struct Handles
-{
-    HANDLE file = INVALID_HANDLE_VALUE;
-    HANDLE event = nullptr;
-    ~Handles()
-    {
-        if (event)
-            CloseHandle(event);
-        if (file != INVALID_HANDLE_VALUE)
-            CloseHandle(file);
-    }
-};
-
-} // namespace
 
 bool SourceDownload::OnlineOnly(unsigned long attributes)
 {
@@ -39,16 +24,15 @@ unsigned long SourceDownload::Fetch(const std::wstring& path, unsigned long stal
     // Overlapped reads: this thread waits for each one a little at a time, so it can tell a
     // slow download from none and cancel a read that never comes back (CancelIoEx), then
     // wait for the cancelled read before the handle is closed.
-    Handles h;
-    h.file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (h.file == INVALID_HANDLE_VALUE)
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file)
         return GetLastError();
-    h.event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!h.event)
+    UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!event)
         return GetLastError();
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(h.file, &size))
+    if (!GetFileSizeEx(file.Get(), &size))
         size.QuadPart = -1;
 
     std::vector<char> buffer(1 << 20);
@@ -58,9 +42,9 @@ unsigned long SourceDownload::Fetch(const std::wstring& path, unsigned long stal
         OVERLAPPED ov = {};
         ov.Offset = static_cast<DWORD>(bytes);
         ov.OffsetHigh = static_cast<DWORD>(static_cast<unsigned long long>(bytes) >> 32);
-        ov.hEvent = h.event;
-        ResetEvent(h.event);
-        if (!ReadFile(h.file, buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &ov)) {
+        ov.hEvent = event.Get();
+        ResetEvent(event.Get());
+        if (!ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), nullptr, &ov)) {
             DWORD error = GetLastError();
             if (error == ERROR_HANDLE_EOF || error == ERROR_BROKEN_PIPE)
                 return 0;
@@ -68,7 +52,7 @@ unsigned long SourceDownload::Fetch(const std::wstring& path, unsigned long stal
                 return error;
         }
         unsigned long stop = 0;
-        while (WaitForSingleObject(h.event, 100) == WAIT_TIMEOUT) {
+        while (WaitForSingleObject(event.Get(), 100) == WAIT_TIMEOUT) {
             if (keepGoing && !keepGoing(bytes, size.QuadPart))
                 stop = ERROR_CANCELLED;
             // A provider that hands out nothing until the whole file is here is not stalled:
@@ -77,12 +61,12 @@ unsigned long SourceDownload::Fetch(const std::wstring& path, unsigned long stal
             else if (bytes > 0 && GetTickCount() - lastAdvance > stallMs)
                 stop = WAIT_TIMEOUT;
             if (stop != 0) {
-                CancelIoEx(h.file, &ov);
+                CancelIoEx(file.Get(), &ov);
                 break;
             }
         }
         DWORD got = 0;
-        BOOL done = GetOverlappedResult(h.file, &ov, &got, TRUE);   // the cancelled read too
+        BOOL done = GetOverlappedResult(file.Get(), &ov, &got, TRUE);   // the cancelled read too
         if (stop != 0)
             return stop;
         if (!done) {

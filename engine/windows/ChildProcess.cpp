@@ -2,14 +2,9 @@
 
 #include <windows.h>
 
-namespace {
+#include <utility>
 
-void CloseIf(HANDLE& h)
-{
-    if (h && h != INVALID_HANDLE_VALUE)
-        CloseHandle(h);
-    h = nullptr;
-}
+namespace {
 
 // Windows puts a windowless program it takes for background work on a hybrid processor's
 // efficiency cores and slows it for power; a conversion the user waits for opts out.
@@ -31,20 +26,6 @@ void RunAtFullSpeed(HANDLE process)
 }
 
 } // namespace
-
-ChildProcess::ChildProcess() = default;
-
-ChildProcess::~ChildProcess()
-{
-    HANDLE h = m_stdout;
-    CloseIf(h);
-    h = m_process;
-    CloseIf(h);
-    h = m_job;
-    CloseIf(h);
-    h = m_port;
-    CloseIf(h);
-}
 
 std::wstring ChildProcess::Quote(const std::wstring& arg)
 {
@@ -80,37 +61,35 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
 
     // Every handle starts non-inheritable; only the child's ends are made inheritable,
     // and the explicit list keeps anything else out on systems that honour it.
-    HANDLE outRead = nullptr, outWrite = nullptr, errWrite = nullptr;
+    UniqueHandle outRead, outWrite, errWrite;
     SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, FALSE};
-    if (!CreatePipe(&outRead, &outWrite, &sa, 0) ||
-        !DuplicateHandle(GetCurrentProcess(), stderrFile, GetCurrentProcess(), &errWrite, 0, FALSE,
+    if (!CreatePipe(outRead.Put(), outWrite.Put(), &sa, 0) ||
+        !DuplicateHandle(GetCurrentProcess(), stderrFile, GetCurrentProcess(), errWrite.Put(), 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
         error = GetLastError();
-        CloseIf(outRead);
-        CloseIf(outWrite);
         return false;
     }
-    HANDLE nul = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
-                             nullptr);
-    SetHandleInformation(outWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    SetHandleInformation(errWrite, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    if (nul != INVALID_HANDLE_VALUE)
-        SetHandleInformation(nul, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    UniqueHandle nul(CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0,
+                                 nullptr));
+    SetHandleInformation(outWrite.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    SetHandleInformation(errWrite.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    if (nul)
+        SetHandleInformation(nul.Get(), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
 
     STARTUPINFOEXW si;
     ZeroMemory(&si, sizeof si);
     si.StartupInfo.cb = sizeof si;
     si.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    si.StartupInfo.hStdInput = nul != INVALID_HANDLE_VALUE ? nul : nullptr;
-    si.StartupInfo.hStdOutput = outWrite;
-    si.StartupInfo.hStdError = errWrite;
+    si.StartupInfo.hStdInput = nul.Get();
+    si.StartupInfo.hStdOutput = outWrite.Get();
+    si.StartupInfo.hStdError = errWrite.Get();
 
     HANDLE inherit[3];
     DWORD inheritCount = 0;
-    if (nul != INVALID_HANDLE_VALUE)
-        inherit[inheritCount++] = nul;
-    inherit[inheritCount++] = outWrite;
-    inherit[inheritCount++] = errWrite;
+    if (nul)
+        inherit[inheritCount++] = nul.Get();
+    inherit[inheritCount++] = outWrite.Get();
+    inherit[inheritCount++] = errWrite.Get();
 
     std::vector<char> attrBuffer;
     SIZE_T attrSize = 0;
@@ -149,17 +128,16 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
         error = GetLastError();
     if (haveList)
         DeleteProcThreadAttributeList(attrs);
-    CloseIf(outWrite);
-    CloseIf(errWrite);
-    CloseIf(nul);
-    if (!started) {
-        CloseIf(outRead);
+    // The child holds its own ends now: the pipe ends when it does.
+    outWrite.Reset();
+    errWrite.Reset();
+    nul.Reset();
+    if (!started)
         return false;
-    }
 
     // The job ends ffmpeg together with this process, so a killed run leaves no writer
     // behind in its work folder. Not every system lets a process join a second job.
-    m_job = CreateJobObjectW(nullptr, nullptr);
+    m_job.Reset(CreateJobObjectW(nullptr, nullptr));
     if (m_job) {
         JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
         ZeroMemory(&limits, sizeof limits);
@@ -169,38 +147,33 @@ bool ChildProcess::Start(const std::wstring& exe, const std::vector<std::wstring
             limits.ProcessMemoryLimit = static_cast<SIZE_T>(memoryLimit);
         }
         // The job tells of a refused allocation on a port: ffmpeg's peak stays below the limit then.
-        m_port = CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1);
-        JOBOBJECT_ASSOCIATE_COMPLETION_PORT port = {m_job, m_port};
-        if (m_port && !SetInformationJobObject(m_job, JobObjectAssociateCompletionPortInformation, &port, sizeof port)) {
-            HANDLE p = m_port;
-            CloseIf(p);
-            m_port = nullptr;
-        }
-        if (!SetInformationJobObject(m_job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-            !AssignProcessToJobObject(m_job, pi.hProcess)) {
-            HANDLE j = m_job;
-            CloseIf(j);
-            m_job = nullptr;
-        }
+        m_port.Reset(CreateIoCompletionPort(INVALID_HANDLE_VALUE, nullptr, 0, 1));
+        JOBOBJECT_ASSOCIATE_COMPLETION_PORT port = {m_job.Get(), m_port.Get()};
+        if (m_port &&
+            !SetInformationJobObject(m_job.Get(), JobObjectAssociateCompletionPortInformation, &port, sizeof port))
+            m_port.Reset();
+        if (!SetInformationJobObject(m_job.Get(), JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+            !AssignProcessToJobObject(m_job.Get(), pi.hProcess))
+            m_job.Reset();
     }
-    RunAtFullSpeed(pi.hProcess);
-    ResumeThread(pi.hThread);
-    CloseHandle(pi.hThread);
-    m_process = pi.hProcess;
-    m_stdout = outRead;
+    UniqueHandle thread(pi.hThread);
+    m_process.Reset(pi.hProcess);
+    RunAtFullSpeed(m_process.Get());
+    ResumeThread(thread.Get());
+    m_stdout = std::move(outRead);
     return true;
 }
 
 void ChildProcess::Terminate()
 {
     if (m_process)
-        TerminateProcess(m_process, 1);
+        TerminateProcess(m_process.Get(), 1);
 }
 
 unsigned long ChildProcess::ExitCode() const
 {
     DWORD code = 0;
-    if (!m_process || !GetExitCodeProcess(m_process, &code))
+    if (!m_process || !GetExitCodeProcess(m_process.Get(), &code))
         return 1;
     return code;
 }
@@ -210,7 +183,7 @@ bool ChildProcess::MemoryLimitHit()
     DWORD message = 0;
     ULONG_PTR key = 0;
     LPOVERLAPPED detail = nullptr;
-    while (m_port && GetQueuedCompletionStatus(m_port, &message, &key, &detail, 0))
+    while (m_port && GetQueuedCompletionStatus(m_port.Get(), &message, &key, &detail, 0))
         if (message == JOB_OBJECT_MSG_PROCESS_MEMORY_LIMIT || message == JOB_OBJECT_MSG_JOB_MEMORY_LIMIT)
             m_memoryLimitHit = true;
     return m_memoryLimitHit;
@@ -219,7 +192,7 @@ bool ChildProcess::MemoryLimitHit()
 unsigned long long ChildProcess::PeakMemory() const
 {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION info;
-    if (!m_job || !QueryInformationJobObject(m_job, JobObjectExtendedLimitInformation, &info, sizeof info, nullptr))
+    if (!m_job || !QueryInformationJobObject(m_job.Get(), JobObjectExtendedLimitInformation, &info, sizeof info, nullptr))
         return 0;
     return info.PeakProcessMemoryUsed;
 }

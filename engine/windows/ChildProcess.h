@@ -1,5 +1,7 @@
 #pragma once
 
+#include "windows/UniqueHandle.h"
+
 #include <string>
 #include <vector>
 
@@ -11,19 +13,14 @@
 class ChildProcess
 {
 public:
-    ChildProcess();
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
     // False when it could not be started; error holds GetLastError(). stderrFile stays
     // the caller's; the child gets its own copy. memoryLimit: the most private memory the
     // system lets it commit (0: no limit); not every system enforces it.
     bool Start(const std::wstring& exe, const std::vector<std::wstring>& args, void* stderrFile,
                unsigned long long memoryLimit, unsigned long& error);
 
-    void* Process() const { return m_process; }
-    void* StdOut() const { return m_stdout; }
+    void* Process() const { return m_process.Get(); }
+    void* StdOut() const { return m_stdout.Get(); }
     void Terminate();
     unsigned long ExitCode() const;
     // The most private memory its job has seen (0 when unknown).
@@ -35,9 +32,10 @@ public:
     static std::wstring Quote(const std::wstring& arg);
 
 private:
-    void* m_process = nullptr;
-    void* m_job = nullptr;
-    void* m_stdout = nullptr;
-    void* m_port = nullptr;
+    // Closed in the reverse order: the pipe first, the job (which ends the child) after the process.
+    UniqueHandle m_port;
+    UniqueHandle m_job;
+    UniqueHandle m_process;
+    UniqueHandle m_stdout;
     bool m_memoryLimitHit = false;
 };

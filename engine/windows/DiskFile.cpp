@@ -32,23 +32,22 @@ bool DiskFile::Failed()
 
 bool DiskFile::IsOpen() const
 {
-    return m_handle != INVALID_HANDLE_VALUE;
+    return static_cast<bool>(m_handle);
 }
 
 void DiskFile::Close()
 {
-    if (IsOpen())
-        CloseHandle(m_handle);
-    m_handle = INVALID_HANDLE_VALUE;
+    m_handle.Reset();
 }
 
 bool DiskFile::OpenRead(const std::wstring& path, bool sequential)
 {
     Close();
-    m_handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, sequential ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL, nullptr);
+    m_handle.Reset(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, sequential ? FILE_FLAG_SEQUENTIAL_SCAN : FILE_ATTRIBUTE_NORMAL,
+                               nullptr));
     LARGE_INTEGER size;
-    if (!IsOpen() || !GetFileSizeEx(m_handle, &size))
+    if (!IsOpen() || !GetFileSizeEx(m_handle.Get(), &size))
         return Failed();
     m_size = static_cast<uint64_t>(size.QuadPart);
     return true;
@@ -62,8 +61,8 @@ bool DiskFile::Create(const std::wstring& path, bool replace)
     // rebuild's, say): denied (5), shared (32) or mapped (1224) is believed after 3 s only.
     // Read and delete are shared, so a scanner's look at the new file never fails either.
     for (int tries = 0;; ++tries) {
-        m_handle = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                               replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        m_handle.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                   replace ? CREATE_ALWAYS : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
         if (IsOpen())
             return true;
         DWORD error = GetLastError();
@@ -80,8 +79,8 @@ bool DiskFile::Read(uint64_t at, void* to, size_t n, size_t& got)
     LARGE_INTEGER pos;
     pos.QuadPart = static_cast<LONGLONG>(at);
     DWORD done = 0;
-    if (!SetFilePointerEx(m_handle, pos, nullptr, FILE_BEGIN) ||
-        !ReadFile(m_handle, to, static_cast<DWORD>(n < MostAtOnce ? n : MostAtOnce), &done, nullptr))
+    if (!SetFilePointerEx(m_handle.Get(), pos, nullptr, FILE_BEGIN) ||
+        !ReadFile(m_handle.Get(), to, static_cast<DWORD>(n < MostAtOnce ? n : MostAtOnce), &done, nullptr))
         return Failed();
     got = done;
     return true;
@@ -91,12 +90,12 @@ bool DiskFile::WriteAt(uint64_t at, const void* data, size_t n)
 {
     LARGE_INTEGER pos;
     pos.QuadPart = static_cast<LONGLONG>(at);
-    if (!SetFilePointerEx(m_handle, pos, nullptr, FILE_BEGIN))
+    if (!SetFilePointerEx(m_handle.Get(), pos, nullptr, FILE_BEGIN))
         return Failed();
     const char* p = static_cast<const char*>(data);
     while (n > 0) {
         DWORD piece = static_cast<DWORD>(n < MostAtOnce ? n : MostAtOnce), done = 0;
-        if (!WriteFile(m_handle, p, piece, &done, nullptr))
+        if (!WriteFile(m_handle.Get(), p, piece, &done, nullptr))
             return Failed();
         if (done != piece) {
             m_error = ERROR_DISK_FULL;
@@ -112,7 +111,7 @@ bool DiskFile::CutAt(uint64_t at)
 {
     LARGE_INTEGER pos;
     pos.QuadPart = static_cast<LONGLONG>(at);
-    if (!SetFilePointerEx(m_handle, pos, nullptr, FILE_BEGIN) || !SetEndOfFile(m_handle))
+    if (!SetFilePointerEx(m_handle.Get(), pos, nullptr, FILE_BEGIN) || !SetEndOfFile(m_handle.Get()))
         return Failed();
     m_end = at;
     return true;

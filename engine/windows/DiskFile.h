@@ -2,6 +2,9 @@
 
 #include "bytes/ByteSink.h"
 #include "bytes/ByteSource.h"
+#ifdef _WIN32
+#include "windows/UniqueHandle.h"
+#endif
 
 #include <string>
 
@@ -37,7 +40,7 @@ private:
     bool WriteAt(uint64_t at, const void* data, size_t n);
 
 #ifdef _WIN32
-    void* m_handle = reinterpret_cast<void*>(-1);
+    UniqueHandle m_handle;
 #else
     int m_fd = -1;
 #endif

@@ -5,22 +5,22 @@
 
 struct MemoryWatch::State
 {
-    HANDLE process = nullptr;
-    HANDLE stop = nullptr;
+    UniqueHandle stop;
+    UniqueHandle process;
     volatile LONGLONG peak = 0;
     // Whoever sets it second (the watch's owner or its thread) frees the state, so a thread
     // still waiting on the system when the owner is done never touches freed memory.
     volatile LONG released = 0;
 };
 
-MemoryWatch::MemoryWatch(void* process) : m_state(new State), m_thread(nullptr)
+MemoryWatch::MemoryWatch(void* process) : m_state(new State)
 {
-    m_state->stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &m_state->process,
+    m_state->stop.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), m_state->process.Put(),
                          PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, 0))
-        m_state->process = nullptr;
+        m_state->process.Release();   // nothing was duplicated
     if (m_state->stop && m_state->process)
-        m_thread = CreateThread(nullptr, 64 * 1024, Loop, m_state, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        m_thread.Reset(CreateThread(nullptr, 64 * 1024, Loop, m_state, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
     if (!m_thread)
         InterlockedExchange(&m_state->released, 1);
 }
@@ -28,17 +28,13 @@ MemoryWatch::MemoryWatch(void* process) : m_state(new State), m_thread(nullptr)
 MemoryWatch::~MemoryWatch()
 {
     if (m_state->stop)
-        SetEvent(m_state->stop);
+        SetEvent(m_state->stop.Get());
     if (m_thread) {
-        WaitForSingleObject(m_thread, 2000);
-        CloseHandle(m_thread);
+        WaitForSingleObject(m_thread.Get(), 2000);
+        m_thread.Reset();
     }
     if (InterlockedExchange(&m_state->released, 1) == 0)
         return;   // the thread still runs; it frees the state when its look returns
-    if (m_state->process)
-        CloseHandle(m_state->process);
-    if (m_state->stop)
-        CloseHandle(m_state->stop);
     delete m_state;
 }
 
@@ -52,16 +48,13 @@ unsigned long __stdcall MemoryWatch::Loop(void* param)
     State* s = static_cast<State*>(param);
     do {
         PROCESS_MEMORY_COUNTERS counters;
-        if (GetProcessMemoryInfo(s->process, &counters, sizeof counters)) {
+        if (GetProcessMemoryInfo(s->process.Get(), &counters, sizeof counters)) {
             LONGLONG now = static_cast<LONGLONG>(counters.PagefileUsage);
             if (now > s->peak)
                 InterlockedExchange64(&s->peak, now);
         }
-    } while (WaitForSingleObject(s->stop, 50) == WAIT_TIMEOUT);
-    if (InterlockedExchange(&s->released, 1) != 0) {
-        CloseHandle(s->process);
-        CloseHandle(s->stop);
-        delete s;
-    }
+    } while (WaitForSingleObject(s->stop.Get(), 50) == WAIT_TIMEOUT);
+    if (InterlockedExchange(&s->released, 1) != 0)
+        delete s;   // its handles with it
     return 0;
 }

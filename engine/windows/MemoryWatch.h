@@ -1,5 +1,7 @@
 #pragma once
 
+#include "windows/UniqueHandle.h"
+
 // Looks at a child's private memory several times a second on a thread of its own: the
 // answer comes from the system, which may be slow while the child takes gigabytes, and the
 // engine's own loop (stall, cancel, output bounds) must never wait for it.
@@ -20,5 +22,5 @@ private:
     static unsigned long __stdcall Loop(void* state);
 
     State* m_state;
-    void* m_thread;
+    UniqueHandle m_thread;
 };

@@ -36,18 +36,9 @@ const std::vector<std::wstring>& EngineNames()
 
 } // namespace
 
-WorkFolder::~WorkFolder()
-{
-    CloseLog();
-    if (m_lock)
-        CloseHandle(m_lock);
-}
-
 void WorkFolder::CloseLog()
 {
-    if (m_log)
-        CloseHandle(m_log);
-    m_log = nullptr;
+    m_log.Reset();
 }
 
 unsigned long WorkFolder::Create(const std::wstring& target)
@@ -67,22 +58,20 @@ unsigned long WorkFolder::Create(const std::wstring& target)
     }
     if (m_path.empty())
         return error;
-    m_lock = CreateFileW((m_path + LockName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_lock == INVALID_HANDLE_VALUE) {
+    m_lock.Reset(CreateFileW((m_path + LockName).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_lock) {
         error = GetLastError();
-        m_lock = nullptr;
         Remove();
         return error;
     }
     // Append-only: ffmpeg (its stderr, a handle of its own) and the engine (a line between
     // runs) both write at its end, while the engine reads it through a third handle.
-    m_log = CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_log == INVALID_HANDLE_VALUE) {
+    m_log.Reset(CreateFileW(LogPath().c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_log) {
         error = GetLastError();
-        m_log = nullptr;
         Remove();
         return error;
     }
@@ -125,9 +114,7 @@ bool WorkFolder::RemoveFolder(const std::wstring& path, bool keepOutput)
 void WorkFolder::Remove()
 {
     CloseLog();
-    if (m_lock)
-        CloseHandle(m_lock);
-    m_lock = nullptr;
+    m_lock.Reset();
     if (!m_path.empty()) {
         // A virus scanner may hold a file for a moment.
         for (int i = 0; i < 20 && !RemoveFolder(m_path, m_kept) && !m_kept; ++i)
@@ -165,8 +152,8 @@ int WorkFolder::RemoveStale(const std::wstring& target, unsigned long staleMs)
     int removed = 0;
     WIN32_FIND_DATAW found;
     const std::wstring stem = Stem(target);
-    HANDLE find = FindFirstFileW((stem + L".qm*.tmp").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE)
+    UniqueFindHandle find(FindFirstFileW((stem + L".qm*.tmp").c_str(), &found));
+    if (!find)
         return 0;
     do {
         if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
@@ -178,9 +165,9 @@ int WorkFolder::RemoveStale(const std::wstring& target, unsigned long staleMs)
         if (name.size() < prefix.size() + 4 || _wcsnicmp(name.c_str(), prefix.c_str(), prefix.size()) != 0 ||
             _wcsicmp(name.c_str() + name.size() - 4, L".tmp") != 0)
             continue;
-        HANDLE lock = CreateFileW((path + LockName).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        bool locked = lock != INVALID_HANDLE_VALUE;
+        UniqueHandle lock(CreateFileW((path + LockName).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        bool locked = static_cast<bool>(lock);
         if (!locked) {
             DWORD error = GetLastError();
             if (error == ERROR_SHARING_VIOLATION)
@@ -198,12 +185,11 @@ int WorkFolder::RemoveStale(const std::wstring& target, unsigned long staleMs)
             if (a.QuadPart < b.QuadPart || a.QuadPart - b.QuadPart < staleMs * 10000ULL)
                 continue;
         } else {
-            CloseHandle(lock);
+            lock.Reset();   // opened only to see that nobody holds it
         }
         if (RemoveFolder(path, !locked))
             ++removed;
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
+    } while (FindNextFileW(find.Get(), &found));
     return removed;
 }
 
@@ -219,7 +205,7 @@ void WorkFolder::LogHeader(const std::string& text)
         return;
     std::string line = HeaderOpen + text + HeaderClose;
     DWORD done = 0;
-    WriteFile(m_log, line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
+    WriteFile(m_log.Get(), line.data(), static_cast<DWORD>(line.size()), &done, nullptr);
 }
 
 std::string WorkFolder::RunHeader(int run, const std::string& what)
@@ -231,14 +217,12 @@ std::string WorkFolder::RunHeader(int run, const std::string& what)
 bool WorkFolder::IsEngineLog(const std::wstring& path)
 {
     const std::string signature = std::string(HeaderOpen) + FirstRun;
-    HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h)
         return false;
     char head[32];
     DWORD got = 0;
-    bool ours = ReadFile(h, head, static_cast<DWORD>(signature.size()), &got, nullptr) && got == signature.size() &&
-                std::memcmp(head, signature.data(), signature.size()) == 0;
-    CloseHandle(h);
-    return ours;
+    return ReadFile(h.Get(), head, static_cast<DWORD>(signature.size()), &got, nullptr) && got == signature.size() &&
+           std::memcmp(head, signature.data(), signature.size()) == 0;
 }

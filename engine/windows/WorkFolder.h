@@ -1,5 +1,7 @@
 #pragma once
 
+#include "windows/UniqueHandle.h"
+
 #include <string>
 
 // The one item a run keeps beside the target: "<target>.qm<id>.tmp", a folder holding
@@ -9,11 +11,6 @@
 class WorkFolder
 {
 public:
-    WorkFolder() = default;
-    ~WorkFolder();
-    WorkFolder(const WorkFolder&) = delete;
-    WorkFolder& operator=(const WorkFolder&) = delete;
-
     // Returns 0 or the Windows error that kept the folder from being made.
     unsigned long Create(const std::wstring& target);
     // Removes what is left of killed runs on this target; returns how many were removed.
@@ -38,7 +35,6 @@ public:
     std::wstring SoundPath() const { return m_path + L"\\sound.amr"; }
     // A recording whose index was never written, rebuilt.
     std::wstring RebuiltPath() const { return m_path + L"\\rebuilt.mp4"; }
-    void* LogFile() const { return m_log; }
     void CloseLog();
     // Deletes the folder and what is in it.
     void Remove();
@@ -55,8 +51,8 @@ private:
     static bool RemoveFolder(const std::wstring& path, bool keepOutput = false);
 
     std::wstring m_path;
-    void* m_lock = nullptr;
-    void* m_log = nullptr;
+    UniqueHandle m_lock;
+    UniqueHandle m_log;   // closed before the lock, as it was opened after it
     bool m_kept = false;
     int m_attempt = 1;
 };

@@ -2,7 +2,7 @@
 // recording's own index, each track's samples placed, and what is read through them (AMR
 // sound copied apart, the slices' order looked at).
 #include "mp4/AmrTrack.h"
-#include "codec/FrameOrder.h"
+#include "mp4/FrameOrder.h"
 #include "bytes/MemoryFile.h"
 #include "mp4/Mp4Inspector.h"
 

@@ -2,20 +2,12 @@
 // found, read back by the box reader. Input: [flags:1][fixed sound bytes:2][sound samples per
 // chunk:2][AudioSpecificConfig:2][timescale:2][ticks per picture:2][config length:2]
 // [avcC/hvcC][media data]; flags bit 0 = HEVC, bits 1-2 = NAL length size - 1, bit 3 = AAC.
+#include "bytes/BigEndian.h"
 #include "rebuild/MdatScanner.h"
 #include "bytes/MemoryFile.h"
 #include "mp4/Mp4Inspector.h"
 #include "rebuild/MoovWriter.h"
-#include "rebuild/SameCameraRecording.h"
-
-namespace {
-
-uint32_t Be16(const uint8_t* p)
-{
-    return static_cast<uint32_t>((p[0] << 8) | p[1]);
-}
-
-} // namespace
+#include "mp4/SampleEntries.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -25,30 +17,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const uint8_t flags = data[0];
     VideoCodec codec = flags & 1 ? VideoCodec::Hevc : VideoCodec::H264;
     std::string specific(reinterpret_cast<const char*>(data) + 5, 2);
-    uint32_t timescale = Be16(data + 7), ticks = Be16(data + 9);
-    size_t configLength = std::min<size_t>(Be16(data + 11), size - head);
+    uint32_t timescale = static_cast<uint32_t>(BigEndian::Read(data + 7, 2));
+    uint32_t ticks = static_cast<uint32_t>(BigEndian::Read(data + 9, 2));
+    size_t configLength = std::min<size_t>(BigEndian::Read(data + 11, 2), size - head);
     NalUnitReader video(codec, ((flags >> 1) & 3) + 1);
     video.TakeDecoderConfig(std::string(reinterpret_cast<const char*>(data) + head, configLength));
     AacFrameParser aac;
     bool sound = (flags & 8) && aac.Configure(specific);
     std::string media(reinterpret_cast<const char*>(data) + head + configLength, size - head - configLength);
     MemoryFile recording(media), copy;
-    MdatScanner scan(video, sound ? &aac : nullptr, Be16(data + 1), Be16(data + 3));
+    MdatScanner scan(video, sound ? &aac : nullptr, static_cast<uint32_t>(BigEndian::Read(data + 1, 2)),
+                     static_cast<uint32_t>(BigEndian::Read(data + 3, 2)));
     if (!scan.Scan(recording, 0, media.size(), 0, &copy, MdatScanner::Progress()))
         return 0;
     if (copy.Size() > media.size())
         __builtin_trap();   // the copy holds what was walked, never more
     std::string soundConfig;
-    MoovWriter::Track pictures{&scan.Video(), true, SameCameraRecording::AvcEntry(video.RawParameterSets(), 64, 64),
+    MoovWriter::Track pictures{&scan.Video(), true, SampleEntries::AvcEntry(video.RawParameterSets(), 64, 64),
                                  timescale, ticks, 0, 64, 64};
     MoovWriter::Track frames{&scan.Sound(), false,
-                               SameCameraRecording::AacEntry(aac.SampleRateIndex(), aac.Channels(), soundConfig),
+                               SampleEntries::AacEntry(aac.SampleRateIndex(), aac.Channels(), soundConfig),
                                48000, 1024, 2048, 0, 0};
     std::string ftyp("\0\0\0\x10" "ftypisom\0\0\0\0", 16);
-    std::string mdat("\0\0\0\0mdat", 8);
-    uint64_t mdatSize = 8 + copy.Size();
-    for (int i = 0; i < 4; ++i)
-        mdat[i] = static_cast<char>(mdatSize >> (24 - 8 * i));
+    std::string mdat;
+    BigEndian::Put(mdat, 8 + copy.Size(), 4);
+    mdat += "mdat";
     Mp4Inspector rebuilt;
     rebuilt.InspectBytes(ftyp + mdat + copy.Bytes() + MoovWriter::Moov(pictures, frames, 0, ftyp.size() + 8));
     return 0;

@@ -1,7 +1,9 @@
 // The H.264/HEVC NAL reader as the media-data walk drives it. Input: [flags:1][config
 // length:2 big-endian][avcC/hvcC payload][length-prefixed NAL units]; flags bit 0 = HEVC,
 // bits 1-2 = NAL length size - 1.
+#include "bytes/BigEndian.h"
 #include "codec/NalUnitReader.h"
+#include "mp4/SampleEntries.h"
 #include "rebuild/SameCameraRecording.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -10,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     VideoCodec codec = data[0] & 1 ? VideoCodec::Hevc : VideoCodec::H264;
     int lengthSize = ((data[0] >> 1) & 3) + 1;
-    size_t configLength = std::min<size_t>((data[1] << 8) | data[2], size - 3);
+    size_t configLength = std::min<size_t>(BigEndian::Read(data + 1, 2), size - 3);
     NalUnitReader reader(codec, lengthSize);
     reader.TakeDecoderConfig(std::string(reinterpret_cast<const char*>(data) + 3, configLength));
     const uint8_t* units = data + 3 + configLength;
@@ -37,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CameraSettings made;
     made.codec = codec;
     made.videoEntry = codec == VideoCodec::H264
-                          ? SameCameraRecording::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
-                          : SameCameraRecording::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
+                          ? SampleEntries::AvcEntry(reader.RawParameterSets(), reader.Width(), reader.Height())
+                          : SampleEntries::HevcEntry(reader.RawParameterSets(), reader.Width(), reader.Height());
     NalUnitReader again(codec, 4);
     again.TakeDecoderConfig(made.DecoderConfig());
     return 0;

@@ -3,6 +3,7 @@
 // walked and its index written, the result read back. Input: [flags:1][finished length:3 if
 // bit 0][finished recording][cut recording]; bit 1: the trial decode of a finished
 // recording's settings succeeds.
+#include "bytes/BigEndian.h"
 #include "rebuild/CutRecordingRepair.h"
 #include "mp4/Mp4Inspector.h"
 #include "windows/TextFormat.h"
@@ -69,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (flags & 1) {
         if (size < 4)
             return 0;
-        finishedSize = std::min<size_t>((data[1] << 16) | (data[2] << 8) | data[3], size - 4);
+        finishedSize = std::min<size_t>(BigEndian::Read(data + 1, 3), size - 4);
         finished.paths.push_back(Put(L"finished.mp4", data + 4, finishedSize));
         at = 4 + finishedSize;
     }

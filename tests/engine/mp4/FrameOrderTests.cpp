@@ -2,7 +2,7 @@
 
 #include "TestKit.h"
 
-#include "codec/FrameOrder.h"
+#include "mp4/FrameOrder.h"
 
 #include <map>
 #include <string>

@@ -1,5 +1,6 @@
-#include "codec/FrameOrder.h"
+#include "mp4/FrameOrder.h"
 
+#include "bytes/BigEndian.h"
 #include "codec/BitReader.h"
 
 #include "windows/DiskFile.h"
@@ -61,9 +62,7 @@ FrameOrder::Answer FrameOrder::FromSlices(ByteSource& file, const std::vector<Sa
             uint32_t want = std::min<uint32_t>(head + lengthSize, sample.size - pos);
             if (!file.ReadExactly(sample.offset + pos, want, bytes))
                 return Unknown;
-            uint32_t length = 0;
-            for (int i = 0; i < lengthSize; ++i)
-                length = (length << 8) | static_cast<unsigned char>(bytes[i]);
+            uint32_t length = static_cast<uint32_t>(BigEndian::Read(bytes, 0, lengthSize));
             int type = SliceType(bytes.substr(lengthSize, length));
             if (type == 1)
                 return Reordered;
