@@ -59,7 +59,11 @@ public:
     static std::string AccessDeniedHint(const std::wstring& folder);
 
     // What a bound's reason tells, as the conversion learns it.
-    void Recording(unsigned long long bytes, const SourceBounds& bounds) { m_bytes = bytes, m_bounds = bounds; }
+    void Recording(unsigned long long bytes, const SourceBounds& bounds)
+    {
+        m_bytes = bytes;
+        m_bounds = bounds;
+    }
     void LargePicture(const std::string& size) { m_largePicture = size; }
     Failure Bound(LimitReached limit) const;
 
