@@ -271,6 +271,7 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
         } else if (b.type == "tkhd") {
             size_t at = p + (len > 0 && d[p] == 1 ? 88 : 76);
             if (at + 8 <= b.end) {
+                track.matrix = d.substr(at - 36, 36);
                 track.width = static_cast<int>(Be32(d, at) >> 16);
                 track.height = static_cast<int>(Be32(d, at + 4) >> 16);
             }

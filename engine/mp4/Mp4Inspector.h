@@ -24,6 +24,7 @@ struct Mp4Track
     std::string sampleEntry;    // the first sample entry box, whole (codec settings)
     uint32_t timescale = 0;
     uint32_t sampleDelta = 0;   // the first samples' length, in timescale units
+    std::string matrix;         // the track header's 36-byte matrix: a phone's rotation
     uint64_t editSkip = 0;      // what the edit list skips of the media (an encoder's priming)
     uint32_t sampleSize = 0;    // every sample's size, when the sample table gives one for all
     uint32_t chunkSamples = 0;  // samples in the first chunks

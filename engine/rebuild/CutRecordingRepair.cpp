@@ -159,9 +159,10 @@ std::string CutRecordingRepair::Write(ByteSource& source, const std::wstring& ou
     std::string size;
     BigEndian::Put(size, 16 + (scan.LastEnd() - m_begin), 8);
     MoovWriter::Track pictures{&scan.Video(), true, m_settings.videoEntry, m_settings.videoTimescale,
-                                 m_settings.frameTicks, 0, m_settings.width, m_settings.height};
+                                 m_settings.frameTicks, 0, m_settings.width, m_settings.height,
+                                 m_settings.videoMatrix};
     MoovWriter::Track frames{&scan.Sound(), false, m_settings.soundEntry, m_settings.soundTimescale,
-                               m_settings.soundFrameTicks, m_settings.soundSkip, 0, 0};
+                               m_settings.soundFrameTicks, m_settings.soundSkip, 0, 0, std::string()};
     if (!out.Patch(ftyp.size() + 8, size.data(), size.size()) ||
         !WriteAll(out, MoovWriter::Moov(pictures, frames, m_begin, dataAt))) {
         m_writeFailed = true;
@@ -296,7 +297,8 @@ bool CutRecordingRepair::FromStream(ByteSource& file)
 
 std::string CutRecordingRepair::Summary(const MdatScanner& scan) const
 {
-    MoovWriter::Track pictures{&scan.Video(), true, std::string(), m_settings.videoTimescale, m_settings.frameTicks, 0, 0, 0};
+    MoovWriter::Track pictures{&scan.Video(), true, std::string(), m_settings.videoTimescale, m_settings.frameTicks, 0, 0, 0,
+                                std::string()};
     bool withSound = scan.Sound().Samples() > 0;
     std::string what = "Note: rebuilt from its data with the settings " +
                        (m_settings.from.empty() ? std::string("its video repeats")
@@ -309,9 +311,11 @@ std::string CutRecordingRepair::Summary(const MdatScanner& scan) const
         what += "; " + m_soundGuess;
     uint64_t data = scan.LastEnd() - m_begin;
     bool leftOver = scan.Unrecognised() * 50 > data;   // more than damage: sound it could not read
+    // A finished recording without a sound track tells that the camera records none.
+    bool soundless = !m_settings.from.empty() && m_settings.soundFormat.empty();
     if (!withSound && leftOver && !m_settings.soundFormat.empty())
         what += "; its sound (" + m_settings.soundFormat + ") could not be brought back";
-    else if (!withSound && leftOver)
+    else if (!withSound && leftOver && !soundless)
         what += "; its sound could not be brought back (a finished recording from the same camera, in the same "
                 "folder, tells its settings)";
     else if (scan.Unrecognised() >= (1u << 20))

@@ -159,7 +159,7 @@ std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, 
     Put(tkhd, 0, 4);               // layer, alternate group
     Put(tkhd, t.video ? 0 : 0x0100, 2);
     Put(tkhd, 0, 2);
-    tkhd += Matrix();
+    tkhd += t.matrix.size() == 36 ? t.matrix : Matrix();
     Put(tkhd, static_cast<uint64_t>(t.width) << 16, 4);
     Put(tkhd, static_cast<uint64_t>(t.height) << 16, 4);
     std::string edts;

@@ -20,6 +20,7 @@ public:
         uint32_t ticks = 0;   // each sample's length
         uint64_t skip = 0;    // ticks at the start not shown (sound: the encoder's priming)
         int width = 0, height = 0;
+        std::string matrix;   // the track header's 36 bytes; "" for none turned
     };
 
     // scannedFrom: where the scanned data began in the recording.

@@ -31,6 +31,7 @@ bool SameCameraRecording::SettingsOf(const std::wstring& path, CameraSettings& o
             out.videoEntry = t.sampleEntry;
             out.videoTimescale = t.timescale;
             out.frameTicks = t.sampleDelta;
+            out.videoMatrix = t.matrix;
             out.width = t.width;
             out.height = t.height;
             video = out.nalLengthSize > 0 && !out.DecoderConfig().empty();

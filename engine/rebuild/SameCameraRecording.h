@@ -17,6 +17,7 @@ struct CameraSettings
     uint32_t videoTimescale = 0;
     uint32_t frameTicks = 0;
     int width = 0, height = 0;
+    std::string videoMatrix;         // the track header's matrix (a phone's rotation); "" plain
     std::string soundEntry;          // "mp4a" with its esds; "" when the sound cannot be split
     uint32_t soundTimescale = 0;
     uint32_t soundFrameTicks = 0;

@@ -217,13 +217,13 @@ def make_cut_mp4(path, movflags, keep):
 
 
 def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, keep=0.6, repeat_headers=False,
-                        hevc=False, quicktime_sound=None):
+                        hevc=False, quicktime_sound=None, rotate=0, telemetry=False):
     """What a camera's MP4 writer leaves when the power goes: ftyp, media data whose size is
     still the placeholder 0, no index. H.264 with B-frames and AAC, as a camera interleaves
     them. The finished file stays beside it (`<name>.whole`): it tells what was written before
     the cut."""
     whole = path.replace(".part", "") + ".whole"
-    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc, quicktime_sound)
+    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc, quicktime_sound, rotate, telemetry)
     with open(whole, "rb") as f:
         data = bytearray(f.read())
     at = 0
@@ -243,11 +243,12 @@ def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, kee
 
 
 def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False, hevc=False,
-                     quicktime_sound=None):
+                     quicktime_sound=None, rotate=0, telemetry=False):
     """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz (H.264);
     50 frames a second and mono 44.1 kHz (HEVC); G.711 mu-law at 8 kHz, or quiet 16-bit PCM at
     16 kHz, in QuickTime (quicktime_sound="mulaw" or "pcm").
-    All with B-frames."""
+    All with B-frames. rotate: a phone's rotation in the track header; telemetry: no sound but
+    a data track ("gpmd", in QuickTime) between the pictures, as an action camera writes."""
     rate, sound = ("50", ["-c:a", "aac", "-b:a", "96k", "-ar", "44100", "-ac", "1"]) if hevc else \
         ("25", ["-c:a", "pcm_mulaw", "-ar", "8000", "-ac", "1"]) if quicktime_sound == "mulaw" else \
         ("25", ["-af", "volume=0.003", "-c:a", "pcm_s16le", "-ar", "16000", "-ac", "1"]) if quicktime_sound else \
@@ -256,9 +257,23 @@ def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat
               "-tag:v", "hvc1", "-g", rate] if hevc else
              ["-c:v", "libx264", "-preset", "veryfast", "-g", rate] +
              (["-x264-params", "repeat-headers=1"] if repeat_headers else []))
-    ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=%s" % (pattern, size, rate)] +
-           audio_in(freq=330, seconds=seconds) + ["-pix_fmt", "yuv420p"] + video +
-           sound + ["-f", "mov" if quicktime_sound else "mp4", path])
+    plain = path + ".plain" if rotate else path
+    if telemetry:
+        data = path + ".gpmf"
+        with open(data, "wb") as f:
+            f.write(random.Random(5).randbytes(200000))
+        ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=%s" % (pattern, size, rate),
+                "-f", "data", "-i", data, "-map", "0:v", "-map", "1:d", "-pix_fmt", "yuv420p"] + video +
+               ["-c:d", "copy", "-tag:d", "gpmd", "-f", "mov", plain])
+        os.remove(data)
+    else:
+        ffmpeg(["-f", "lavfi", "-t", str(seconds), "-i", "%s=size=%s:rate=%s" % (pattern, size, rate)] +
+               audio_in(freq=330, seconds=seconds) + ["-pix_fmt", "yuv420p"] + video +
+               sound + ["-f", "mov" if quicktime_sound else "mp4", plain])
+    if rotate:
+        ffmpeg(["-i", plain, "-c", "copy", "-metadata:s:v:0", "rotate=%d" % rotate,
+                "-f", "mov" if quicktime_sound else "mp4", path])
+        os.remove(plain)
 
 
 def written_before_cut(whole, cut):
@@ -270,7 +285,7 @@ def written_before_cut(whole, cut):
     for p in json.loads(r.stdout)["packets"]:
         if int(p["pos"]) + int(p["size"]) <= cut:
             counts[p["stream_index"]] = counts.get(p["stream_index"], 0) + 1
-            seconds += float(p["duration_time"]) if p["stream_index"] == 1 else 0
+            seconds += float(p.get("duration_time", 0)) if p["stream_index"] == 1 else 0
     return counts.get(0, 0), counts.get(1, 0), seconds
 
 
@@ -424,6 +439,10 @@ MAKERS = {
     "camera cut.mp4": make_unfinished_mp4,
     "camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, repeat_headers=True),
     "hevc camera finished.mp4": lambda p: write_camera_mp4(p, hevc=True),
+    "phone finished.mp4": lambda p: write_camera_mp4(p, rotate=90),
+    "phone cut.mp4": lambda p: make_unfinished_mp4(p, rotate=90),
+    "telemetry camera finished.mov": lambda p: write_camera_mp4(p, telemetry=True),
+    "telemetry camera cut.mov": lambda p: make_unfinished_mp4(p, telemetry=True),
     "hevc camera cut.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True),
     "hevc camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, seconds=10, hevc=True,
                                                                            repeat_headers=True),
@@ -494,6 +513,14 @@ def creation_time(path):
     r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format_tags=creation_time", "-of",
                         "default=nw=1:nk=1", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     return r.stdout.decode().strip()
+
+
+def rotation(path):
+    """The video's rotation in degrees as its track header's matrix states it (0 for none)."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                        "stream_side_data=rotation", "-of", "default=nw=1:nk=1", path],
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    return int(float(r.stdout.decode().split()[0])) if r.stdout.strip() else 0
 
 
 def streams_of(info, kind):

@@ -400,6 +400,19 @@ class UnfinishedRecordings(Checks):
                 self.assertEqual(got[1:], [h for _, h in recordings.frame_hashes(whole, "audio")][:frames - 1])
                 self.assertEqual(sorted(os.listdir(where)), ["CAM_0002.ksm", "CAM_0002.mp4"])
 
+    def test_a_phones_rotation_and_a_camera_without_sound(self):
+        # The track header's matrix of the finished recording holds for the cut one.
+        run, _, cut, whole, tgt = self.rebuild("phone cut.mp4", [("phone finished.mp4", "CAM_0001.ksm", 2)])
+        self.check_pictures(run, cut, whole, tgt)
+        self.assertEqual(recordings.rotation(tgt), recordings.rotation(whole))
+        self.assertNotEqual(recordings.rotation(tgt), 0)
+        # A camera that records no sound but telemetry between its pictures: every picture comes
+        # back, and the note does not mourn sound that never was.
+        run, _, cut, whole, tgt = self.rebuild("telemetry camera cut.mov",
+                                               [("telemetry camera finished.mov", "CAM_0001.ksm", 2)])
+        self.check_pictures(run, cut, whole, tgt)
+        self.assertFalse(any("sound" in l for l in run.lines if l.startswith("Note: rebuilt")), run)
+
     def test_neither_says_what_would_bring_it_back(self):
         run, where, _, _, _ = self.rebuild("camera cut.mp4", [("camera finished.mp4", "CAM_0001.mov", 1)])
         self.check_failed(run, 2, ["CAM_0001.mov", "CAM_0002.ksm"], where)
