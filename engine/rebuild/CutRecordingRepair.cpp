@@ -320,6 +320,9 @@ std::string CutRecordingRepair::Summary(const MdatScanner& scan) const
                 "folder, tells its settings)";
     else if (scan.Unrecognised() >= (1u << 20))
         what += "; " + TextFormat::Size(scan.Unrecognised()) + " of its data were neither picture nor sound (damaged?)";
+    if (scan.TelemetrySamples() > 0)
+        what += "; " + std::to_string(scan.TelemetrySamples()) + " telemetry samples (GPMF, " +
+                TextFormat::Size(scan.TelemetryBytes()) + ") were stepped over and are not kept";
     if (scan.Bounded())
         what += "; it stops at " + TextFormat::Size(data) +
                 " of its data, where it reaches more pictures and sound frames than a camera writes to one file";

@@ -1,5 +1,7 @@
 #include "rebuild/MdatScanner.h"
 
+#include "bytes/BigEndian.h"
+
 #include <cstring>
 
 namespace {
@@ -9,6 +11,12 @@ const size_t Slack = 64u << 10;         // header reads near the end never leave
 const size_t HeaderBytes = 64;
 const size_t MostSamples = 4000000;     // 10 hours of 60 pictures and 47 sound frames a second
 const size_t SoundFrameBytes = 8192;    // more than any AAC frame of two channels
+const uint64_t MostTelemetryBytes = 1u << 20;   // a GPMF sample holds a second of sensor readings
+
+bool KeyByte(uint8_t c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
 
 size_t Available(uint64_t bytes)
 {
@@ -102,6 +110,12 @@ bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t 
         }
         if (m_fixedBytes > 0 && FixedSound(at))
             continue;
+        if (size_t telemetry = TelemetryAt(at)) {
+            ++m_telemetrySamples;
+            m_telemetryBytes += telemetry;
+            at += telemetry;
+            continue;
+        }
         uint64_t from = at;
         bool found = NextPicture(at);
         m_skipped += at - from;
@@ -151,7 +165,23 @@ bool MdatScanner::Follows(uint64_t at)
     NalUnit unit;
     // What follows may be cut by the end of the file: only its start is judged. Sound that
     // cannot be read frame by frame may follow anything.
-    return next && (m_video.Read(next, (32u << 20) + 8, unit, false) || !m_sound || SoundFrameAt(at) > 0);
+    return next && (m_video.Read(next, (32u << 20) + 8, unit, false) || !m_sound || SoundFrameAt(at) > 0 ||
+                    TelemetryAt(at) > 0);
+}
+
+size_t MdatScanner::TelemetryAt(uint64_t at)
+{
+    // One "DEVC" KLV: its key, type 0 (it nests others), then a structure size and a repeat
+    // count that give its length, padded to four bytes; the first nested key is four
+    // capitals or digits ("DVID", "STRM").
+    const uint8_t* h = at + 16 <= m_end ? View(at, 16) : nullptr;
+    if (!h || std::memcmp(h, "DEVC", 4) != 0 || h[4] != 0)
+        return 0;
+    uint64_t size = 8 + ((static_cast<uint64_t>(h[5]) * BigEndian::Read(h + 6, 2) + 3) & ~3ULL);
+    if (size < 16 || size > MostTelemetryBytes || at + size > m_end || !KeyByte(h[8]) || !KeyByte(h[9]) ||
+        !KeyByte(h[10]) || !KeyByte(h[11]))
+        return 0;
+    return static_cast<size_t>(size);
 }
 
 size_t MdatScanner::SoundFrameAt(uint64_t at)

@@ -58,6 +58,10 @@ public:
     const FoundTrack& Sound() const { return m_frames; }
     uint64_t LastEnd() const { return m_lastEnd; }      // end of the last sample found
     uint64_t Unrecognised() const { return m_skipped; }   // bytes neither picture nor sound
+    // Telemetry samples (GoPro's GPMF) the camera wrote between its pictures and sound, and
+    // their bytes: stepped over, not taken for damage.
+    uint64_t TelemetrySamples() const { return m_telemetrySamples; }
+    uint64_t TelemetryBytes() const { return m_telemetryBytes; }
     unsigned long Error() const { return m_error; }
     // The walk stopped because `out` could not be written (else the recording could not be read).
     bool WriteFailed() const { return m_writeFailed; }
@@ -79,6 +83,8 @@ private:
     // Headers (SEI, parameter sets, delimiter) at `at` lead to a picture that continues the stream.
     bool LeadsToPicture(uint64_t at);
     size_t SoundFrameAt(uint64_t at);
+    // The length of the telemetry sample at `at`, or 0.
+    size_t TelemetryAt(uint64_t at);
     bool NextPicture(uint64_t& at);
     bool PictureAt(uint64_t at);
     // Fixed-size sound from `at` to the next picture (or the end): false when there is none.
@@ -101,5 +107,6 @@ private:
     bool m_writeFailed = false;
     FoundTrack m_pictures, m_frames;
     uint64_t m_lastEnd = 0, m_skipped = 0;
+    uint64_t m_telemetrySamples = 0, m_telemetryBytes = 0;
     uint32_t m_largestUnit = 0;   // the largest slice taken
 };

@@ -9,6 +9,7 @@
 #include "codec/AacFrameParser.h"
 #include "windows/DiskFile.h"
 #include "rebuild/CutRecordingRepair.h"
+#include "bytes/BigEndian.h"
 #include "bytes/MemoryFile.h"
 #include "rebuild/MdatScanner.h"
 #include "rebuild/MoovWriter.h"
@@ -16,6 +17,8 @@
 #include "rebuild/SameCameraRecording.h"
 
 #include <windows.h>
+
+#include <algorithm>
 
 #include <string>
 
@@ -259,6 +262,59 @@ TEST_CASE(a_walk_stopped_by_reading_is_the_recordings_fault_and_by_writing_the_t
     MdatScanner writing(camera.video, &camera.aac);
     CHECK(!writing.Scan(recording, 0, camera.data.size(), 0, &full, MdatScanner::Progress()));
     CHECK(writing.WriteFailed());
+}
+
+namespace {
+
+// A GoPro's telemetry sample: a DEVC KLV nesting a device id and a stream of readings.
+std::string Telemetry(uint16_t readings)
+{
+    std::string inner = std::string("DVID" "L\x04\x00\x01", 8) + std::string("\0\0\0\x01", 4) +
+                        std::string("STRM\x00\x01", 6);
+    BigEndian::Put(inner, readings, 2);
+    for (uint16_t i = 0; i < readings; ++i)
+        inner.push_back(static_cast<char>(i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 0x65));   // start-code-like bytes
+    while (inner.size() % 4)
+        inner.push_back('\0');
+    std::string devc("DEVC\x00\x01", 6);
+    BigEndian::Put(devc, inner.size(), 2);
+    return devc + inner;
+}
+
+} // namespace
+
+TEST_CASE(telemetry_between_pictures_and_sound_is_stepped_over)
+{
+    // The camera's chunks in their order with a telemetry sample wherever pictures give way to
+    // sound or sound to pictures: every picture and sound frame is still found, nothing is
+    // taken for damage.
+    Camera camera;
+    if (!CHECK(camera.ok))
+        return;
+    std::vector<std::pair<uint64_t, bool>> order;   // offset, a picture
+    for (const SampleSpan& s : camera.pictures)
+        order.push_back({s.offset, true});
+    for (const SampleSpan& s : camera.frames)
+        order.push_back({s.offset, false});
+    std::sort(order.begin(), order.end());
+    std::string data;
+    int inserted = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        uint64_t end = i + 1 < order.size() ? order[i + 1].first : camera.begin + camera.data.size();
+        data += camera.data.substr(static_cast<size_t>(order[i].first - camera.begin),
+                                   static_cast<size_t>(end - order[i].first));
+        if (i + 1 < order.size() && order[i + 1].second != order[i].second) {
+            data += Telemetry(static_cast<uint16_t>(200 + 37 * inserted));
+            ++inserted;
+        }
+    }
+    MemoryFile file(data);
+    MdatScanner scan(camera.video, &camera.aac);
+    CHECK(scan.Scan(file, 0, data.size(), 0, nullptr, MdatScanner::Progress()));
+    CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(camera.pictures.size()));
+    CHECK_EQ(scan.Sound().Samples(), static_cast<unsigned long long>(camera.frames.size()));
+    CHECK_EQ(scan.TelemetrySamples(), static_cast<unsigned long long>(inserted));
+    CHECK_EQ(scan.Unrecognised(), 0ULL);
 }
 
 TEST_CASE(damage_in_the_middle_costs_only_what_it_hit)
