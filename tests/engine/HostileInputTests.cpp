@@ -64,14 +64,6 @@ bool Takes(VideoCodec codec, const std::string& nal)
     return reader.TakeParameterSet(reinterpret_cast<const uint8_t*>(nal.data()), nal.size());
 }
 
-std::string Hex(const char* hex)
-{
-    std::string out;
-    for (const char* p = hex; p[0] && p[1]; p += 2)
-        out.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
-    return out;
-}
-
 } // namespace
 
 TEST_CASE(a_chunk_table_counted_from_0_is_damage_not_a_read_before_the_chunk_list)

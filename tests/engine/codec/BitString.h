@@ -33,3 +33,12 @@ inline std::string Se(long long value)
 {
     return Ue(value > 0 ? 2 * value - 1 : -2 * value);
 }
+
+// Bytes written as hex digits ("67640028..."): parameter sets as encoders wrote them.
+inline std::string Hex(const char* hex)
+{
+    std::string out;
+    for (const char* p = hex; p[0] && p[1]; p += 2)
+        out.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
+    return out;
+}

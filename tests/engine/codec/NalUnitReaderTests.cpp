@@ -74,14 +74,6 @@ std::string PalField(unsigned frameNum, bool bottom)
     return Prefixed("\x41" + Bits(Ue(0) + Ue(5) + Ue(1) + Field(frameNum, 4) + "1" + (bottom ? "1" : "0") + "1"));
 }
 
-std::string Hex(const char* hex)
-{
-    std::string out;
-    for (const char* p = hex; p[0] && p[1]; p += 2)
-        out.push_back(static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16)));
-    return out;
-}
-
 } // namespace
 
 TEST_CASE(h264_parameter_sets_give_size_and_frame_rate)
