@@ -1,9 +1,9 @@
 // qmconvert "<source>" "<target>": turns a camera recording into a checked MP4 with the
 // ffmpeg.exe beside this program. qm.bat is its front door.
 
+#include "conversion/Conversion.h"
 #include "windows/CommandLineSplitter.h"
 #include "windows/ConsoleWriter.h"
-#include "conversion/Conversion.h"
 
 #include <windows.h>
 

@@ -1,11 +1,11 @@
 #include "conversion/ResultReview.h"
 #include "ffmpeg/FfmpegArguments.h"
 
-#include "mp4/FrameOrder.h"
 #include "ffmpeg/FfmpegRun.h"
+#include "mp4/FrameOrder.h"
 #include "mp4/FramingCheck.h"
-#include "windows/Console.h"
 #include "mp4/SummaryCheck.h"
+#include "windows/Console.h"
 #include "windows/TextFormat.h"
 
 ResultReview::ResultReview(const RecordingFacts& facts, const std::wstring& output, FfmpegRun& run, Console& console)

@@ -1,12 +1,12 @@
 #include "ffmpeg/FfmpegRun.h"
 
+#include "ffmpeg/ProgressReporter.h"
 #include "windows/ChildProcess.h"
 #include "windows/Console.h"
+#include "windows/MemoryWatch.h"
+#include "windows/TextFormat.h"
 #include "windows/UniqueHandle.h"
 #include "windows/WorkFolder.h"
-#include "windows/MemoryWatch.h"
-#include "ffmpeg/ProgressReporter.h"
-#include "windows/TextFormat.h"
 
 #include <windows.h>
 

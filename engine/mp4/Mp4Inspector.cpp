@@ -1,9 +1,9 @@
 #include "mp4/Mp4Inspector.h"
 
 #include "bytes/BigEndian.h"
+#include "bytes/MemoryFile.h"
 #include "mp4/BoxHeader.h"
 #include "windows/DiskFile.h"
-#include "bytes/MemoryFile.h"
 
 #include <algorithm>
 #include <new>

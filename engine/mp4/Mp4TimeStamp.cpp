@@ -2,8 +2,8 @@
 
 #include "bytes/BigEndian.h"
 #include "mp4/BoxHeader.h"
-#include "windows/DiskFile.h"
 #include "mp4/Mp4Inspector.h"
+#include "windows/DiskFile.h"
 #include "windows/UniqueHandle.h"
 
 #include <windows.h>

@@ -1,12 +1,12 @@
 #include "rebuild/CutRecordingRepair.h"
 
 #include "bytes/BigEndian.h"
-#include "windows/DiskFile.h"
+#include "ffmpeg/ProgressReporter.h"
 #include "mp4/BoxHeader.h"
 #include "mp4/Mp4Inspector.h"
 #include "mp4/SampleEntries.h"
-#include "ffmpeg/ProgressReporter.h"
 #include "rebuild/MoovWriter.h"
+#include "windows/DiskFile.h"
 #include "windows/TextFormat.h"
 
 #include <chrono>

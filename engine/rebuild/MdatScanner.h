@@ -1,8 +1,8 @@
 #pragma once
 
-#include "codec/AacFrameParser.h"
 #include "bytes/ByteSink.h"
 #include "bytes/ByteSource.h"
+#include "codec/AacFrameParser.h"
 #include "codec/NalUnitReader.h"
 
 #include <cstdint>

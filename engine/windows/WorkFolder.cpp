@@ -196,7 +196,6 @@ int WorkFolder::RemoveStale(const std::wstring& target, unsigned long staleMs)
 namespace {
 const char HeaderOpen[] = "\r\n===== ";
 const char HeaderClose[] = " =====\r\n";
-const char FirstRun[] = "run 1: ";
 } // namespace
 
 void WorkFolder::LogHeader(const std::string& text)
@@ -210,13 +209,13 @@ void WorkFolder::LogHeader(const std::string& text)
 
 std::string WorkFolder::RunHeader(int run, const std::string& what)
 {
-    // (Run 1's header is what tells the engine's own logs from a user's file.)
     return "run " + std::to_string(run) + ": " + what;
 }
 
 bool WorkFolder::IsEngineLog(const std::wstring& path)
 {
-    const std::string signature = std::string(HeaderOpen) + FirstRun;
+    // Run 1's header is what tells the engine's own logs from a user's file.
+    const std::string signature = HeaderOpen + RunHeader(1, std::string());
     UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h)
