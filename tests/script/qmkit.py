@@ -6,8 +6,8 @@ caller (tools/test, tools/bench, ctest); every Wine call has a time limit.
 
 import os
 import subprocess
-import threading
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -106,11 +106,19 @@ class Run:
 def run_qm(prog, source, target, extra_env=None, timeout=300):
     """`wine cmd /c qm.bat <source> <target>` in the folder `prog` (Wine quotes arguments
     with spaces itself). Arguments are Windows paths or other text."""
-    started = time.monotonic()
-    r = subprocess.run(["timeout", "-k", "5", str(timeout), "wine", "cmd", "/c", "qm.bat", source, target],
-                       cwd=prog, env=wine_env(extra_env), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 30)
-    return Run(r.returncode, r.stdout, time.monotonic() - started)
+    for attempt in (1, 2):
+        started = time.monotonic()
+        r = subprocess.run(["timeout", "-k", "5", str(timeout), "wine", "cmd", "/c", "qm.bat", source, target],
+                           cwd=prog, env=wine_env(extra_env), stdin=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 30)
+        took = time.monotonic() - started
+        # Now and then Wine's loader gives up at once, before cmd.exe prints or runs anything
+        # (exit 1, no output, well under the ~0.2 s cmd.exe needs to start): started again,
+        # once, and said. Anything qm.bat or the engine printed is never retried.
+        if attempt == 1 and r.returncode == 1 and not r.stdout.strip() and took < 0.5:
+            sys.stderr.write("run_qm: wine cmd ended at once with no output; starting it again\n")
+            continue
+        return Run(r.returncode, r.stdout, took)
 
 
 def run_qm_typed(prog, source, target, timeout=300):
