@@ -9,6 +9,18 @@ export KSM_ROOT KSM_BUILD_DIR
 # The Windows architecture the tests run: i686 (the release's) where Wine's 32-bit loader
 # can start, else x86_64 (some kernels run no 32-bit Linux program at all). KSM_ARCH
 # overrides. Call after tools/setup has installed Wine.
+# A mirror caught mid-sync fails one list now and then: try again, then go on with what
+# arrived (whatever needs a list that did not arrive says so plainly itself).
+ksm_apt_update() {
+    local attempt
+    for attempt in 1 2 3; do
+        apt-get update -qq </dev/null >/dev/null && return 0
+        echo "apt-get update failed (attempt $attempt)" >&2
+        [ "$attempt" -eq 3 ] || sleep $((attempt * 20))
+    done
+    return 0
+}
+
 ksm_test_arch() {
     if [ -n "${KSM_ARCH:-}" ]; then
         echo "$KSM_ARCH"

@@ -152,6 +152,7 @@ bool Mp4Inspector::Inspect(ByteSource& file)
     m_samples.clear();
     m_problem.clear();
     m_sampleBytes = m_lastChunk = m_boxes = 0;
+    m_movieTimescale = 0;
     try {
         return Walk(file);
     } catch (const std::bad_alloc&) {
@@ -232,6 +233,8 @@ bool Mp4Inspector::ParseMoov(const std::string& moov)
     while (pos < outer.end) {
         if (!NextBox(moov, pos, outer.end, box))
             return Fail("the MP4's index is damaged");
+        if (box.type == "mvhd" && box.end - box.payload >= 24)
+            m_movieTimescale = Be32(moov, box.payload + (moov[box.payload] == 1 ? 20 : 12));
         if (box.type == "trak" && !ParseTrack(moov, box.payload, box.end))
             return false;
     }
@@ -276,17 +279,25 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 track.height = static_cast<int>(Be32(d, at + 4) >> 16);
             }
         } else if (b.type == "mdhd") {
-            if (len >= 32 && d[p] == 1) {
+            if (len >= 34 && d[p] == 1) {
                 timescale = Be32(d, p + 20);
                 duration = Be64(d, p + 24);
-            } else if (len >= 20) {
+                track.language = static_cast<uint16_t>(Be16(d, p + 32));
+            } else if (len >= 22) {
                 timescale = Be32(d, p + 12);
                 duration = Be32(d, p + 16);
+                track.language = static_cast<uint16_t>(Be16(d, p + 20));
             }
         } else if (b.type == "hdlr") {
             // QuickTime has a second one in minf, for the data ("alis"): the media's comes first.
-            if (len >= 12 && track.handler.empty())
+            if (len >= 12 && track.handler.empty()) {
                 track.handler = d.substr(p + 8, 4);
+                // A C string, or (QuickTime) one counted by its first byte.
+                std::string name = len > 24 ? d.substr(p + 24, std::min<size_t>(len - 24, 64)) : std::string();
+                if (!name.empty() && static_cast<uint8_t>(name[0]) == name.size() - 1)
+                    name.erase(0, 1);
+                track.handlerName = name.substr(0, name.find('\0'));
+            }
         } else if (b.type == "stsd" && !haveDescription) {
             // version/flags, entry count, then the first sample entry. Players take the first
             // description; what a track states more is passed by.
@@ -324,19 +335,30 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                 sizes.reserve(count);
             for (uint32_t i = 0; sized && i < count; ++i)
                 sizes.push_back(fixed != 0 ? fixed : Be32(d, p + 12 + static_cast<size_t>(i) * 4));
-            if (fixed != 0)
+            if (fixed != 0) {
                 m_sampleBytes += static_cast<uint64_t>(fixed) * count;
+                track.largestSample = fixed;
+            }
             else
-                for (uint32_t i = 0; i < count; ++i)
+                for (uint32_t i = 0; i < count; ++i) {
                     m_sampleBytes += Be32(d, p + 12 + static_cast<size_t>(i) * 4);
+                    track.largestSample = std::max(track.largestSample, Be32(d, p + 12 + static_cast<size_t>(i) * 4));
+                }
         } else if (b.type == "stts") {
             uint32_t entries = len >= 8 ? Be32(d, p + 4) : 0;
             if (len < 8 + static_cast<uint64_t>(entries) * 8)
                 return Fail("the MP4's time table is cut short");
             if (entries > 0)
                 track.sampleDelta = Be32(d, p + 12);
-            for (uint32_t i = 0; i < entries; ++i)
-                longest = std::max<uint64_t>(longest, Be32(d, p + 12 + static_cast<size_t>(i) * 8));
+            uint32_t mostSamples = 0;
+            for (uint32_t i = 0; i < entries; ++i) {
+                size_t at = p + 8 + static_cast<size_t>(i) * 8;
+                longest = std::max<uint64_t>(longest, Be32(d, at + 4));
+                if (Be32(d, at) > mostSamples) {
+                    mostSamples = Be32(d, at);
+                    track.typicalDelta = Be32(d, at + 4);
+                }
+            }
         } else if (b.type == "stz2") {
             if (len < 12)
                 return Fail("the MP4's sample table is damaged");
@@ -363,18 +385,25 @@ bool Mp4Inspector::ParseTrack(const std::string& d, size_t begin, size_t end)
                     chunks.push_back(off);
             }
         } else if (b.type == "elst") {
-            // The first edit that shows media: where it starts in the media.
+            // The first edit that shows media: where it starts in the media; empty edits
+            // before it start the track later.
             bool wide = len >= 4 && d[p] == 1;
             size_t entry = wide ? 20 : 12;
             uint32_t entries = len >= 8 ? Be32(d, p + 4) : 0;
+            uint64_t empty = 0;
             for (uint32_t i = 0; i < entries && i < 16 && 8 + (i + 1) * entry <= len; ++i) {
-                size_t at = p + 8 + i * entry + (wide ? 8 : 4);
+                size_t at = p + 8 + i * entry;
+                uint64_t span = wide ? Be64(d, at) : Be32(d, at);
+                at += wide ? 8 : 4;
                 int64_t start = wide ? static_cast<int64_t>(Be64(d, at)) : static_cast<int32_t>(Be32(d, at));
                 if (start >= 0) {
                     track.editSkip = static_cast<uint64_t>(start);
                     break;
                 }
+                empty += span;
             }
+            if (m_movieTimescale > 0)
+                track.editDelay = static_cast<double>(empty) / m_movieTimescale;
         } else if (b.type == "stsc") {
             stsc = p;
             stscEnd = b.end;

@@ -24,8 +24,13 @@ struct Mp4Track
     std::string sampleEntry;    // the first sample entry box, whole (codec settings)
     uint32_t timescale = 0;
     uint32_t sampleDelta = 0;   // the first samples' length, in timescale units
+    uint32_t typicalDelta = 0;  // the length most samples have (a held first picture is not it)
     std::string matrix;         // the track header's 36-byte matrix: a phone's rotation
     uint64_t editSkip = 0;      // what the edit list skips of the media (an encoder's priming)
+    double editDelay = 0;       // seconds of empty edit before the media starts (sound after the picture)
+    uint16_t language = 0x55C4; // the media header's packed code ("und")
+    std::string handlerName;    // as the writer named the track
+    uint32_t largestSample = 0;
     uint32_t sampleSize = 0;    // every sample's size, when the sample table gives one for all
     uint32_t chunkSamples = 0;  // samples in the first chunks
 };
@@ -86,6 +91,7 @@ private:
     std::string m_problem;
     uint64_t m_sampleBytes = 0;
     uint64_t m_lastChunk = 0;
+    uint32_t m_movieTimescale = 0;
     uint64_t m_boxes = 0;       // walked so far: who waits is asked every so many
     bool m_tracksOnly = false;
     int m_keptTrack = -1;

@@ -6,6 +6,7 @@
 #include "mp4/Mp4Inspector.h"
 #include "mp4/SampleEntries.h"
 #include "rebuild/MoovWriter.h"
+#include "rebuild/PictureTimes.h"
 #include "windows/DiskFile.h"
 #include "windows/TextFormat.h"
 
@@ -45,10 +46,11 @@ std::string FileName(const std::wstring& path)
 
 // A trial walk of the first megabytes: do these settings read this stream?
 bool Fits(ByteSource& file, uint64_t begin, uint64_t end, NalUnitReader reader, const AacFrameParser* sound,
-          MdatScanner* walk = nullptr)
+          MdatScanner* walk = nullptr, const std::vector<SampleShape>& others = std::vector<SampleShape>())
 {
     MdatScanner own(reader, sound);
     MdatScanner& trial = walk ? *walk : own;
+    trial.StepOver(others);
     if (!trial.Scan(file, begin, end, TrialBytes, nullptr, MdatScanner::Progress()))
         return false;
     uint64_t walked = (trial.LastEnd() > begin ? trial.LastEnd() : begin) - begin + trial.Unrecognised();
@@ -143,6 +145,7 @@ std::string CutRecordingRepair::Write(ByteSource& source, const std::wstring& ou
     std::string mdat("\0\0\0\x01" "mdat", 8);
     mdat.append(8, '\0');
     MdatScanner scan(video, sound ? &aac : nullptr, fixedBytes, m_settings.soundChunkSamples);
+    scan.StepOver(m_settings.others);
     m_writeFailed = true;
     if (!WriteAll(out, ftyp) || !WriteAll(out, mdat))
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(out.Error());
@@ -158,18 +161,54 @@ std::string CutRecordingRepair::Write(ByteSource& source, const std::wstring& ou
     uint64_t dataAt = ftyp.size() + 16;
     std::string size;
     BigEndian::Put(size, 16 + (scan.LastEnd() - m_begin), 8);
-    MoovWriter::Track pictures{&scan.Video(), true, m_settings.videoEntry, m_settings.videoTimescale,
-                                 m_settings.frameTicks, 0, m_settings.width, m_settings.height,
-                                 m_settings.videoMatrix};
-    MoovWriter::Track frames{&scan.Sound(), false, m_settings.soundEntry, m_settings.soundTimescale,
-                               m_settings.soundFrameTicks, m_settings.soundSkip, 0, 0, std::string()};
+    MoovWriter::Track pictures = PicturesOf(scan), frames = SoundOf(scan);
     if (!out.Patch(ftyp.size() + 8, size.data(), size.size()) ||
         !WriteAll(out, MoovWriter::Moov(pictures, frames, m_begin, dataAt))) {
         m_writeFailed = true;
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(out.Error());
     }
-    summary = Summary(scan);
+    summary = Summary(scan, pictures, frames);
     return std::string();
+}
+
+MoovWriter::Track CutRecordingRepair::SoundOf(const MdatScanner& scan) const
+{
+    MoovWriter::Track t;
+    t.samples = &scan.Sound();
+    t.video = false;
+    t.sampleEntry = m_settings.soundEntry;
+    t.timescale = m_settings.soundTimescale;
+    t.ticks = m_settings.soundFrameTicks;
+    t.skip = m_settings.soundSkip;
+    t.delay = m_settings.soundDelay;
+    t.language = m_settings.soundLanguage;
+    t.handlerName = m_settings.soundHandlerName;
+    return t;
+}
+
+MoovWriter::Track CutRecordingRepair::PicturesOf(const MdatScanner& scan) const
+{
+    MoovWriter::Track t;
+    t.samples = &scan.Video();
+    t.sampleEntry = m_settings.videoEntry;
+    t.timescale = m_settings.videoTimescale;
+    t.ticks = m_settings.frameTicks;
+    t.width = m_settings.width;
+    t.height = m_settings.height;
+    t.matrix = m_settings.videoMatrix;
+    t.delay = m_settings.videoDelay;
+    t.language = m_settings.videoLanguage;
+    t.handlerName = m_settings.videoHandlerName;
+    // The sound is the clock where the camera held a picture.
+    PictureTimes::Sound sound;
+    if (m_settings.soundTimescale > 0) {
+        sound = PictureTimes::Sound{&scan.Sound(), static_cast<double>(m_settings.soundFrameTicks) / m_settings.soundTimescale,
+                                    m_settings.soundDelay - m_settings.videoDelay};
+    }
+    long long reordered = 0;
+    MoovWriter::PresentationOffsets(scan.Video(), reordered);
+    t.durations = PictureTimes::Durations(scan.Video(), t.timescale, t.ticks, sound, reordered);
+    return t;
 }
 
 bool CutRecordingRepair::FindSettings(ByteSource& file, const std::wstring& trial)
@@ -199,7 +238,7 @@ void CutRecordingRepair::GuessSound(ByteSource& file)
             SampleEntries::AacEntry(rate, channels, config);
             AacFrameParser aac;
             MdatScanner trial(reader, &aac);
-            if (!aac.Configure(config) || !Fits(file, m_begin, m_end, reader, &aac, &trial) ||
+            if (!aac.Configure(config) || !Fits(file, m_begin, m_end, reader, &aac, &trial, m_settings.others) ||
                 trial.Sound().Samples() < 8 || trial.Sound().Samples() <= bestFrames)
                 continue;
             bestFrames = trial.Sound().Samples();
@@ -238,9 +277,9 @@ bool CutRecordingRepair::FromSameCamera(ByteSource& file, const std::wstring& tr
             continue;
         AacFrameParser aac;
         bool sound = !settings.soundEntry.empty() && aac.Configure(settings.audioSpecificConfig) &&
-                     Fits(file, m_begin, m_end, reader, &aac);
+                     Fits(file, m_begin, m_end, reader, &aac, nullptr, settings.others);
         // Sound set otherwise than in the finished one (mono, another rate) is read as its frames show.
-        if (!sound && !Fits(file, m_begin, m_end, reader, nullptr))
+        if (!sound && !Fits(file, m_begin, m_end, reader, nullptr, nullptr, settings.others))
             continue;
         m_settings = settings;
         if (!sound && settings.soundSampleBytes == 0)
@@ -257,8 +296,8 @@ bool CutRecordingRepair::FromSameCamera(ByteSource& file, const std::wstring& tr
 
 bool CutRecordingRepair::FromStream(ByteSource& file)
 {
-    // A camera that repeats its parameter sets puts them before the first picture: a
-    // length-prefixed SPS and PPS near the start of the data.
+    // A camera that repeats its parameter sets puts them before the first picture: an SPS
+    // and PPS, length-prefixed or after start codes, near the start of the data.
     std::string head;
     uint64_t n = m_end - m_begin < TrialBytes ? m_end - m_begin : TrialBytes;
     if (!file.ReadExactly(m_begin, static_cast<uint32_t>(n), head))
@@ -269,6 +308,12 @@ bool CutRecordingRepair::FromStream(ByteSource& file)
         bool avc = type == 0x67 || type == 0x68 || type == 0x27 || type == 0x28 || type == 0x47 || type == 0x48;
         bool hvc = (type == 0x40 || type == 0x42 || type == 0x44) && next == 0x01;
         size_t length = Be32(head, p);
+        if (length == 1 && (avc || hvc)) {
+            // A start code: the camera's own description of its stream (a sample before the
+            // first picture) writes them so; the set runs to the next zero pair.
+            size_t end = head.find(std::string("\0\0", 2), p + 5);
+            length = end == std::string::npos ? 0 : end - (p + 4);
+        }
         if ((!avc && !hvc) || length < 2 || length > 1024 || p + 4 + length > head.size())
             continue;
         if ((avc ? h264 : hevc).TakeParameterSet(reinterpret_cast<const uint8_t*>(head.data()) + p + 4, length))
@@ -295,10 +340,9 @@ bool CutRecordingRepair::FromStream(ByteSource& file)
     return !m_settings.videoEntry.empty();
 }
 
-std::string CutRecordingRepair::Summary(const MdatScanner& scan) const
+std::string CutRecordingRepair::Summary(const MdatScanner& scan, const MoovWriter::Track& pictures,
+                                        const MoovWriter::Track& sound) const
 {
-    MoovWriter::Track pictures{&scan.Video(), true, std::string(), m_settings.videoTimescale, m_settings.frameTicks, 0, 0, 0,
-                                std::string()};
     bool withSound = scan.Sound().Samples() > 0;
     std::string what = "Note: rebuilt from its data with the settings " +
                        (m_settings.from.empty() ? std::string("its video repeats")
@@ -320,9 +364,19 @@ std::string CutRecordingRepair::Summary(const MdatScanner& scan) const
                 "folder, tells its settings)";
     else if (scan.Unrecognised() >= (1u << 20))
         what += "; " + TextFormat::Size(scan.Unrecognised()) + " of its data were neither picture nor sound (damaged?)";
+    if (scan.OtherSamples() > 0)
+        what += "; " + std::to_string(scan.OtherSamples()) + " samples of its other tracks (" + scan.OtherFormats() + ", " +
+                TextFormat::Size(scan.OtherBytes()) + ") were stepped over and are not kept";
     if (scan.TelemetrySamples() > 0)
         what += "; " + std::to_string(scan.TelemetrySamples()) + " telemetry samples (GPMF, " +
                 TextFormat::Size(scan.TelemetryBytes()) + ") were stepped over and are not kept";
+    // Pictures and sound that end far apart: the pictures' times are a guess.
+    double picturesEnd = pictures.delay + MoovWriter::Seconds(pictures), soundEnd = sound.delay + MoovWriter::Seconds(sound);
+    if (withSound && std::fabs(picturesEnd - soundEnd) > std::max(1.0, 0.1 * soundEnd))
+        what += "; its pictures last " + TextFormat::Clock(picturesEnd) + " but its sound " + TextFormat::Clock(soundEnd) +
+                ": when its pictures are shown is uncertain";
+    if (!pictures.durations.empty())
+        what += "; a picture the camera held is shown as long as the sound around it says";
     if (scan.Bounded())
         what += "; it stops at " + TextFormat::Size(data) +
                 " of its data, where it reaches more pictures and sound frames than a camera writes to one file";

@@ -2,6 +2,7 @@
 
 #include "bytes/ByteSource.h"
 #include "rebuild/MdatScanner.h"
+#include "rebuild/MoovWriter.h"
 #include "rebuild/RecordingFolder.h"
 #include "rebuild/SameCameraRecording.h"
 #include "windows/Console.h"
@@ -54,7 +55,9 @@ private:
     bool FromStream(ByteSource& file);
     // AAC sound no finished recording describes: read with each layout cameras use.
     void GuessSound(ByteSource& file);
-    std::string Summary(const MdatScanner& scan) const;
+    MoovWriter::Track PicturesOf(const MdatScanner& scan) const;
+    MoovWriter::Track SoundOf(const MdatScanner& scan) const;
+    std::string Summary(const MdatScanner& scan, const MoovWriter::Track& pictures, const MoovWriter::Track& sound) const;
 
     std::wstring m_recording;
     uint64_t m_begin, m_end;

@@ -44,7 +44,28 @@ void FoundTrack::AddFixed(uint64_t offset, uint64_t samples, uint32_t size)
     chunkEnd = offset + samples * size;
 }
 
+MdatScanner::MdatScanner(NalUnitReader& video, const AacFrameParser* sound, uint32_t fixedSoundBytes,
+                         uint32_t chunkSamples)
+    : m_video(video), m_sound(sound), m_fixedBytes(fixedSoundBytes), m_chunkSamples(chunkSamples)
+{
+    StepOver(std::vector<SampleShape>());
+}
+
 MdatScanner::~MdatScanner() = default;
+
+void MdatScanner::StepOver(const std::vector<SampleShape>& others)
+{
+    // What the finished recording shows first, then what cameras write without one.
+    SampleShape timecode, keyBoxes;
+    timecode.format = "tmcd";
+    timecode.fixedSize = timecode.largest = 4;
+    keyBoxes.format = "metadata";
+    keyBoxes.boxes = true;
+    keyBoxes.largest = 1u << 16;
+    m_others = others;
+    m_others.push_back(timecode);
+    m_others.push_back(keyBoxes);
+}
 
 bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t limit, ByteSink* out,
                        const Progress& progress)
@@ -58,6 +79,7 @@ bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t 
     m_windowBytes = end - begin < WindowBytes ? static_cast<size_t>(end - begin) : WindowBytes;
     m_buffer.assign(m_windowBytes + Slack, 0);
     m_windowStart = m_windowEnd = m_commit = m_lastEnd = begin;
+    m_otherSeen.assign(m_others.size(), false);
     const uint64_t outStart = out ? out->End() : 0;
     Picture picture;
     uint64_t at = begin;
@@ -116,6 +138,14 @@ bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t 
             at += telemetry;
             continue;
         }
+        size_t shape = 0;
+        if (size_t other = OtherSampleAt(at, shape, false)) {
+            ++m_otherSamples;
+            m_otherBytes += other;
+            m_otherSeen[shape] = true;
+            at += other;
+            continue;
+        }
         uint64_t from = at;
         bool found = NextPicture(at);
         m_skipped += at - from;
@@ -161,12 +191,76 @@ bool MdatScanner::Follows(uint64_t at)
         return false;
     if (m_end - at < SoundFrameBytes && m_sound)
         return true;   // what follows is cut too short to judge
+    // What follows may be cut by the end of the file: only its start is judged.
+    size_t shape = 0;
+    return StartsHere(at) || OtherSampleAt(at, shape, true) > 0;
+}
+
+bool MdatScanner::StartsHere(uint64_t at)
+{
+    // Sound that cannot be read frame by frame may follow anything.
     const uint8_t* next = View(at, HeaderBytes);
     NalUnit unit;
-    // What follows may be cut by the end of the file: only its start is judged. Sound that
-    // cannot be read frame by frame may follow anything.
     return next && (m_video.Read(next, (32u << 20) + 8, unit, false) || !m_sound || SoundFrameAt(at) > 0 ||
                     TelemetryAt(at) > 0);
+}
+
+bool MdatScanner::Continues(uint64_t at)
+{
+    if (at == m_end)
+        return true;
+    size_t frame = SoundFrameAt(at);
+    return PictureAt(at) || (frame > 0 && Follows(at + frame)) || TelemetryAt(at) > 0;
+}
+
+size_t MdatScanner::OtherSampleAt(uint64_t at, size_t& which, bool glance)
+{
+    for (which = 0; which < m_others.size(); ++which)
+        if (size_t length = ShapedAt(at, m_others[which], glance))
+            return length;
+    return 0;
+}
+
+size_t MdatScanner::ShapedAt(uint64_t at, const SampleShape& shape, bool glance)
+{
+    // What follows a sample must continue the stream; at a glance (while judging what precedes
+    // it) it need only start like something.
+    auto followed = [&](uint64_t end) { return end <= m_end && (glance ? end == m_end || StartsHere(end) : Continues(end)); };
+    const size_t headerBytes = 8;
+    const uint8_t* h = at + headerBytes <= m_end ? View(at, headerBytes) : nullptr;
+    if (!h || shape.prefix.size() > headerBytes || std::memcmp(h, shape.prefix.data(), shape.prefix.size()) != 0)
+        return 0;
+    if (shape.fixedSize > 0)
+        return followed(at + shape.fixedSize) ? shape.fixedSize : 0;
+    if (!shape.boxes)
+        return 0;
+    // Key boxes, one after another, until what follows continues the stream.
+    uint64_t length = 0;
+    for (int boxes = 0; boxes < 64 && at + length + headerBytes <= m_end; ++boxes) {
+        const uint8_t* box = View(at + length, headerBytes);
+        uint64_t size = box ? BigEndian::Read(box, 4) : 0;
+        std::string key(reinterpret_cast<const char*>(box ? box + 4 : h), 4);
+        bool known = false;
+        if (shape.keys.empty())   // four characters, or a small number (a local key)
+            known = (KeyByte(key[0]) || (key[0] >= 'a' && key[0] <= 'z')) || (key[0] == 0 && key[1] == 0);
+        for (size_t k = 0; k + 4 <= shape.keys.size() && !known; k += 4)
+            known = shape.keys.compare(k, 4, key) == 0;
+        if (!box || size < headerBytes || length + size > shape.largest || !known)
+            return 0;
+        length += size;
+        if (followed(at + length))
+            return static_cast<size_t>(length);
+    }
+    return 0;
+}
+
+std::string MdatScanner::OtherFormats() const
+{
+    std::string formats;
+    for (size_t i = 0; i < m_others.size(); ++i)
+        if (m_otherSeen[i] && formats.find(m_others[i].format) == std::string::npos)
+            formats += (formats.empty() ? "" : ", ") + m_others[i].format;
+    return formats;
 }
 
 size_t MdatScanner::TelemetryAt(uint64_t at)

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 // A track's samples as the camera wrote them: runs of neighbouring samples form a chunk.
@@ -33,6 +34,18 @@ struct FoundTrack
     uint64_t Samples() const { return fixedSize ? fixedSamples : sizes.size(); }
 };
 
+// Samples of another track a camera writes between its pictures and sound (a timecode, timed
+// metadata), as a finished recording shows them: stepped over, not taken for damage.
+struct SampleShape
+{
+    std::string format;        // "tmcd", "mebx", ...
+    uint32_t fixedSize = 0;    // each sample this long (a timecode's 4 bytes); 0: they vary
+    uint32_t largest = 0;      // the longest sample
+    std::string prefix;        // bytes every sample starts with; "" none
+    bool boxes = false;        // each sample a run of boxes: a 32-bit size, a 4-byte key
+    std::string keys;          // ... whose keys are among these (4 bytes each); "" any
+};
+
 // Walks a recording's media data whose index was never written, telling its pictures from
 // its sound frames, and copies the data it walked to `out` as it goes (one read of the
 // recording). Forward only, in a window of bounded size.
@@ -45,9 +58,11 @@ public:
     // Sound is AAC (`sound`), or samples of `fixedSoundBytes` each that the camera writes
     // `chunkSamples` to a chunk (0: as many as come), or neither.
     MdatScanner(NalUnitReader& video, const AacFrameParser* sound, uint32_t fixedSoundBytes = 0,
-                uint32_t chunkSamples = 0)
-        : m_video(video), m_sound(sound), m_fixedBytes(fixedSoundBytes), m_chunkSamples(chunkSamples) {}
+                uint32_t chunkSamples = 0);
     ~MdatScanner();
+    // The other tracks a finished recording of the camera shows; a timecode's 4 bytes and
+    // runs of key boxes are stepped over without one as well.
+    void StepOver(const std::vector<SampleShape>& others);
 
     // Reads [begin, end) of `file`; stops early after `limit` bytes (0: none). `out` (may be
     // null) receives [begin, end of the last sample found). False when reading or writing failed
@@ -62,6 +77,10 @@ public:
     // their bytes: stepped over, not taken for damage.
     uint64_t TelemetrySamples() const { return m_telemetrySamples; }
     uint64_t TelemetryBytes() const { return m_telemetryBytes; }
+    // Samples of other tracks (timecode, metadata) stepped over, their bytes and formats.
+    uint64_t OtherSamples() const { return m_otherSamples; }
+    uint64_t OtherBytes() const { return m_otherBytes; }
+    std::string OtherFormats() const;
     unsigned long Error() const { return m_error; }
     // The walk stopped because `out` could not be written (else the recording could not be read).
     bool WriteFailed() const { return m_writeFailed; }
@@ -80,6 +99,14 @@ private:
     const uint8_t* View(uint64_t at, size_t n);
     bool Slide();
     bool Follows(uint64_t at);
+    // The length of another track's sample at `at` that what follows continues, or 0; which:
+    // the shape it has. glance: what follows need only start like a sample.
+    size_t OtherSampleAt(uint64_t at, size_t& which, bool glance);
+    size_t ShapedAt(uint64_t at, const SampleShape& shape, bool glance);
+    // A picture, sound frame or telemetry sample that continues the stream starts at `at`.
+    bool Continues(uint64_t at);
+    // ... or something that starts like one (its end not looked at).
+    bool StartsHere(uint64_t at);
     // Headers (SEI, parameter sets, delimiter) at `at` lead to a picture that continues the stream.
     bool LeadsToPicture(uint64_t at);
     size_t SoundFrameAt(uint64_t at);
@@ -108,5 +135,8 @@ private:
     FoundTrack m_pictures, m_frames;
     uint64_t m_lastEnd = 0, m_skipped = 0;
     uint64_t m_telemetrySamples = 0, m_telemetryBytes = 0;
+    std::vector<SampleShape> m_others;
+    std::vector<bool> m_otherSeen;
+    uint64_t m_otherSamples = 0, m_otherBytes = 0;
     uint32_t m_largestUnit = 0;   // the largest slice taken
 };

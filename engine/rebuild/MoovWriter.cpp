@@ -86,28 +86,59 @@ namespace {
 
 // shownTicks: when the last picture is done showing (a B-frame the cut kept out leaves its place
 // empty, so it can be later than the samples' sum).
-std::string SampleTable(const MoovWriter::Track& t, uint64_t scannedFrom, uint64_t dataAt, long long& shift,
+// skipTicks: when the first picture is shown (pictures decoded ahead of it for reordering).
+std::string SampleTable(const MoovWriter::Track& t, uint64_t scannedFrom, uint64_t dataAt, uint64_t& skipTicks,
                         uint64_t& shownTicks)
 {
     const FoundTrack& s = *t.samples;
     std::string stts, ctts, stss, stsc, stsz, co64;
-    Put(stts, 1, 4);
-    Put(stts, s.Samples(), 4);
-    Put(stts, t.ticks, 4);
-    shift = 0;
+    if (t.durations.size() == s.Samples()) {
+        std::string runs;
+        uint32_t count = 0;
+        for (size_t i = 0; i < t.durations.size();) {
+            size_t j = i;
+            while (j < t.durations.size() && t.durations[j] == t.durations[i])
+                ++j;
+            Put(runs, j - i, 4);
+            Put(runs, t.durations[i], 4);
+            ++count;
+            i = j;
+        }
+        Put(stts, count, 4);
+        stts += runs;
+    } else {
+        Put(stts, 1, 4);
+        Put(stts, s.Samples(), 4);
+        Put(stts, t.ticks, 4);
+    }
     if (t.video) {
+        long long shift = 0;
         std::vector<long long> offsets = MoovWriter::PresentationOffsets(s, shift);
+        // The picture shown n-th is shown when the n-th (after the reordering delay) is
+        // decoded: a held picture's extra time moves every picture shown after it.
+        std::vector<uint64_t> decodeAt(1, 0);
         for (size_t i = 0; i < offsets.size(); ++i)
-            shownTicks = std::max<uint64_t>(shownTicks, (static_cast<uint64_t>(i + offsets[i] + shift) + 1) * t.ticks);
-        if (std::any_of(offsets.begin(), offsets.end(), [](long long o) { return o != 0; })) {
+            decodeAt.push_back(decodeAt.back() + (t.durations.size() == offsets.size() ? t.durations[i] : t.ticks));
+        auto shownAt = [&](long long place) {
+            size_t at = static_cast<size_t>(place);
+            return at < decodeAt.size() ? decodeAt[at] : decodeAt.back() + (at - (decodeAt.size() - 1)) * t.ticks;
+        };
+        std::vector<uint64_t> composition(offsets.size());
+        for (size_t i = 0; i < offsets.size(); ++i) {
+            long long place = static_cast<long long>(i) + offsets[i] + shift;
+            composition[i] = shownAt(place) - decodeAt[i];
+            shownTicks = std::max<uint64_t>(shownTicks, shownAt(place + 1));
+        }
+        skipTicks = shownAt(shift);
+        if (std::any_of(composition.begin(), composition.end(), [](uint64_t o) { return o != 0; })) {
             std::string runs;
             uint32_t count = 0;
-            for (size_t i = 0; i < offsets.size();) {
+            for (size_t i = 0; i < composition.size();) {
                 size_t j = i;
-                while (j < offsets.size() && offsets[j] == offsets[i])
+                while (j < composition.size() && composition[j] == composition[i])
                     ++j;
                 Put(runs, j - i, 4);
-                Put(runs, static_cast<uint64_t>((offsets[i] + shift) * t.ticks), 4);
+                Put(runs, composition[i], 4);
                 ++count;
                 i = j;
             }
@@ -146,10 +177,11 @@ std::string SampleTable(const MoovWriter::Track& t, uint64_t scannedFrom, uint64
 
 std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, uint64_t dataAt)
 {
-    long long shift = 0;
-    uint64_t mediaTicks = t.samples->Samples() * t.ticks, shownTicks = mediaTicks;
-    std::string stbl = SampleTable(t, scannedFrom, dataAt, shift, shownTicks);
-    uint64_t movieTicks = t.timescale ? shownTicks * MovieScale / t.timescale : 0;
+    uint64_t skip = t.video ? 0 : t.skip;
+    uint64_t mediaTicks = MoovWriter::MediaTicks(t), shownTicks = mediaTicks;
+    std::string stbl = SampleTable(t, scannedFrom, dataAt, skip, shownTicks);
+    uint64_t movieTicks = (t.timescale ? shownTicks * MovieScale / t.timescale : 0) +
+                          static_cast<uint64_t>(t.delay * MovieScale + 0.5);
     std::string tkhd;
     Put(tkhd, 0, 8);
     Put(tkhd, id, 4);
@@ -163,12 +195,20 @@ std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, 
     Put(tkhd, static_cast<uint64_t>(t.width) << 16, 4);
     Put(tkhd, static_cast<uint64_t>(t.height) << 16, 4);
     std::string edts;
-    // Reordered pictures start late by `shift` frames, sound by its priming: the edit shows
-    // both from 0, in step.
-    uint64_t skip = t.video ? static_cast<uint64_t>(shift) * t.ticks : t.skip;
-    if (skip > 0 && skip < shownTicks && t.timescale > 0) {
+    // Reordered pictures start late by those decoded ahead of the first, sound by its priming:
+    // the edit shows both from 0, in step. A track the camera starts later (sound after the
+    // first picture) keeps its empty edit before that.
+    uint64_t delay = static_cast<uint64_t>(t.delay * MovieScale + 0.5);
+    if (skip >= shownTicks)
+        skip = 0;
+    if ((skip > 0 || delay > 0) && t.timescale > 0) {
         std::string elst;
-        Put(elst, 1, 4);
+        Put(elst, delay > 0 ? 2 : 1, 4);
+        if (delay > 0) {
+            Put(elst, delay, 4);
+            Put(elst, 0xFFFFFFFFu, 4);
+            Put(elst, 0x00010000, 4);
+        }
         Put(elst, (shownTicks - skip) * MovieScale / t.timescale, 4);
         Put(elst, skip, 4);
         Put(elst, 0x00010000, 4);
@@ -178,13 +218,14 @@ std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, 
     Put(mdhd, 0, 8);
     Put(mdhd, t.timescale, 4);
     Put(mdhd, mediaTicks, 4);
-    Put(mdhd, 0x55C4, 2);          // "und"
+    Put(mdhd, t.language, 2);
     Put(mdhd, 0, 2);
     std::string hdlr;
     Put(hdlr, 0, 4);
     hdlr += t.video ? "vide" : "soun";
     Put(hdlr, 0, 12);
-    hdlr += t.video ? std::string("VideoHandler", 13) : std::string("SoundHandler", 13);
+    hdlr += t.handlerName.empty() ? (t.video ? "VideoHandler" : "SoundHandler") : t.handlerName;
+    hdlr += '\0';
     std::string header = t.video ? FullBox("vmhd", 1, std::string(8, '\0')) : FullBox("smhd", 0, std::string(4, '\0'));
     std::string dref;
     Put(dref, 1, 4);
@@ -196,15 +237,24 @@ std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, 
 
 } // namespace
 
+uint64_t MoovWriter::MediaTicks(const Track& t)
+{
+    if (!t.samples)
+        return 0;
+    if (t.durations.size() != t.samples->Samples())
+        return t.samples->Samples() * t.ticks;
+    return std::accumulate(t.durations.begin(), t.durations.end(), uint64_t(0));
+}
+
 double MoovWriter::Seconds(const Track& t)
 {
-    return t.samples && t.timescale ? static_cast<double>(t.samples->Samples()) * t.ticks / t.timescale : 0.0;
+    return t.timescale ? static_cast<double>(MediaTicks(t)) / t.timescale : 0.0;
 }
 
 std::string MoovWriter::Moov(const Track& video, const Track& sound, uint64_t scannedFrom, uint64_t dataAt)
 {
     bool withSound = sound.samples && sound.samples->Samples() > 0;
-    double seconds = std::max(Seconds(video), withSound ? Seconds(sound) : 0.0);
+    double seconds = std::max(video.delay + Seconds(video), withSound ? sound.delay + Seconds(sound) : 0.0);
     std::string mvhd;
     Put(mvhd, 0, 8);
     Put(mvhd, MovieScale, 4);

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "codec/NalUnitReader.h"
+#include "rebuild/MdatScanner.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // What a camera writes into a finished recording's index that a recording cut before its
 // index cannot tell: the codecs' settings, the frame rate, the sound's frame length.
@@ -26,10 +28,18 @@ struct CameraSettings
     std::string audioSpecificConfig; // AAC's settings from the esds
     uint32_t soundSampleBytes = 0;   // G.711 and PCM: each sample's size
     uint32_t soundChunkSamples = 0;  // ... and how many the camera writes to a chunk
+    // What the tracks' headers say beyond the codecs: when each starts (an empty edit), the
+    // language, the writer's name for it.
+    double videoDelay = 0, soundDelay = 0;
+    uint16_t videoLanguage = 0x55C4, soundLanguage = 0x55C4;
+    std::string videoHandlerName, soundHandlerName;
+    std::vector<SampleShape> others;  // the tracks it writes between pictures and sound
 
     // The decoder config (avcC/hvcC payload) inside the video sample entry.
     std::string DecoderConfig() const;
 };
+
+struct Mp4Track;
 
 // What a finished recording of the same camera tells a cut one.
 class SameCameraRecording
@@ -39,4 +49,9 @@ public:
     // stillWanted: false (or a throw) stops reading its index.
     static bool SettingsOf(const std::wstring& path, CameraSettings& out,
                            const std::function<bool()>& stillWanted = std::function<bool()>());
+
+private:
+    // What the first samples of its track number `track` look like.
+    static SampleShape ShapeOf(const std::wstring& path, size_t track, const Mp4Track& t,
+                               const std::function<bool()>& stillWanted);
 };

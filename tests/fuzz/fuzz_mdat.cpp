@@ -7,6 +7,7 @@
 #include "bytes/MemoryFile.h"
 #include "mp4/Mp4Inspector.h"
 #include "rebuild/MoovWriter.h"
+#include "rebuild/PictureTimes.h"
 #include "mp4/SampleEntries.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -33,11 +34,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (copy.Size() > media.size())
         __builtin_trap();   // the copy holds what was walked, never more
     std::string soundConfig;
-    MoovWriter::Track pictures{&scan.Video(), true, SampleEntries::AvcEntry(video.RawParameterSets(), 64, 64),
-                                 timescale, ticks, 0, 64, 64};
-    MoovWriter::Track frames{&scan.Sound(), false,
-                               SampleEntries::AacEntry(aac.SampleRateIndex(), aac.Channels(), soundConfig),
-                               48000, 1024, 2048, 0, 0};
+    MoovWriter::Track pictures(&scan.Video(), true, SampleEntries::AvcEntry(video.RawParameterSets(), 64, 64),
+                               timescale, ticks);
+    pictures.width = pictures.height = 64;
+    MoovWriter::Track frames(&scan.Sound(), false,
+                             SampleEntries::AacEntry(aac.SampleRateIndex(), aac.Channels(), soundConfig), 48000, 1024);
+    frames.skip = 2048;
+    // Held pictures, as the sound around them tells.
+    pictures.durations = PictureTimes::Durations(scan.Video(), timescale, ticks,
+                                                 PictureTimes::Sound{&scan.Sound(), 1024.0 / 48000, 0.188});
     std::string ftyp("\0\0\0\x10" "ftypisom\0\0\0\0", 16);
     std::string mdat;
     BigEndian::Put(mdat, 8 + copy.Size(), 4);

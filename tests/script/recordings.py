@@ -217,13 +217,16 @@ def make_cut_mp4(path, movflags, keep):
 
 
 def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, keep=0.6, repeat_headers=False,
-                        hevc=False, quicktime_sound=None, rotate=0, telemetry=False):
+                        hevc=False, quicktime_sound=None, rotate=0, telemetry=False, write=None):
     """What a camera's MP4 writer leaves when the power goes: ftyp, media data whose size is
     still the placeholder 0, no index. H.264 with B-frames and AAC, as a camera interleaves
     them. The finished file stays beside it (`<name>.whole`): it tells what was written before
-    the cut."""
+    the cut. write: another camera's writer of the finished file."""
     whole = path.replace(".part", "") + ".whole"
-    write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc, quicktime_sound, rotate, telemetry)
+    if write:
+        write(whole)
+    else:
+        write_camera_mp4(whole, pattern, size, seconds, repeat_headers, hevc, quicktime_sound, rotate, telemetry)
     with open(whole, "rb") as f:
         data = bytearray(f.read())
     at = 0
@@ -274,6 +277,18 @@ def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat
         ffmpeg(["-i", plain, "-c", "copy", "-metadata:s:v:0", "rotate=%d" % rotate,
                 "-f", "mov" if quicktime_sound else "mp4", path])
         os.remove(plain)
+
+
+def write_held_camera_mp4(path, pictures=100):
+    """A thermal camera's app: its first picture held 2 s, then one every 0.113 s (B-frames);
+    its sound starts 0.188 s after the first picture (an empty edit), the language and handler
+    names its own."""
+    ffmpeg(["-f", "lavfi", "-t", str(pictures / 25), "-i", PATTERN % ("320x240", 25), "-itsoffset", "0.188"] +
+           audio_in(freq=330, seconds=2 + (pictures - 1) * 0.113 - 0.1) +
+           ["-vf", "settb=1/1000,setpts='if(eq(N,0),0,2+(N-1)*0.113)/TB'", "-fps_mode", "vfr",
+            "-enc_time_base:v", "1/1000", "-video_track_timescale", "1000", "-pix_fmt", "yuv420p",
+            "-c:v", "libx264", "-preset", "veryfast", "-g", "25", "-c:a", "aac", "-b:a", "96k",
+            "-metadata:s:a", "language=swe", "-metadata:s:v", "handler_name=Thermal Video", "-f", "mp4", path])
 
 
 def written_before_cut(whole, cut):
@@ -440,6 +455,8 @@ MAKERS = {
     "camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, repeat_headers=True),
     "hevc camera finished.mp4": lambda p: write_camera_mp4(p, hevc=True),
     "phone finished.mp4": lambda p: write_camera_mp4(p, rotate=90),
+    "held camera finished.mp4": write_held_camera_mp4,
+    "held camera cut.mp4": lambda p: make_unfinished_mp4(p, write=write_held_camera_mp4),
     "phone cut.mp4": lambda p: make_unfinished_mp4(p, rotate=90),
     "telemetry camera finished.mov": lambda p: write_camera_mp4(p, telemetry=True),
     "telemetry camera cut.mov": lambda p: make_unfinished_mp4(p, telemetry=True),
@@ -513,6 +530,13 @@ def creation_time(path):
     r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format_tags=creation_time", "-of",
                         "default=nw=1:nk=1", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
     return r.stdout.decode().strip()
+
+
+def stream_tags(path):
+    """Each stream's tags (language, handler name), in order."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream_tags", "-of", "json", path],
+                       stdout=subprocess.PIPE, check=True, text=True)
+    return [st.get("tags", {}) for st in json.loads(r.stdout)["streams"]]
 
 
 def rotation(path):

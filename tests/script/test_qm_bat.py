@@ -343,15 +343,21 @@ class UnfinishedRecordings(Checks):
             self.assertEqual((md5(path), os.path.getmtime(path)), (digest, mtime), "%s was changed" % path)
         return run, where, cut, whole, tgt
 
-    def check_pictures(self, run, cut, whole, tgt):
-        """Every picture written before the cut, in its place and time, decoding cleanly."""
+    def check_pictures(self, run, cut, whole, tgt, within=0.0):
+        """Every picture written before the cut, in its place and time (`within` seconds, for
+        times the sound tells), decoding cleanly."""
         self.check_final(run, 0)
         pictures, frames, self.sound_before_cut = recordings.written_before_cut(whole, os.path.getsize(cut))
         got = recordings.frame_hashes(tgt, "video")
         self.assertEqual(len(got), pictures, run)
         # Each at its own time (a B-frame the cut kept out leaves its place empty).
-        shown = dict(recordings.frame_hashes(whole, "video"))
-        self.assertEqual([h for _, h in got], [shown.get(t) for t, _ in got], "pictures or their times differ")
+        shown = recordings.frame_hashes(whole, "video")
+        if within:
+            self.assertEqual([h for _, h in got], [h for _, h in shown[:len(got)]], "pictures differ")
+            late = max(abs(t - s) for (t, _), (s, _) in zip(got, shown))
+            self.assertLessEqual(late, within, "pictures are shown up to %.3f s off their times" % late)
+        else:
+            self.assertEqual([h for _, h in got], [dict(shown).get(t) for t, _ in got], "pictures or their times differ")
         self.assertEqual(got[0][0], 0.0)
         self.assertEqual(recordings.decode_errors(tgt, stop_at_first=False), "")
         return frames
@@ -412,6 +418,19 @@ class UnfinishedRecordings(Checks):
                                                [("telemetry camera finished.mov", "CAM_0001.ksm", 2)])
         self.check_pictures(run, cut, whole, tgt)
         self.assertFalse(any("sound" in l for l in run.lines if l.startswith("Note: rebuilt")), run)
+
+    def test_a_held_first_picture_and_sound_that_starts_later(self):
+        # A thermal camera holds its first picture 2 s, then shows one every 0.113 s: the sound
+        # around the pictures times the hold, not the finished recording's first interval. The
+        # sound starts as late as the finished recording's, in its language.
+        run, _, cut, whole, tgt = self.rebuild("held camera cut.mp4", [("held camera finished.mp4", "CAM_0001.ksm", 2)])
+        self.check_pictures(run, cut, whole, tgt, within=0.05)
+        sound = recordings.frame_hashes(tgt, "audio")
+        self.assertEqual(sound, recordings.frame_hashes(whole, "audio")[:len(sound)], "sound differs")
+        self.assertGreaterEqual(len(sound), self.sound_before_cut / (1024 / 48000) - 2)
+        tags = recordings.stream_tags(tgt)
+        self.assertEqual([t.get("language") for t in tags], ["und", "swe"])
+        self.assertTrue(any("held" in l for l in run.lines if l.startswith("Note: rebuilt")), run)
 
     def test_neither_says_what_would_bring_it_back(self):
         run, where, _, _, _ = self.rebuild("camera cut.mp4", [("camera finished.mp4", "CAM_0001.mov", 1)])

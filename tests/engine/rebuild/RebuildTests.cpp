@@ -13,6 +13,7 @@
 #include "bytes/MemoryFile.h"
 #include "rebuild/MdatScanner.h"
 #include "rebuild/MoovWriter.h"
+#include "rebuild/PictureTimes.h"
 #include "mp4/Mp4Inspector.h"
 #include "rebuild/SameCameraRecording.h"
 
@@ -129,6 +130,83 @@ TEST_CASE(aac_settings_read_low_complexity_and_its_he_form_only)
     CHECK(!main.Configure(std::string("\x0A\x10", 2)));          // AAC Main
     CHECK(!main.Configure(std::string("\x11\xB0", 2)));          // six channels
     CHECK(!main.Configure(std::string("\x11", 1)));
+}
+
+namespace {
+
+// Chunks of `pictures` pictures and `frames` sound frames, one after the other in the file.
+void Interleave(FoundTrack& video, FoundTrack& sound, uint64_t& at, uint32_t pictures, uint32_t frames)
+{
+    for (uint32_t i = 0; i < pictures; ++i, at += 100)
+        video.Add(at, 100);
+    for (uint32_t i = 0; i < frames; ++i, at += 10)
+        sound.Add(at, 10);
+}
+
+} // namespace
+
+TEST_CASE(a_held_picture_lasts_as_long_as_the_sound_around_it)
+{
+    // A thermal camera: its first picture held 2 s, then one every 0.113 s, each followed by
+    // the sound (48 kHz AAC frames) up to the next picture's time.
+    const double frame = 1024.0 / 48000;
+    PictureTimes::Sound clock{nullptr, frame, 0.188};
+    FoundTrack video, sound;
+    uint64_t at = 0, heard = 0;
+    for (int k = 0; k < 60; ++k) {
+        double next = 2.0 + k * 0.113;
+        uint64_t until = static_cast<uint64_t>((next - clock.delay) / frame);
+        Interleave(video, sound, at, 1, static_cast<uint32_t>(until - heard));
+        heard = until;
+    }
+    clock.samples = &sound;
+    std::vector<uint32_t> held = PictureTimes::Durations(video, 1000, 113, clock);
+    if (CHECK_EQ(held.size(), video.sizes.size())) {
+        CHECK(held[0] >= 2000 - 45 && held[0] <= 2000 + 45);
+        CHECK(std::all_of(held.begin() + 1, held.end(), [](uint32_t d) { return d == 113; }));
+    }
+    // A camera writing a second of pictures, then its second of sound, steadily: nothing held.
+    FoundTrack steady, second;
+    at = 0;
+    for (int k = 0; k < 10; ++k)
+        Interleave(steady, second, at, 25, k % 2 ? 47 : 46);
+    clock = PictureTimes::Sound{&second, frame, 0};
+    CHECK(PictureTimes::Durations(steady, 1000, 40, clock).empty());
+    // Without sound the typical interval is all there is.
+    CHECK(PictureTimes::Durations(video, 1000, 113, PictureTimes::Sound()).empty());
+}
+
+TEST_CASE(a_rebuilt_index_keeps_what_the_finished_ones_headers_say)
+{
+    // Each picture's own length, the sound's empty edit, language and handler names read back
+    // as written.
+    FoundTrack video, sound;
+    uint64_t at = 0;
+    Interleave(video, sound, at, 10, 20);
+    MoovWriter::Track pictures(&video, true, Box("avc1", 16, 8), 1000, 113);
+    pictures.durations.assign(10, 113);
+    pictures.durations[0] = 2000;
+    pictures.handlerName = "Core Media Video";
+    MoovWriter::Track frames(&sound, false, Box("mp4a", 16, 8), 48000, 1024);
+    frames.delay = 0.188;
+    frames.language = 0x15C7;   // "eng"
+    const std::string ftyp = Box("ftyp", 16, 8);
+    std::string mdat;
+    BigEndian::Put(mdat, 8 + at, 4);
+    mdat += "mdat" + std::string(static_cast<size_t>(at), '\0');
+    Mp4Inspector back;
+    if (!CHECK(back.InspectBytes(ftyp + mdat + MoovWriter::Moov(pictures, frames, 0, ftyp.size() + 8))))
+        return;
+    const Mp4Track& v = back.Summary().tracks[0];
+    const Mp4Track& a = back.Summary().tracks[1];
+    CHECK_EQ(v.sampleDelta, 2000u);
+    CHECK_EQ(v.typicalDelta, 113u);
+    CHECK(v.duration > 3.016 && v.duration < 3.018);
+    CHECK_EQ(v.handlerName, std::string("Core Media Video"));
+    CHECK(v.editDelay == 0);
+    CHECK(a.editDelay > 0.1875 && a.editDelay < 0.1885);
+    CHECK_EQ(a.language, 0x15C7u);
+    CHECK_EQ(a.handlerName, std::string("SoundHandler"));
 }
 
 #if ENGINE_TEST_HAVE_SAMPLES
@@ -281,13 +359,35 @@ std::string Telemetry(uint16_t readings)
     return devc + inner;
 }
 
+// A timecode sample: the frame number it starts at.
+std::string Timecode(uint32_t frame)
+{
+    std::string t;
+    BigEndian::Put(t, frame, 4);
+    return t;
+}
+
+// A timed-metadata sample: key boxes under local key numbers, their values with bytes that
+// look like start codes.
+std::string KeyBoxes(int n)
+{
+    std::string sample;
+    for (uint32_t key = 1; key <= 2; ++key) {
+        std::string value = std::string("\0\0\x01\x65+45.1234-122.5678/", 22) + std::to_string(n);
+        BigEndian::Put(sample, 8 + value.size(), 4);
+        BigEndian::Put(sample, key, 4);
+        sample += value;
+    }
+    return sample;
+}
+
 } // namespace
 
-TEST_CASE(telemetry_between_pictures_and_sound_is_stepped_over)
+TEST_CASE(other_tracks_between_pictures_and_sound_are_stepped_over)
 {
-    // The camera's chunks in their order with a telemetry sample wherever pictures give way to
-    // sound or sound to pictures: every picture and sound frame is still found, nothing is
-    // taken for damage.
+    // The camera's chunks in their order with another track's sample wherever pictures give
+    // way to sound or sound to pictures - telemetry, a timecode, timed metadata in turn: every
+    // picture and sound frame is still found, nothing is taken for damage.
     Camera camera;
     if (!CHECK(camera.ok))
         return;
@@ -298,14 +398,15 @@ TEST_CASE(telemetry_between_pictures_and_sound_is_stepped_over)
         order.push_back({s.offset, false});
     std::sort(order.begin(), order.end());
     std::string data;
-    int inserted = 0;
+    int inserted[3] = {0, 0, 0};
     for (size_t i = 0; i < order.size(); ++i) {
         uint64_t end = i + 1 < order.size() ? order[i + 1].first : camera.begin + camera.data.size();
         data += camera.data.substr(static_cast<size_t>(order[i].first - camera.begin),
                                    static_cast<size_t>(end - order[i].first));
         if (i + 1 < order.size() && order[i + 1].second != order[i].second) {
-            data += Telemetry(static_cast<uint16_t>(200 + 37 * inserted));
-            ++inserted;
+            int n = inserted[0] + inserted[1] + inserted[2];
+            data += n % 3 == 0 ? Telemetry(static_cast<uint16_t>(200 + 37 * n)) : n % 3 == 1 ? Timecode(n * 25) : KeyBoxes(n);
+            ++inserted[n % 3];
         }
     }
     MemoryFile file(data);
@@ -313,7 +414,9 @@ TEST_CASE(telemetry_between_pictures_and_sound_is_stepped_over)
     CHECK(scan.Scan(file, 0, data.size(), 0, nullptr, MdatScanner::Progress()));
     CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(camera.pictures.size()));
     CHECK_EQ(scan.Sound().Samples(), static_cast<unsigned long long>(camera.frames.size()));
-    CHECK_EQ(scan.TelemetrySamples(), static_cast<unsigned long long>(inserted));
+    CHECK_EQ(scan.TelemetrySamples(), static_cast<unsigned long long>(inserted[0]));
+    CHECK_EQ(scan.OtherSamples(), static_cast<unsigned long long>(inserted[1] + inserted[2]));
+    CHECK_EQ(scan.OtherFormats(), std::string("tmcd, metadata"));
     CHECK_EQ(scan.Unrecognised(), 0ULL);
 }
 
