@@ -532,6 +532,14 @@ def creation_time(path):
     return r.stdout.decode().strip()
 
 
+def picture_times(path):
+    """Each picture's presentation time as the file states it, in order (a decoder's best-effort
+    times fall back to the decode times when these are wrong)."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pts_time",
+                        "-of", "csv=p=0", path], stdout=subprocess.PIPE, check=True, text=True)
+    return sorted(float(t.strip(",")) for t in r.stdout.split())
+
+
 def stream_tags(path):
     """Each stream's tags (language, handler name), in order."""
     r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream_tags", "-of", "json", path],
