@@ -10,8 +10,10 @@
 #include "windows/DiskFile.h"
 #include "windows/TextFormat.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -56,7 +58,7 @@ bool Fits(ByteSource& file, uint64_t begin, uint64_t end, NalUnitReader reader, 
     uint64_t walked = (trial.LastEnd() > begin ? trial.LastEnd() : begin) - begin + trial.Unrecognised();
     // Without a sound parser the sound between the pictures is left unrecognised.
     return trial.Video().Samples() >= 2 && !trial.Video().keys.empty() && trial.Video().keys[0] == 1 &&
-           (!sound || trial.Unrecognised() * 10 <= walked);
+           (!sound || (trial.Unrecognised() - trial.Zeros()) * 10 <= walked);
 }
 
 } // namespace
@@ -162,12 +164,14 @@ std::string CutRecordingRepair::Write(ByteSource& source, const std::wstring& ou
     std::string size;
     BigEndian::Put(size, 16 + (scan.LastEnd() - m_begin), 8);
     MoovWriter::Track pictures = PicturesOf(scan), frames = SoundOf(scan);
+    KeepPauses(scan, pictures, frames);
+    std::vector<MoovWriter::Track> others = OthersOf(scan, pictures);
     if (!out.Patch(ftyp.size() + 8, size.data(), size.size()) ||
-        !WriteAll(out, MoovWriter::Moov(pictures, frames, m_begin, dataAt))) {
+        !WriteAll(out, MoovWriter::Moov(pictures, frames, m_begin, dataAt, others))) {
         m_writeFailed = true;
         return "the rebuilt recording cannot be written: " + TextFormat::SystemMessage(out.Error());
     }
-    summary = Summary(scan, pictures, frames);
+    summary = Summary(scan, pictures, frames, others);
     return std::string();
 }
 
@@ -184,6 +188,27 @@ MoovWriter::Track CutRecordingRepair::SoundOf(const MdatScanner& scan) const
     t.language = m_settings.soundLanguage;
     t.handlerName = m_settings.soundHandlerName;
     return t;
+}
+
+std::vector<MoovWriter::Track> CutRecordingRepair::OthersOf(const MdatScanner& scan, const MoovWriter::Track& pictures)
+{
+    std::vector<MoovWriter::Track> tracks;
+    for (size_t i = 0; i < scan.Others().size(); ++i) {
+        const SampleShape& shape = scan.OtherShapes()[i];
+        const FoundTrack& found = scan.Others()[i];
+        if (shape.sampleEntry.empty() || found.Samples() == 0)
+            continue;
+        MoovWriter::Track t(&found, false, shape.sampleEntry, shape.timescale, shape.ticks);
+        t.handler = shape.handler;
+        t.handlerName = shape.handlerName;
+        t.language = shape.language;
+        if (shape.whole) {   // a timecode: its sample stands for the whole recording
+            double seconds = pictures.delay + MoovWriter::Seconds(pictures);
+            t.ticks = static_cast<uint32_t>(std::max(1.0, seconds * shape.timescale / found.Samples()));
+        }
+        tracks.push_back(t);
+    }
+    return tracks;
 }
 
 MoovWriter::Track CutRecordingRepair::PicturesOf(const MdatScanner& scan) const
@@ -340,8 +365,47 @@ bool CutRecordingRepair::FromStream(ByteSource& file)
     return !m_settings.videoEntry.empty();
 }
 
+void CutRecordingRepair::KeepPauses(const MdatScanner& scan, MoovWriter::Track& pictures, MoovWriter::Track& sound)
+{
+    // How long each damaged stretch lasted, by how many bytes a second the rest holds. Both
+    // tracks pause that long after the last sample before it: the camera wrote them in the same
+    // step before it as after it, so they stay in step, at about their own times.
+    const FoundTrack& heard = *sound.samples;
+    double seconds = MoovWriter::Seconds(pictures), kept = static_cast<double>(scan.Video().bytes + scan.Sound().bytes);
+    m_lostSeconds = 0;
+    for (size_t i = 0; i < scan.Damaged().size(); ++i) {
+        const MdatScanner::Damage& d = scan.Damaged()[i];
+        double lost = kept > 0 ? std::min(d.bytes * seconds / kept, 2 * seconds) : 0;
+        m_lostSeconds += lost;
+        if (i == 0 && pictures.timescale > 0)
+            m_damageAt = static_cast<double>(MoovWriter::TicksBefore(pictures, d.pictures)) / pictures.timescale;
+        if (d.pictures == 0 || d.pictures >= pictures.samples->Samples())
+            continue;   // nothing of the pictures before or after it
+        pictures.pauses.push_back({d.pictures - 1, static_cast<uint32_t>(lost * pictures.timescale + 0.5)});
+        uint64_t frames = 0;
+        for (const FoundTrack::Chunk& c : heard.chunks)
+            frames += c.offset < d.at ? c.samples : 0;
+        if (frames > 0 && frames < heard.Samples())
+            sound.pauses.push_back({frames - 1, static_cast<uint32_t>(lost * sound.timescale + 0.5)});
+    }
+}
+
+std::string CutRecordingRepair::Damage(const MdatScanner& scan) const
+{
+    uint64_t damaged = 0;
+    for (const MdatScanner::Damage& d : scan.Damaged())
+        damaged += d.bytes;
+    size_t places = scan.Damaged().size();
+    char seconds10[32];
+    std::snprintf(seconds10, sizeof seconds10, "%.1f s", m_lostSeconds);
+    std::string lost = m_lostSeconds < 60 ? std::string(seconds10) : TextFormat::Clock(m_lostSeconds);
+    return TextFormat::Size(damaged) + " of its data " + (places == 1 ? "at " : "at " + std::to_string(places) +
+           " places from ") + TextFormat::Clock(m_damageAt) + " on were damaged (zeros) and skipped: about " + lost +
+           " of the recording are lost there, kept as a pause (its length a guess from the bytes lost)";
+}
+
 std::string CutRecordingRepair::Summary(const MdatScanner& scan, const MoovWriter::Track& pictures,
-                                        const MoovWriter::Track& sound) const
+                                        const MoovWriter::Track& sound, const std::vector<MoovWriter::Track>& others) const
 {
     bool withSound = scan.Sound().Samples() > 0;
     std::string what = "Note: rebuilt from its data with the settings " +
@@ -362,14 +426,24 @@ std::string CutRecordingRepair::Summary(const MdatScanner& scan, const MoovWrite
     else if (!withSound && leftOver && !soundless)
         what += "; its sound could not be brought back (a finished recording from the same camera, in the same "
                 "folder, tells its settings)";
+    else if (!scan.Damaged().empty())
+        what += "; " + Damage(scan);
     else if (scan.Unrecognised() >= (1u << 20))
         what += "; " + TextFormat::Size(scan.Unrecognised()) + " of its data were neither picture nor sound (damaged?)";
-    if (scan.OtherSamples() > 0)
-        what += "; " + std::to_string(scan.OtherSamples()) + " samples of its other tracks (" + scan.OtherFormats() + ", " +
-                TextFormat::Size(scan.OtherBytes()) + ") were stepped over and are not kept";
-    if (scan.TelemetrySamples() > 0)
-        what += "; " + std::to_string(scan.TelemetrySamples()) + " telemetry samples (GPMF, " +
-                TextFormat::Size(scan.TelemetryBytes()) + ") were stepped over and are not kept";
+    if (!others.empty()) {
+        what += "; with its other tracks:";
+        for (size_t i = 0; i < others.size(); ++i)
+            what += std::string(i ? "," : "") + " " + others[i].sampleEntry.substr(4, 4) + " (" +
+                    std::to_string(others[i].samples->Samples()) +
+                    (others[i].samples->Samples() == 1 ? " sample)" : " samples)");
+    }
+    if (scan.SteppedOverSamples() > 0)
+        what += "; " + std::to_string(scan.SteppedOverSamples()) + " samples of its other tracks (" +
+                scan.SteppedOverFormats() + ", " + TextFormat::Size(scan.SteppedOverBytes()) +
+                ") were stepped over and are not kept" +
+                (m_settings.from.empty() ? " (a finished recording from the same camera, in the same folder, tells "
+                                           "how to keep them)"
+                                         : "");
     // Pictures and sound that end far apart: the pictures' times are a guess.
     double picturesEnd = pictures.delay + MoovWriter::Seconds(pictures), soundEnd = sound.delay + MoovWriter::Seconds(sound);
     if (withSound && std::fabs(picturesEnd - soundEnd) > std::max(1.0, 0.1 * soundEnd))

@@ -57,7 +57,14 @@ private:
     void GuessSound(ByteSource& file);
     MoovWriter::Track PicturesOf(const MdatScanner& scan) const;
     MoovWriter::Track SoundOf(const MdatScanner& scan) const;
-    std::string Summary(const MdatScanner& scan, const MoovWriter::Track& pictures, const MoovWriter::Track& sound) const;
+    // The camera's other tracks the finished recording tells how to list, as long as the pictures.
+    static std::vector<MoovWriter::Track> OthersOf(const MdatScanner& scan, const MoovWriter::Track& pictures);
+    // The time each damaged stretch lasted, kept between the pictures and sound around it.
+    void KeepPauses(const MdatScanner& scan, MoovWriter::Track& pictures, MoovWriter::Track& sound);
+    // Where the data was damaged, how much, and about how long it lasted.
+    std::string Damage(const MdatScanner& scan) const;
+    std::string Summary(const MdatScanner& scan, const MoovWriter::Track& pictures, const MoovWriter::Track& sound,
+                        const std::vector<MoovWriter::Track>& others) const;
 
     std::wstring m_recording;
     uint64_t m_begin, m_end;
@@ -68,4 +75,5 @@ private:
     bool m_writeFailed = false;
     std::string m_assumed;      // what was assumed for want of a finished recording
     std::string m_soundGuess;   // how sound no finished recording described was read
+    double m_damageAt = 0, m_lostSeconds = 0;   // where the first damaged stretch lay, how long they lasted
 };

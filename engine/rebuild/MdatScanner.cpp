@@ -56,13 +56,16 @@ MdatScanner::~MdatScanner() = default;
 void MdatScanner::StepOver(const std::vector<SampleShape>& others)
 {
     // What the finished recording shows first, then what cameras write without one.
-    SampleShape timecode, keyBoxes;
+    SampleShape telemetry, timecode, keyBoxes;
+    telemetry.format = "gpmd";
+    telemetry.gpmf = true;
     timecode.format = "tmcd";
     timecode.fixedSize = timecode.largest = 4;
     keyBoxes.format = "metadata";
     keyBoxes.boxes = true;
     keyBoxes.largest = 1u << 16;
     m_others = others;
+    m_others.push_back(telemetry);
     m_others.push_back(timecode);
     m_others.push_back(keyBoxes);
 }
@@ -79,13 +82,14 @@ bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t 
     m_windowBytes = end - begin < WindowBytes ? static_cast<size_t>(end - begin) : WindowBytes;
     m_buffer.assign(m_windowBytes + Slack, 0);
     m_windowStart = m_windowEnd = m_commit = m_lastEnd = begin;
-    m_otherSeen.assign(m_others.size(), false);
+    m_otherTracks.assign(m_others.size(), FoundTrack());
+    m_otherCount = 0;
     const uint64_t outStart = out ? out->End() : 0;
     Picture picture;
     uint64_t at = begin;
     uint64_t lastProgress = begin;
     while (at < end && !m_failed && (limit == 0 || at - begin < limit)) {
-        if (m_pictures.sizes.size() + m_frames.sizes.size() + m_frames.chunks.size() >= MostSamples) {
+        if (m_pictures.sizes.size() + m_frames.sizes.size() + m_frames.chunks.size() + m_otherCount >= MostSamples) {
             m_bounded = true;   // more than any camera writes to one file: made to exhaust memory
             break;
         }
@@ -132,23 +136,25 @@ bool MdatScanner::Scan(ByteSource& file, uint64_t begin, uint64_t end, uint64_t 
         }
         if (m_fixedBytes > 0 && FixedSound(at))
             continue;
-        if (size_t telemetry = TelemetryAt(at)) {
-            ++m_telemetrySamples;
-            m_telemetryBytes += telemetry;
-            at += telemetry;
-            continue;
-        }
         size_t shape = 0;
         if (size_t other = OtherSampleAt(at, shape, false)) {
-            ++m_otherSamples;
-            m_otherBytes += other;
-            m_otherSeen[shape] = true;
+            m_otherTracks[shape].Add(at, static_cast<uint32_t>(other));
+            ++m_otherCount;
             at += other;
+            m_lastEnd = at;
             continue;
         }
-        uint64_t from = at;
+        uint64_t from = at, zeros = m_zeros;
         bool found = NextPicture(at);
         m_skipped += at - from;
+        // Mostly zeros: a stretch wiped or never written (what else the walk cannot read may
+        // be a track of the camera's own).
+        if (found && at - from >= LeastDamage && (m_zeros - zeros) * 2 >= at - from) {
+            if (m_damaged.size() < 64)
+                m_damaged.push_back(Damage{from, at - from, m_pictures.Samples()});
+            else
+                m_damaged.back().bytes += at - from;
+        }
         if (!found)
             break;
     }
@@ -227,6 +233,8 @@ size_t MdatScanner::ShapedAt(uint64_t at, const SampleShape& shape, bool glance)
     // it) it need only start like something.
     auto followed = [&](uint64_t end) { return end <= m_end && (glance ? end == m_end || StartsHere(end) : Continues(end)); };
     const size_t headerBytes = 8;
+    if (shape.gpmf)
+        return TelemetryAt(at);
     const uint8_t* h = at + headerBytes <= m_end ? View(at, headerBytes) : nullptr;
     if (!h || shape.prefix.size() > headerBytes || std::memcmp(h, shape.prefix.data(), shape.prefix.size()) != 0)
         return 0;
@@ -254,11 +262,28 @@ size_t MdatScanner::ShapedAt(uint64_t at, const SampleShape& shape, bool glance)
     return 0;
 }
 
-std::string MdatScanner::OtherFormats() const
+uint64_t MdatScanner::SteppedOverSamples() const
+{
+    uint64_t n = 0;
+    for (size_t i = 0; i < m_otherTracks.size(); ++i)
+        n += m_others[i].sampleEntry.empty() ? m_otherTracks[i].Samples() : 0;
+    return n;
+}
+
+uint64_t MdatScanner::SteppedOverBytes() const
+{
+    uint64_t n = 0;
+    for (size_t i = 0; i < m_otherTracks.size(); ++i)
+        n += m_others[i].sampleEntry.empty() ? m_otherTracks[i].bytes : 0;
+    return n;
+}
+
+std::string MdatScanner::SteppedOverFormats() const
 {
     std::string formats;
-    for (size_t i = 0; i < m_others.size(); ++i)
-        if (m_otherSeen[i] && formats.find(m_others[i].format) == std::string::npos)
+    for (size_t i = 0; i < m_otherTracks.size(); ++i)
+        if (m_others[i].sampleEntry.empty() && m_otherTracks[i].Samples() > 0 &&
+            formats.find(m_others[i].format) == std::string::npos)
             formats += (formats.empty() ? "" : ", ") + m_others[i].format;
     return formats;
 }
@@ -292,8 +317,16 @@ bool MdatScanner::NextPicture(uint64_t& at)
     // Byte by byte to the next picture (or the headers before one) that continues the stream,
     // or a keyframe after damage.
     for (uint64_t p = at + 1; p < m_end && !m_failed; ++p) {
-        if ((p & 0xFFFFF) == 0)
+        if (p - m_commit >= (1u << 20))
             m_commit = p;
+        // A run of zeros (a camera's filler, a wiped stretch) starts no unit until its last
+        // four bytes: on to them at once.
+        size_t zeros = ZerosAt(p);
+        if (zeros > 4) {
+            p += zeros - 5;
+            m_zeros += zeros - 4;
+            continue;
+        }
         const uint8_t* here = View(p, HeaderBytes);
         NalUnit unit, strict;
         const size_t unbounded = (32u << 20) + 8;   // a unit the end cut short ends the walk as well
@@ -313,6 +346,16 @@ bool MdatScanner::NextPicture(uint64_t& at)
     }
     at = m_end;
     return false;
+}
+
+size_t MdatScanner::ZerosAt(uint64_t at)
+{
+    size_t n = m_end - at < (64u << 10) ? static_cast<size_t>(m_end - at) : (64u << 10);
+    const uint8_t* here = View(at, n);
+    size_t run = 0;
+    while (here && run < n && here[run] == 0)
+        ++run;
+    return run;
 }
 
 bool MdatScanner::PictureAt(uint64_t at)

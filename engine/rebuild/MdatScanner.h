@@ -34,16 +34,25 @@ struct FoundTrack
     uint64_t Samples() const { return fixedSize ? fixedSamples : sizes.size(); }
 };
 
-// Samples of another track a camera writes between its pictures and sound (a timecode, timed
-// metadata), as a finished recording shows them: stepped over, not taken for damage.
+// Samples of another track a camera writes between its pictures and sound (telemetry, a
+// timecode, timed metadata), as a finished recording shows them: not taken for damage, and
+// listed again where the finished recording tells how.
 struct SampleShape
 {
-    std::string format;        // "tmcd", "mebx", ...
+    std::string format;        // "gpmd", "tmcd", "mebx", ...
     uint32_t fixedSize = 0;    // each sample this long (a timecode's 4 bytes); 0: they vary
     uint32_t largest = 0;      // the longest sample
     std::string prefix;        // bytes every sample starts with; "" none
     bool boxes = false;        // each sample a run of boxes: a 32-bit size, a 4-byte key
     std::string keys;          // ... whose keys are among these (4 bytes each); "" any
+    bool gpmf = false;         // each sample one GPMF "DEVC" record (GoPro's telemetry)
+
+    // The finished recording's track, to list the samples found again; no entry: stepped over.
+    std::string sampleEntry, handler, handlerName;
+    uint32_t timescale = 0;
+    uint32_t ticks = 0;        // a sample's usual length
+    bool whole = false;        // one sample lasts the whole recording (a timecode)
+    uint16_t language = 0x55C4;
 };
 
 // Walks a recording's media data whose index was never written, telling its pictures from
@@ -60,8 +69,8 @@ public:
     MdatScanner(NalUnitReader& video, const AacFrameParser* sound, uint32_t fixedSoundBytes = 0,
                 uint32_t chunkSamples = 0);
     ~MdatScanner();
-    // The other tracks a finished recording of the camera shows; a timecode's 4 bytes and
-    // runs of key boxes are stepped over without one as well.
+    // The other tracks a finished recording of the camera shows; GPMF telemetry, a timecode's
+    // 4 bytes and runs of key boxes are recognised without one as well.
     void StepOver(const std::vector<SampleShape>& others);
 
     // Reads [begin, end) of `file`; stops early after `limit` bytes (0: none). `out` (may be
@@ -73,14 +82,22 @@ public:
     const FoundTrack& Sound() const { return m_frames; }
     uint64_t LastEnd() const { return m_lastEnd; }      // end of the last sample found
     uint64_t Unrecognised() const { return m_skipped; }   // bytes neither picture nor sound
-    // Telemetry samples (GoPro's GPMF) the camera wrote between its pictures and sound, and
-    // their bytes: stepped over, not taken for damage.
-    uint64_t TelemetrySamples() const { return m_telemetrySamples; }
-    uint64_t TelemetryBytes() const { return m_telemetryBytes; }
-    // Samples of other tracks (timecode, metadata) stepped over, their bytes and formats.
-    uint64_t OtherSamples() const { return m_otherSamples; }
-    uint64_t OtherBytes() const { return m_otherBytes; }
-    std::string OtherFormats() const;
+    uint64_t Zeros() const { return m_zeros; }   // ... of them in runs of zeros
+    // Stretches of zeros (a card's bad blocks, a camera's filler) the walk skipped to go on after them.
+    struct Damage
+    {
+        uint64_t at = 0, bytes = 0;
+        uint64_t pictures = 0;   // found before it
+    };
+    static const uint64_t LeastDamage = 16u << 10;   // less is a cut sample, not a damaged stretch
+    const std::vector<Damage>& Damaged() const { return m_damaged; }
+    // The samples of other tracks found, one track for each shape (those given first).
+    const std::vector<FoundTrack>& Others() const { return m_otherTracks; }
+    const std::vector<SampleShape>& OtherShapes() const { return m_others; }
+    // Of the shapes with no sample entry (not listed again): samples, bytes, formats.
+    uint64_t SteppedOverSamples() const;
+    uint64_t SteppedOverBytes() const;
+    std::string SteppedOverFormats() const;
     unsigned long Error() const { return m_error; }
     // The walk stopped because `out` could not be written (else the recording could not be read).
     bool WriteFailed() const { return m_writeFailed; }
@@ -110,6 +127,8 @@ private:
     // Headers (SEI, parameter sets, delimiter) at `at` lead to a picture that continues the stream.
     bool LeadsToPicture(uint64_t at);
     size_t SoundFrameAt(uint64_t at);
+    // How many zero bytes from `at` on (up to 64 KB).
+    size_t ZerosAt(uint64_t at);
     // The length of the telemetry sample at `at`, or 0.
     size_t TelemetryAt(uint64_t at);
     bool NextPicture(uint64_t& at);
@@ -134,9 +153,10 @@ private:
     bool m_writeFailed = false;
     FoundTrack m_pictures, m_frames;
     uint64_t m_lastEnd = 0, m_skipped = 0;
-    uint64_t m_telemetrySamples = 0, m_telemetryBytes = 0;
     std::vector<SampleShape> m_others;
-    std::vector<bool> m_otherSeen;
-    uint64_t m_otherSamples = 0, m_otherBytes = 0;
+    std::vector<FoundTrack> m_otherTracks;
+    size_t m_otherCount = 0;
     uint32_t m_largestUnit = 0;   // the largest slice taken
+    std::vector<Damage> m_damaged;
+    uint64_t m_zeros = 0;
 };

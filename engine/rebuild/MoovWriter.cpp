@@ -92,44 +92,46 @@ std::string SampleTable(const MoovWriter::Track& t, uint64_t scannedFrom, uint64
 {
     const FoundTrack& s = *t.samples;
     std::string stts, ctts, stss, stsc, stsz, co64;
-    if (t.durations.size() == s.Samples()) {
-        std::string runs;
-        uint32_t count = 0;
-        for (size_t i = 0; i < t.durations.size();) {
-            size_t j = i;
-            while (j < t.durations.size() && t.durations[j] == t.durations[i])
-                ++j;
-            Put(runs, j - i, 4);
-            Put(runs, t.durations[i], 4);
-            ++count;
-            i = j;
-        }
-        Put(stts, count, 4);
-        stts += runs;
-    } else {
-        Put(stts, 1, 4);
-        Put(stts, s.Samples(), 4);
-        Put(stts, t.ticks, 4);
+    std::vector<std::pair<uint64_t, uint32_t>> lengths = MoovWriter::Lengths(t);
+    Put(stts, lengths.size(), 4);
+    for (const std::pair<uint64_t, uint32_t>& run : lengths) {
+        Put(stts, run.first, 4);
+        Put(stts, run.second, 4);
     }
     if (t.video) {
         long long shift = 0;
         std::vector<long long> offsets = MoovWriter::PresentationOffsets(s, shift);
         // The picture shown n-th is shown when the n-th (after the reordering delay) is
-        // decoded: a held picture's extra time moves every picture shown after it.
-        std::vector<uint64_t> decodeAt(1, 0);
-        for (size_t i = 0; i < offsets.size(); ++i)
-            decodeAt.push_back(decodeAt.back() + (t.durations.size() == offsets.size() ? t.durations[i] : t.ticks));
-        auto shownAt = [&](long long place) {
+        // decoded: a held picture's extra time moves every picture shown after it. A pause
+        // (damage skipped) moves the pictures decoded after it only: one stored before it
+        // is shown before it, whatever its place.
+        std::vector<uint64_t> decodeAt(1, 0), paused(1, 0);
+        size_t pause = 0;
+        for (const std::pair<uint64_t, uint32_t>& run : lengths)
+            for (uint64_t i = 0; i < run.first; ++i) {
+                size_t sample = decodeAt.size() - 1;
+                uint64_t extra = 0;
+                while (pause < t.pauses.size() && t.pauses[pause].first < sample)
+                    ++pause;
+                if (pause < t.pauses.size() && t.pauses[pause].first == sample)
+                    extra = t.pauses[pause].second;
+                decodeAt.push_back(decodeAt.back() + run.second);
+                paused.push_back(paused.back() + extra);
+            }
+        // When the picture decoded `i`-th is shown at `place`.
+        auto shownAt = [&](long long place, size_t i) {
             size_t at = static_cast<size_t>(place);
-            return at < decodeAt.size() ? decodeAt[at] : decodeAt.back() + (at - (decodeAt.size() - 1)) * t.ticks;
+            uint64_t plain = at < decodeAt.size() ? decodeAt[at] - paused[at]
+                                                  : decodeAt.back() - paused.back() + (at - (decodeAt.size() - 1)) * t.ticks;
+            return plain + paused[std::min(i, paused.size() - 1)];
         };
         std::vector<uint64_t> composition(offsets.size());
         for (size_t i = 0; i < offsets.size(); ++i) {
             long long place = static_cast<long long>(i) + offsets[i] + shift;
-            composition[i] = shownAt(place) - decodeAt[i];
-            shownTicks = std::max<uint64_t>(shownTicks, shownAt(place + 1));
+            composition[i] = shownAt(place, i) - decodeAt[i];
+            shownTicks = std::max<uint64_t>(shownTicks, shownAt(place + 1, i));
         }
-        skipTicks = shownAt(shift);
+        skipTicks = shownAt(shift, 0);
         if (std::any_of(composition.begin(), composition.end(), [](uint64_t o) { return o != 0; })) {
             std::string runs;
             uint32_t count = 0;
@@ -175,7 +177,8 @@ std::string SampleTable(const MoovWriter::Track& t, uint64_t scannedFrom, uint64
                            FullBox("stsc", 0, stsc + runs) + FullBox("stsz", 0, stsz) + FullBox("co64", 0, co64));
 }
 
-std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, uint64_t dataAt)
+// timecode: the id of the track that times the pictures, or 0.
+std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, uint64_t dataAt, uint32_t timecode = 0)
 {
     uint64_t skip = t.video ? 0 : t.skip;
     uint64_t mediaTicks = MoovWriter::MediaTicks(t), shownTicks = mediaTicks;
@@ -189,7 +192,7 @@ std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, 
     Put(tkhd, movieTicks, 4);
     Put(tkhd, 0, 8);
     Put(tkhd, 0, 4);               // layer, alternate group
-    Put(tkhd, t.video ? 0 : 0x0100, 2);
+    Put(tkhd, !t.video && t.handler.empty() ? 0x0100 : 0, 2);
     Put(tkhd, 0, 2);
     tkhd += t.matrix.size() == 36 ? t.matrix : Matrix();
     Put(tkhd, static_cast<uint64_t>(t.width) << 16, 4);
@@ -222,28 +225,75 @@ std::string Trak(const MoovWriter::Track& t, uint32_t id, uint64_t scannedFrom, 
     Put(mdhd, 0, 2);
     std::string hdlr;
     Put(hdlr, 0, 4);
-    hdlr += t.video ? "vide" : "soun";
+    const std::string handler = t.video ? "vide" : t.handler.empty() ? "soun" : t.handler;
+    hdlr += handler;
     Put(hdlr, 0, 12);
-    hdlr += t.handlerName.empty() ? (t.video ? "VideoHandler" : "SoundHandler") : t.handlerName;
+    hdlr += t.handlerName.empty() ? (t.video ? "VideoHandler" : t.handler.empty() ? "SoundHandler" : "DataHandler")
+                                  : t.handlerName;
     hdlr += '\0';
-    std::string header = t.video ? FullBox("vmhd", 1, std::string(8, '\0')) : FullBox("smhd", 0, std::string(4, '\0'));
+    std::string header = t.video ? FullBox("vmhd", 1, std::string(8, '\0'))
+                         : handler == "soun" ? FullBox("smhd", 0, std::string(4, '\0'))
+                                             : FullBox("nmhd", 0, std::string());
+    std::string tref;
+    if (timecode) {
+        Put(tref, timecode, 4);
+        tref = Box("tref", Box("tmcd", tref));
+    }
     std::string dref;
     Put(dref, 1, 4);
     dref += FullBox("url ", 1, std::string());
     std::string minf = Box("minf", header + Box("dinf", FullBox("dref", 0, dref)) + stbl);
     std::string mdia = Box("mdia", FullBox("mdhd", 0, mdhd) + FullBox("hdlr", 0, hdlr) + minf);
-    return Box("trak", FullBox("tkhd", 3, tkhd) + edts + mdia);
+    return Box("trak", FullBox("tkhd", 3, tkhd) + tref + edts + mdia);
 }
 
 } // namespace
 
 uint64_t MoovWriter::MediaTicks(const Track& t)
 {
-    if (!t.samples)
-        return 0;
-    if (t.durations.size() != t.samples->Samples())
-        return t.samples->Samples() * t.ticks;
-    return std::accumulate(t.durations.begin(), t.durations.end(), uint64_t(0));
+    return t.samples ? TicksBefore(t, t.samples->Samples()) : 0;
+}
+
+uint64_t MoovWriter::TicksBefore(const Track& t, uint64_t samples)
+{
+    uint64_t ticks = 0;
+    for (const std::pair<uint64_t, uint32_t>& run : Lengths(t)) {
+        uint64_t n = std::min(run.first, samples);
+        ticks += n * run.second;
+        samples -= n;
+    }
+    return ticks;
+}
+
+std::vector<std::pair<uint64_t, uint32_t>> MoovWriter::Lengths(const Track& t)
+{
+    std::vector<std::pair<uint64_t, uint32_t>> runs;
+    auto add = [&runs](uint64_t count, uint32_t ticks) {
+        if (count > 0 && !runs.empty() && runs.back().second == ticks)
+            runs.back().first += count;
+        else if (count > 0)
+            runs.push_back({count, ticks});
+    };
+    const uint64_t n = t.samples ? t.samples->Samples() : 0;
+    const bool own = t.durations.size() == n;
+    size_t pause = 0;
+    for (uint64_t i = 0; i < n;) {
+        while (pause < t.pauses.size() && t.pauses[pause].first < i)
+            ++pause;   // out of order or repeated: not kept
+        uint64_t next = pause < t.pauses.size() ? std::min<uint64_t>(t.pauses[pause].first, n) : n;
+        if (own) {
+            for (; i < next; ++i)
+                add(1, t.durations[static_cast<size_t>(i)]);
+        } else {
+            add(next - i, t.ticks);
+            i = next;
+        }
+        if (i < n && pause < t.pauses.size()) {
+            add(1, (own ? t.durations[static_cast<size_t>(i)] : t.ticks) + t.pauses[pause++].second);
+            ++i;
+        }
+    }
+    return runs;
 }
 
 double MoovWriter::Seconds(const Track& t)
@@ -251,10 +301,20 @@ double MoovWriter::Seconds(const Track& t)
     return t.timescale ? static_cast<double>(MediaTicks(t)) / t.timescale : 0.0;
 }
 
-std::string MoovWriter::Moov(const Track& video, const Track& sound, uint64_t scannedFrom, uint64_t dataAt)
+std::string MoovWriter::Moov(const Track& video, const Track& sound, uint64_t scannedFrom, uint64_t dataAt,
+                             const std::vector<Track>& others)
 {
     bool withSound = sound.samples && sound.samples->Samples() > 0;
     double seconds = std::max(video.delay + Seconds(video), withSound ? sound.delay + Seconds(sound) : 0.0);
+    uint32_t next = withSound ? 3 : 2, timecode = 0;
+    std::string more;
+    for (const Track& t : others) {
+        if (!t.samples || t.samples->Samples() == 0)
+            continue;
+        timecode = t.handler == "tmcd" && !timecode ? next : timecode;
+        more += Trak(t, next++, scannedFrom, dataAt);
+        seconds = std::max(seconds, Seconds(t));
+    }
     std::string mvhd;
     Put(mvhd, 0, 8);
     Put(mvhd, MovieScale, 4);
@@ -264,9 +324,9 @@ std::string MoovWriter::Moov(const Track& video, const Track& sound, uint64_t sc
     Put(mvhd, 0, 10);
     mvhd += Matrix();
     Put(mvhd, 0, 24);
-    Put(mvhd, withSound ? 3 : 2, 4);
-    std::string moov = FullBox("mvhd", 0, mvhd) + Trak(video, 1, scannedFrom, dataAt);
+    Put(mvhd, next, 4);
+    std::string moov = FullBox("mvhd", 0, mvhd) + Trak(video, 1, scannedFrom, dataAt, timecode);
     if (withSound)
         moov += Trak(sound, 2, scannedFrom, dataAt);
-    return Box("moov", moov);
+    return Box("moov", moov + more);
 }

@@ -35,7 +35,7 @@ bool SameCameraRecording::SettingsOf(const std::wstring& path, CameraSettings& o
         bool main = (t.handler == "vide" && !video) || (t.handler == "soun" && out.soundFormat.empty());
         if (!main && t.samples > 0 && out.others.size() < MostShapes) {
             SampleShape shape = ShapeOf(path, i, t, stillWanted);
-            if (shape.fixedSize > 0 || shape.boxes)
+            if (shape.fixedSize > 0 || shape.boxes || shape.gpmf)
                 out.others.push_back(shape);
             continue;
         }
@@ -92,6 +92,18 @@ SampleShape SameCameraRecording::ShapeOf(const std::wstring& path, size_t track,
     shape.format = t.format;
     shape.fixedSize = t.sampleSize <= MostShapeBytes ? t.sampleSize : 0;
     shape.largest = std::min(t.largestSample, MostShapeBytes);
+    shape.gpmf = t.format == "gpmd" && shape.fixedSize == 0;
+    if (t.timescale > 0 && !t.sampleEntry.empty()) {
+        shape.sampleEntry = t.sampleEntry;
+        shape.handler = t.handler;
+        shape.handlerName = t.handlerName;
+        shape.language = t.language;
+        shape.timescale = t.timescale;
+        shape.ticks = t.typicalDelta ? t.typicalDelta : t.sampleDelta;
+        shape.whole = t.samples == 1;
+    }
+    if (shape.gpmf)
+        return shape;
     Mp4Inspector index;
     index.WhileWanted(stillWanted);
     index.KeepSamplesOf(track);

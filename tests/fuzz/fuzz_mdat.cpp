@@ -29,6 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     MemoryFile recording(media), copy;
     MdatScanner scan(video, sound ? &aac : nullptr, static_cast<uint32_t>(BigEndian::Read(data + 1, 2)),
                      static_cast<uint32_t>(BigEndian::Read(data + 3, 2)));
+    // Telemetry a finished recording describes is listed again; the rest only stepped over.
+    SampleShape telemetry;
+    telemetry.format = "gpmd";
+    telemetry.gpmf = true;
+    telemetry.sampleEntry = std::string("\0\0\0\x10" "gpmd\0\0\0\0\0\0\0\x01", 16);
+    telemetry.handler = "meta";
+    telemetry.timescale = 1000;
+    telemetry.ticks = 1001;
+    scan.StepOver({telemetry});
     if (!scan.Scan(recording, 0, media.size(), 0, &copy, MdatScanner::Progress()))
         return 0;
     if (copy.Size() > media.size())
@@ -48,6 +57,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     BigEndian::Put(mdat, 8 + copy.Size(), 4);
     mdat += "mdat";
     Mp4Inspector rebuilt;
-    rebuilt.InspectBytes(ftyp + mdat + copy.Bytes() + MoovWriter::Moov(pictures, frames, 0, ftyp.size() + 8));
+    MoovWriter::Track gpmd(&scan.Others()[0], false, telemetry.sampleEntry, 1000, 1001);
+    gpmd.handler = "meta";
+    rebuilt.InspectBytes(ftyp + mdat + copy.Bytes() +
+                         MoovWriter::Moov(pictures, frames, 0, ftyp.size() + 8, std::vector<MoovWriter::Track>{gpmd}));
     return 0;
 }

@@ -245,6 +245,41 @@ def make_unfinished_mp4(path, pattern="testsrc", size="640x360", seconds=12, kee
         f.write(data[:end + 10])
 
 
+def make_damaged_unfinished_mp4(path):
+    """A cut recording whose data was wiped in its middle (a card's bad blocks, a camera's
+    filler): a fifth of its media data zeroed. The stretch's bounds go to `<name>.damage`."""
+    make_unfinished_mp4(path, keep=0.9)
+    with open(path, "r+b") as f:
+        data = f.read()
+        at = data.index(b"mdat") + 4
+        begin, end = at + (len(data) - at) * 2 // 5, at + (len(data) - at) * 3 // 5
+        f.seek(begin)
+        f.write(bytes(end - begin))
+    with open(path.replace(".part", "") + ".damage", "w") as f:
+        f.write("%d %d" % (begin, end))
+
+
+def video_packets(path):
+    """(pos, size, pts, key) of each video packet, in the order stored."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries", "packet=pos,size,pts_time,flags",
+                        "-of", "json", path], stdout=subprocess.PIPE, check=True, text=True)
+    return [(int(p["pos"]), int(p["size"]), round(float(p["pts_time"]), 3), "K" in p["flags"])
+            for p in json.loads(r.stdout)["packets"]]
+
+
+def last_sound_shift(path, original):
+    """How much later `path`'s last sound frames are stated than the same frames (found by
+    their sizes) in `original`."""
+    def packets(p):
+        r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "a", "-show_entries", "packet=pts_time,size",
+                            "-of", "json", p], stdout=subprocess.PIPE, check=True, text=True)
+        return [(float(x["pts_time"]), int(x["size"])) for x in json.loads(r.stdout)["packets"]]
+    mine, theirs = packets(path), packets(original)
+    sizes = [s for _, s in mine[-10:]]
+    at = next(i for i in range(len(theirs)) if [s for _, s in theirs[i:i + 10]] == sizes)
+    return mine[-10][0] - theirs[at][0]
+
+
 def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat_headers=False, hevc=False,
                      quicktime_sound=None, rotate=0, telemetry=False):
     """One camera's settings: 25 frames a second, a keyframe a second, AAC stereo 48 kHz (H.264);
@@ -277,6 +312,13 @@ def write_camera_mp4(path, pattern="testsrc2", size="640x360", seconds=6, repeat
         ffmpeg(["-i", plain, "-c", "copy", "-metadata:s:v:0", "rotate=%d" % rotate,
                 "-f", "mov" if quicktime_sound else "mp4", path])
         os.remove(plain)
+
+
+def write_timecode_camera_mov(path):
+    """A camera that starts its recording's timecode at 10:00:00:00 (a timecode track)."""
+    ffmpeg(video_in("640x360", 25, 8) + audio_in(freq=330, seconds=8) +
+           ["-timecode", "10:00:00:00", "-write_tmcd", "1", "-pix_fmt", "yuv420p", "-c:v", "libx264",
+            "-preset", "veryfast", "-g", "25", "-c:a", "aac", "-f", "mov", path])
 
 
 def write_held_camera_mp4(path, pictures=100):
@@ -453,10 +495,13 @@ MAKERS = {
     "other camera.mp4": lambda p: write_camera_mp4(p, size="320x240"),
     "camera cut.mp4": make_unfinished_mp4,
     "camera cut repeating headers.mp4": lambda p: make_unfinished_mp4(p, repeat_headers=True),
+    "damaged camera cut.mp4": make_damaged_unfinished_mp4,
     "hevc camera finished.mp4": lambda p: write_camera_mp4(p, hevc=True),
     "phone finished.mp4": lambda p: write_camera_mp4(p, rotate=90),
     "held camera finished.mp4": write_held_camera_mp4,
     "held camera cut.mp4": lambda p: make_unfinished_mp4(p, write=write_held_camera_mp4),
+    "timecode camera finished.mov": write_timecode_camera_mov,
+    "timecode camera cut.mov": lambda p: make_unfinished_mp4(p, write=write_timecode_camera_mov),
     "phone cut.mp4": lambda p: make_unfinished_mp4(p, rotate=90),
     "telemetry camera finished.mov": lambda p: write_camera_mp4(p, telemetry=True),
     "telemetry camera cut.mov": lambda p: make_unfinished_mp4(p, telemetry=True),

@@ -410,7 +410,7 @@ class UnfinishedRecordings(Checks):
                 self.assertEqual(got[1:], [h for _, h in recordings.frame_hashes(whole, "audio")][:frames - 1])
                 self.assertEqual(sorted(os.listdir(where)), ["CAM_0002.ksm", "CAM_0002.mp4"])
 
-    def test_a_phones_rotation_and_a_camera_without_sound(self):
+    def test_a_phones_rotation_and_the_other_tracks_of_cameras(self):
         # The track header's matrix of the finished recording holds for the cut one.
         run, _, cut, whole, tgt = self.rebuild("phone cut.mp4", [("phone finished.mp4", "CAM_0001.ksm", 2)])
         self.check_pictures(run, cut, whole, tgt)
@@ -422,6 +422,11 @@ class UnfinishedRecordings(Checks):
                                                [("telemetry camera finished.mov", "CAM_0001.ksm", 2)])
         self.check_pictures(run, cut, whole, tgt)
         self.assertFalse(any("sound" in l for l in run.lines if l.startswith("Note: rebuilt")), run)
+        # A camera's timecode track, as its finished recording describes it, comes back too.
+        run, _, cut, whole, tgt = self.rebuild("timecode camera cut.mov",
+                                               [("timecode camera finished.mov", "CAM_0001.ksm", 2)])
+        self.check_pictures(run, cut, whole, tgt)
+        self.assertTrue(any("with its other tracks: tmcd (1 sample)" in l for l in run.lines), run)
 
     def test_a_held_first_picture_and_sound_that_starts_later(self):
         # A thermal camera holds its first picture 2 s, then shows one every 0.113 s: the sound
@@ -435,6 +440,36 @@ class UnfinishedRecordings(Checks):
         tags = recordings.stream_tags(tgt)
         self.assertEqual([t.get("language") for t in tags], ["und", "swe"])
         self.assertTrue(any("held" in l for l in run.lines if l.startswith("Note: rebuilt")), run)
+
+    def test_a_damaged_stretch_in_the_middle(self):
+        # A fifth of the data zeroed in its middle: every picture before it and from the next
+        # keyframe after it comes back; the time it lasted is kept as a pause, so what follows
+        # is shown at about its own time, sound and pictures in step.
+        run, _, cut, whole, tgt = self.rebuild("damaged camera cut.mp4", [("camera finished.mp4", "CAM_0001.ksm", 2)])
+        self.check_final(run, 0)
+        begin, end = map(int, open(REC.path("damaged camera cut.mp4") + ".damage").read().split())
+        packets = recordings.video_packets(whole)
+        resume = next(p for p in packets if p[3] and p[0] >= end)[0]
+        kept = [p for p in packets if p[0] + p[1] <= begin or resume <= p[0] and p[0] + p[1] <= os.path.getsize(cut)]
+        shown = dict(recordings.frame_hashes(whole, "video"))
+        got = recordings.frame_hashes(tgt, "video")
+        self.assertEqual(sorted(h for _, h in got), sorted(shown[p[2]] for p in kept), "pictures differ")
+        self.assertEqual(recordings.decode_errors(tgt, stop_at_first=False), "")
+        note = next(l for l in run.lines if l.startswith("Note: rebuilt"))
+        lost = re.search(r"damaged \(zeros\) and skipped: about (\d+\.\d) s", note)
+        self.assertIsNotNone(lost, note)
+        truly = (len([p for p in packets if p[0] + p[1] <= os.path.getsize(cut)]) - len(kept)) / 25
+        self.assertAlmostEqual(float(lost.group(1)), truly, delta=0.3 * truly, msg=note)
+        # Those before it at their own times; how far the last picture and the last sound
+        # frames are shown from theirs.
+        when = {h: t for t, h in shown.items()}
+        before = {shown[p[2]] for p in kept if p[0] < begin}
+        self.assertEqual([t for t, h in got if h in before], [when[h] for t, h in got if h in before])
+        late_pictures = got[-1][0] - when[got[-1][1]]
+        late_sound = recordings.last_sound_shift(tgt, whole)
+        self.assertLessEqual(abs(late_pictures), 0.3 * truly, "pictures after the damage are shown %.3f s off" % late_pictures)
+        self.assertLessEqual(abs(late_sound - late_pictures), 0.06, "sound %.3f s, pictures %.3f s off their times"
+                             % (late_sound, late_pictures))
 
     def test_neither_says_what_would_bring_it_back(self):
         run, where, _, _, _ = self.rebuild("camera cut.mp4", [("camera finished.mp4", "CAM_0001.mov", 1)])

@@ -383,11 +383,12 @@ std::string KeyBoxes(int n)
 
 } // namespace
 
-TEST_CASE(other_tracks_between_pictures_and_sound_are_stepped_over)
+TEST_CASE(other_tracks_between_pictures_and_sound_are_found_and_listed_again)
 {
     // The camera's chunks in their order with another track's sample wherever pictures give
     // way to sound or sound to pictures - telemetry, a timecode, timed metadata in turn: every
-    // picture and sound frame is still found, nothing is taken for damage.
+    // picture and sound frame is still found, nothing is taken for damage, and the tracks a
+    // finished recording describes (telemetry, timecode) are listed again at their places.
     Camera camera;
     if (!CHECK(camera.ok))
         return;
@@ -398,63 +399,118 @@ TEST_CASE(other_tracks_between_pictures_and_sound_are_stepped_over)
         order.push_back({s.offset, false});
     std::sort(order.begin(), order.end());
     std::string data;
-    int inserted[3] = {0, 0, 0};
+    std::vector<SampleSpan> inserted[3];
     for (size_t i = 0; i < order.size(); ++i) {
         uint64_t end = i + 1 < order.size() ? order[i + 1].first : camera.begin + camera.data.size();
         data += camera.data.substr(static_cast<size_t>(order[i].first - camera.begin),
                                    static_cast<size_t>(end - order[i].first));
         if (i + 1 < order.size() && order[i + 1].second != order[i].second) {
-            int n = inserted[0] + inserted[1] + inserted[2];
-            data += n % 3 == 0 ? Telemetry(static_cast<uint16_t>(200 + 37 * n)) : n % 3 == 1 ? Timecode(n * 25) : KeyBoxes(n);
-            ++inserted[n % 3];
+            size_t n = inserted[0].size() + inserted[1].size() + inserted[2].size();
+            std::string sample = n % 3 == 0 ? Telemetry(static_cast<uint16_t>(200 + 37 * n))
+                                 : n % 3 == 1 ? Timecode(static_cast<uint32_t>(n * 25)) : KeyBoxes(static_cast<int>(n));
+            inserted[n % 3].push_back(SampleSpan{data.size(), static_cast<uint32_t>(sample.size())});
+            data += sample;
         }
+    }
+    SampleShape gpmd, tmcd;
+    gpmd.format = "gpmd";
+    gpmd.gpmf = true;
+    tmcd.format = "tmcd";
+    tmcd.fixedSize = tmcd.largest = 4;
+    for (SampleShape* s : {&gpmd, &tmcd}) {
+        s->sampleEntry = Box(s->format.c_str(), 16, 8);
+        s->handler = s == &gpmd ? "meta" : "tmcd";
+        s->timescale = 1000;
+        s->ticks = 1001;
     }
     MemoryFile file(data);
     MdatScanner scan(camera.video, &camera.aac);
+    scan.StepOver({gpmd, tmcd});
     CHECK(scan.Scan(file, 0, data.size(), 0, nullptr, MdatScanner::Progress()));
     CHECK_EQ(scan.Video().Samples(), static_cast<unsigned long long>(camera.pictures.size()));
     CHECK_EQ(scan.Sound().Samples(), static_cast<unsigned long long>(camera.frames.size()));
-    CHECK_EQ(scan.TelemetrySamples(), static_cast<unsigned long long>(inserted[0]));
-    CHECK_EQ(scan.OtherSamples(), static_cast<unsigned long long>(inserted[1] + inserted[2]));
-    CHECK_EQ(scan.OtherFormats(), std::string("tmcd, metadata"));
+    CHECK_EQ(scan.SteppedOverSamples(), static_cast<unsigned long long>(inserted[2].size()));
+    CHECK_EQ(scan.SteppedOverFormats(), std::string("metadata"));
     CHECK_EQ(scan.Unrecognised(), 0ULL);
+    MoovWriter::Track pictures(&scan.Video(), true, camera.settings.videoEntry, 25, 1);
+    MoovWriter::Track sound(&scan.Sound(), false, camera.settings.soundEntry, 48000, 1024);
+    std::vector<MoovWriter::Track> others;
+    for (size_t i = 0; i < 2; ++i) {
+        others.emplace_back(&scan.Others()[i], false, scan.OtherShapes()[i].sampleEntry, 1000, 1001);
+        others.back().handler = scan.OtherShapes()[i].handler;
+    }
+    const std::string ftyp = Box("ftyp", 16, 8);
+    std::string mdat;
+    BigEndian::Put(mdat, 8 + data.size(), 4);
+    std::string rebuilt = ftyp + mdat + "mdat" + data + MoovWriter::Moov(pictures, sound, 0, ftyp.size() + 8, others);
+    for (size_t track = 2; track < 4; ++track) {
+        Mp4Inspector back;
+        back.KeepSamplesOf(track);
+        if (!CHECK(back.InspectBytes(rebuilt)) || !CHECK_EQ(back.Summary().tracks.size(), size_t(4)))
+            return;
+        CHECK_EQ(back.Summary().tracks[track].handler, std::string(track == 2 ? "meta" : "tmcd"));
+        const std::vector<SampleSpan>& want = inserted[track - 2];
+        if (!CHECK_EQ(back.Samples().size(), want.size()))
+            continue;
+        for (size_t i = 0; i < want.size(); ++i)
+            if (!CHECK_EQ(back.Samples()[i].offset, want[i].offset + ftyp.size() + 8) ||
+                !CHECK_EQ(back.Samples()[i].size, want[i].size))
+                break;
+    }
 }
 
 TEST_CASE(damage_in_the_middle_costs_only_what_it_hit)
 {
-    // Three copies of the recording, the middle one's data overwritten from a tenth in: the walk
-    // takes no picture or sound frame from the damage and finds the third copy whole again.
+    // Three copies of the recording, the middle one's data overwritten from a tenth in - by
+    // noise, or by 100 KB of zeros in place of its rest (a card's bad blocks): the walk takes no picture or sound
+    // frame from the damage, finds the third copy whole again from its first byte, and tells
+    // where a long stretch of damage was.
     Camera camera;
     if (!CHECK(camera.ok))
         return;
-    std::string recording = camera.data + camera.data + camera.data;
-    std::string noise = Random(4096, 3);
-    size_t hit = camera.data.size() + camera.data.size() / 10;
-    recording.replace(hit, noise.size(), noise);
-    std::wstring source = TempFile(L"qm-damaged.bin", recording);
-    DiskFile in;
-    in.OpenRead(source);
-    MdatScanner scan(camera.video, &camera.aac);
-    CHECK(scan.Scan(in, 0, recording.size(), 0, nullptr, MdatScanner::Progress()));
-    in.Close();
-    uint64_t samples = scan.Video().Samples() + scan.Sound().Samples();
-    uint64_t whole = camera.pictures.size() + camera.frames.size();
-    CHECK(samples >= 2 * whole && samples < 3 * whole);   // the third copy comes back whole
-    CHECK(scan.Unrecognised() >= noise.size());
-    CHECK_EQ(scan.LastEnd(), static_cast<unsigned long long>(recording.size()));
-    // Nothing taken overlaps the damage.
-    for (const FoundTrack* t : {&scan.Video(), &scan.Sound()}) {
-        uint64_t at = 0;
-        size_t sample = 0;
-        for (const FoundTrack::Chunk& c : t->chunks) {
-            at = c.offset;
-            for (uint32_t i = 0; i < c.samples; ++i, ++sample) {
-                CHECK(at + t->sizes[sample] <= hit || at >= hit + noise.size());
-                at += t->sizes[sample];
+    for (bool zeros : {false, true}) {
+        std::string recording = camera.data + camera.data + camera.data;
+        size_t hit = camera.data.size() + camera.data.size() / 10;
+        std::string damage = zeros ? std::string(100000, '\0') : Random(4096, 3);
+        recording.replace(hit, zeros ? 2 * camera.data.size() - hit : damage.size(), damage);
+        const size_t thirdCopy = recording.size() - camera.data.size();
+        std::wstring source = TempFile(L"qm-damaged.bin", recording);
+        DiskFile in;
+        in.OpenRead(source);
+        MdatScanner scan(camera.video, &camera.aac);
+        CHECK(scan.Scan(in, 0, recording.size(), 0, nullptr, MdatScanner::Progress()));
+        in.Close();
+        DeleteFileW(source.c_str());
+        uint64_t samples = scan.Video().Samples() + scan.Sound().Samples();
+        uint64_t whole = camera.pictures.size() + camera.frames.size();
+        CHECK(samples >= 2 * whole && samples < 3 * whole);
+        CHECK(scan.Unrecognised() >= damage.size());
+        CHECK_EQ(scan.LastEnd(), static_cast<unsigned long long>(recording.size()));
+        if (zeros && CHECK_EQ(scan.Damaged().size(), size_t(1))) {
+            CHECK(scan.Damaged()[0].at <= hit);
+            CHECK(scan.Damaged()[0].at + scan.Damaged()[0].bytes >= hit + damage.size());
+        }
+        // Nothing taken overlaps the damage; every sample of the third copy is taken as it is.
+        std::vector<std::pair<uint64_t, uint32_t>> third, want;
+        for (const std::vector<SampleSpan>* spans : {&camera.pictures, &camera.frames})
+            for (const SampleSpan& span : *spans)
+                want.push_back({thirdCopy + span.offset - camera.begin, span.size});
+        for (const FoundTrack* t : {&scan.Video(), &scan.Sound()}) {
+            size_t sample = 0;
+            for (const FoundTrack::Chunk& c : t->chunks) {
+                uint64_t at = c.offset;
+                for (uint32_t i = 0; i < c.samples; ++i, ++sample) {
+                    CHECK(at + t->sizes[sample] <= hit || at >= hit + damage.size());
+                    if (at >= thirdCopy)
+                        third.push_back({at, t->sizes[sample]});
+                    at += t->sizes[sample];
+                }
             }
         }
+        std::sort(third.begin(), third.end());
+        std::sort(want.begin(), want.end());
+        CHECK(third == want);
     }
-    DeleteFileW(source.c_str());
 }
 
 TEST_CASE(random_media_data_makes_no_recording)
