@@ -28,7 +28,18 @@ RunLimits Limits(const SourceBounds& bounds)
 // What the user reads of the MP4 before it takes the target's place.
 void Describe(Console& console, const Converted& converted)
 {
-    console.Line("Result: " + SummaryCheck::Describe(converted.result) + "; " + converted.attempt.done);
+    // ffmpeg writes a timecode only where it can read one at the video's rate: said, not failed.
+    Attempt shown = converted.attempt;
+    bool timecode = false;
+    for (const Mp4Track& t : converted.result.tracks)
+        timecode = timecode || t.handler == "tmcd";
+    if (shown.timecode && !timecode)
+        console.Line("Note: the recording's timecode could not be written into the MP4 (ffmpeg did not take it "
+                     "at the video's frame rate)");
+    shown.timecode = shown.timecode && timecode;
+    std::string kept = shown.KeptNames();
+    console.Line("Result: " + SummaryCheck::Describe(converted.result) + "; " + shown.done +
+                 (kept.empty() ? std::string() : " + " + kept));
     for (const Mp4Track& t : converted.result.tracks)
         if (t.format == "hvc1" || t.format == "hev1")
             console.Line("Note: Windows' own player shows HEVC only with Microsoft's \"HEVC Video Extensions\" "

@@ -102,6 +102,7 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
     base.audio = choice.audio;
     base.hevcTag = v && v->codec == "hevc";
     base.interlacedCopy = v && v->interlaced && vcopy;
+    base.kept = choice.kept;
     const std::string interlacedNote = base.interlacedCopy ? ", interlaced as recorded" : "";
 
     if (vcopy && acopy) {
@@ -146,6 +147,10 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
             Attempt o = base;
             o.tier = Tier::VideoOnly;
             o.audio = -1;
+            o.kept.clear();
+            for (const KeptStream& k : choice.kept)
+                if (k.kind != "audio")
+                    o.kept.push_back(k);
             o.copyVideo = vcopy;
             o.deinterlace = !vcopy && v->interlaced;
             o.interlacedCopy = vcopy && v->interlaced;

@@ -192,6 +192,7 @@ void Probe::MakePlan(const FfmpegReportParser& report, bool deep)
     std::vector<Attempt>& plan = m_probed.plan;
     choice = StreamChooser::Choose(streams);
     plan = ConversionPlanner::Plan(streams, choice, report.InputFormat());
+    KeepBeside(report, indexed ? &index.Summary() : nullptr);
     for (Attempt& a : plan)
         a.dropPartialPackets = indexed && index.Summary().cutShort;
     if (indexed && choice.audio >= 0 && AmrTrack::IsAmr(index.Summary().tracks[choice.audio].format))
@@ -210,6 +211,30 @@ void Probe::MakePlan(const FfmpegReportParser& report, bool deep)
         a.bounds = bounds;
     }
     m_planned = true;
+}
+
+void Probe::KeepBeside(const FfmpegReportParser& report, const Mp4Summary* index)
+{
+    // Keys beyond what an MP4's own tags hold (a phone's "com.apple.quicktime.*") go in as
+    // keys; its place also as the location players read (©xyz).
+    bool keys = false, location = false;
+    std::string place;
+    for (const std::pair<std::string, std::string>& tag : report.Tags()) {
+        keys = keys || TextFormat::StartsWith(tag.first, "com.");
+        location = location || tag.first == "location";
+        if (tag.first == "com.apple.quicktime.location.ISO6709")
+            place = tag.second;
+    }
+    for (Attempt& a : m_probed.plan) {
+        if (a.ReadsRaw())
+            continue;
+        a.timecode = !report.Timecode().empty() && a.video >= 0;
+        a.metadataKeys = keys;
+        a.location = location ? std::string() : place;
+        for (KeptStream& k : a.kept)
+            if (index && k.index >= 0 && static_cast<size_t>(k.index) < index->tracks.size())
+                k.samples = static_cast<long long>(index->tracks[static_cast<size_t>(k.index)].samples);
+    }
 }
 
 void Probe::ReadSoundApart(size_t track, bool wideband)
@@ -263,7 +288,9 @@ void Probe::Announce(const FfmpegReportParser& report)
 bool Probe::PlanStartsAsRunOne(long long firstRunRoom) const
 {
     const std::vector<Attempt>& plan = m_probed.plan;
+    // Run 1 copies what ffmpeg picks: only the main picture and sound, as they are.
     return m_planned && !plan.empty() && plan[0].tier == Tier::CopyBoth && !plan[0].hevcTag &&
+           plan[0].kept.empty() && !plan[0].timecode && !plan[0].metadataKeys && plan[0].location.empty() &&
            !plan[0].dropPartialPackets && plan[0].audioInput.empty() && plan[0].indexRoom > 0 &&
            plan[0].indexRoom <= firstRunRoom;
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+struct Mp4Summary;
+
 class Console;
 class WorkFolder;
 
@@ -40,6 +42,8 @@ private:
     // The plan from run 1's report: made once, while run 1 goes on.
     void MakePlan(const FfmpegReportParser& report, bool deep);
     // The recording's AMR sound, which ffmpeg reads only in part, goes to a file of its own.
+    // What each attempt keeps beside the main picture and sound; index: the recording's own.
+    void KeepBeside(const FfmpegReportParser& report, const Mp4Summary* index);
     void ReadSoundApart(size_t track, bool wideband);
     // "Recording: ..." and, when streams are skipped, "Left out: ...".
     void Announce(const FfmpegReportParser& report);

@@ -30,6 +30,9 @@ public:
     const Mp4Summary& Result() const { return m_result; }
 
 private:
+    // The tracks kept beside the main picture and sound are there, copies whole (the timecode
+    // is said where it is missing, not failed).
+    std::string CheckKept(const Attempt& attempt, const Mp4Summary& mp4) const;
     std::string CheckLengths(const Attempt& attempt, const Mp4Summary& mp4);
     void NoteShortTracks(const Mp4Summary& mp4);
 

@@ -25,6 +25,46 @@ std::string StreamChooser::WhyNotAudio(const StreamInfo& s)
     return "not decodable";
 }
 
+namespace {
+
+const size_t MostKept = 8;
+
+} // namespace
+
+bool StreamChooser::Keep(const StreamInfo& s, KeptStream& kept, std::string& why)
+{
+    kept.index = s.index;
+    kept.kind = s.kind;
+    kept.codec = "copy";
+    if (s.kind == "audio") {
+        // A second microphone, a recorder's other channels: as the main sound is.
+        bool fits = s.codec == "aac" || s.codec == "mp3";
+        kept.codec = fits ? "copy" : "aac";
+        kept.name = "another sound track (" + s.codec + (fits ? ")" : ", as AAC)");
+        return true;
+    }
+    if (s.kind == "subtitle") {
+        static const char* const text[] = {"mov_text", "subrip", "srt", "ass", "ssa", "webvtt", "text"};
+        for (const char* t : text)
+            if (s.codec == t) {
+                kept.codec = s.codec == "mov_text" ? "copy" : "mov_text";
+                kept.name = "subtitles (" + s.codec + (s.codec == "mov_text" ? ")" : ", as MP4 text)");
+                return true;
+            }
+        why = "subtitles drawn as pictures (" + s.codec + "), which MP4 players do not show";
+        return false;
+    }
+    if (s.kind == "data" && s.tag == "gpmd") {
+        kept.tag = "gpmd";
+        kept.name = "GPS/telemetry (gpmd)";
+        return true;
+    }
+    if (s.kind == "data" && s.tag != "tmcd")
+        why = "a data track" + (s.tag.empty() ? std::string() : " (" + s.tag + ")") +
+              " that ffmpeg cannot write into MP4";
+    return false;
+}
+
 StreamChoice StreamChooser::Choose(const std::vector<StreamInfo>& streams)
 {
     StreamChoice choice;
@@ -67,13 +107,19 @@ StreamChoice StreamChooser::Choose(const std::vector<StreamInfo>& streams)
                 why = WhyNotAudio(s);
             else if (video && !ShareProgramme(*video, s))
                 why = "belongs to another programme";
-            else
-                why = "another audio track was taken";
-        } else if (s.kind == "subtitle") {
-            why = "subtitles";
-        } else {
-            why = "not audio or video";
+        } else if (video && !ShareProgramme(*video, s)) {
+            why = "belongs to another programme";
         }
+        KeptStream kept;
+        if (why.empty() && s.kind != "video" && (video || audio) && choice.kept.size() < MostKept &&
+            Keep(s, kept, why)) {
+            choice.kept.push_back(kept);
+            continue;
+        }
+        if (s.kind == "data" && s.tag == "tmcd")
+            continue;   // the timecode: written again from the recording's own
+        if (why.empty())
+            why = s.kind == "audio" ? "more sound tracks than an MP4 is given" : "not audio or video";
         char buf[32];
         std::snprintf(buf, sizeof buf, "#0:%d (", s.index);
         std::string desc = s.kind + " " + s.codec;

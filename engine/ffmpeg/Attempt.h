@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 enum class Tier
 {
@@ -17,6 +18,17 @@ struct RunBounds
 {
     int threads = 0;            // decoder and encoder threads; 0: ffmpeg's own choice
     long long outputBytes = 0;  // the MP4 stops growing here; 0: no bound
+};
+
+// A track kept beside the main picture and sound: telemetry, another sound track, subtitles.
+struct KeptStream
+{
+    int index = -1;            // input stream
+    std::string kind;          // "audio", "data", "subtitle"
+    std::string codec;         // what ffmpeg writes: "copy", or an encoder ("aac", "mov_text")
+    std::string tag;           // the MP4 sample entry to name it with ("gpmd"); "" ffmpeg's own
+    std::string name;          // for the result line: "GPS/telemetry (gpmd)"
+    long long samples = -1;    // in the recording's own index; -1 unknown
 };
 
 struct Attempt
@@ -45,8 +57,24 @@ struct Attempt
     // The sound read from a file of its own (the recording's AMR frames as a plain AMR
     // stream), UTF-8; "" reads it from the recording.
     std::string audioInput;
+    // Beside the main picture and sound: other tracks, the timecode (a track of its own), the
+    // recording's metadata keys (a phone's place, make, model), its place also as ©xyz.
+    std::vector<KeptStream> kept;
+    bool timecode = false;
+    bool metadataKeys = false;
+    std::string location;
     std::string method;       // one line: what is tried and why
     std::string done;         // for the result line: "remuxed without quality loss", ...
 
     bool ReadsRaw() const { return tier == Tier::RawH264 || tier == Tier::RawHevc; }
+    // For the result line: "GPS/telemetry (gpmd), timecode"; "" for nothing beyond picture and sound.
+    std::string KeptNames() const
+    {
+        std::string names;
+        for (const KeptStream& k : kept)
+            names += (names.empty() ? "" : ", ") + k.name;
+        if (timecode)
+            names += names.empty() ? "timecode" : ", timecode";
+        return names;
+    }
 };

@@ -56,10 +56,32 @@ void Probe(std::vector<std::string>& args, bool deep)
 
 // The index goes before the media data, so a player or a web page can start at once:
 // into room kept free for it (no second pass over the file), or moved there afterwards.
-// No timecode track: ffmpeg makes one from the source's timecode despite -dn.
-void Tail(std::vector<std::string>& args, const std::string& output, long long indexRoom, const RunBounds& bounds)
+// Subtitles, data and a timecode track only where `t` keeps them (ffmpeg makes a timecode
+// track from the source's timecode despite -dn); metadata keys (a phone's place, make and
+// model) where the recording has them.
+void Tail(std::vector<std::string>& args, const std::string& output, long long indexRoom, const RunBounds& bounds,
+          const Attempt* t = nullptr)
 {
-    Append(args, {"-sn", "-dn", "-write_tmcd", "0", "-max_muxing_queue_size", "4096"});
+    bool subtitles = false, data = false;
+    for (const KeptStream& k : t ? t->kept : std::vector<KeptStream>()) {
+        subtitles = subtitles || k.kind == "subtitle";
+        data = data || k.kind == "data";
+    }
+    if (!subtitles)
+        args.push_back("-sn");
+    if (!data)
+        args.push_back("-dn");
+    Append(args, {"-write_tmcd", t && t->timecode ? "1" : "0", "-max_muxing_queue_size", "4096"});
+    std::string flags = indexRoom > 0 ? "" : "+faststart";
+    if (t && t->metadataKeys) {
+        // Written as keys, the source's file-type fields would say "qt" in an MP4.
+        flags += "+use_metadata_tags";
+        Append(args, {"-metadata", "major_brand=", "-metadata", "minor_version=", "-metadata", "compatible_brands="});
+    }
+    if (t && !t->location.empty()) {
+        args.push_back("-metadata");
+        args.push_back("location=" + t->location);
+    }
     if (bounds.outputBytes > 0) {
         args.push_back("-fs");
         args.push_back(std::to_string(bounds.outputBytes));
@@ -67,8 +89,10 @@ void Tail(std::vector<std::string>& args, const std::string& output, long long i
     if (indexRoom > 0) {
         args.push_back("-moov_size");
         args.push_back(std::to_string(indexRoom));
-    } else {
-        Append(args, {"-movflags", "+faststart"});
+    }
+    if (!flags.empty()) {
+        args.push_back("-movflags");
+        args.push_back(flags);
     }
     Append(args, {"-f", "mp4"});
     args.push_back(output);
@@ -231,6 +255,20 @@ std::vector<std::string> FfmpegArguments::ForAttempt(const Attempt& t, const std
         else
             Append(args, {"-c:a", "aac", "-b:a", "128k"});
     }
-    Tail(args, output, t.indexRoom, t.bounds);
+    // The other tracks after the main picture and sound, each with its own way (the last
+    // option matching an output stream is the one ffmpeg takes).
+    int out = (t.video >= 0 ? 1 : 0) + (t.audio >= 0 ? 1 : 0);
+    for (const KeptStream& k : t.kept) {
+        std::string n = std::to_string(out++);
+        for (const std::string& a : {std::string("-map"), MapArg(k.index), "-c:" + n, k.codec})
+            args.push_back(a);
+        if (k.codec == "aac")
+            for (const std::string& a : {"-b:" + n, std::string("128k")})
+                args.push_back(a);
+        if (!k.tag.empty())
+            for (const std::string& a : {"-tag:" + n, k.tag})
+                args.push_back(a);
+    }
+    Tail(args, output, t.indexRoom, t.bounds, &t);
     return args;
 }

@@ -192,6 +192,8 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
     std::string trimmed = TextFormat::Trim(line);
     if (!trimmed.empty())
         ++m_lines;
+    if (TextFormat::Contains(trimmed, "to muxer"))
+        ++m_muxerLines;
     if (TextFormat::StartsWith(line, "[trace_headers @ ")) {
         ParseHeaderField(StripContext(line));
         return;
@@ -261,7 +263,22 @@ void FfmpegReportParser::AddLine(const std::string& rawLine)
     const bool streamLine = !line.empty() && line[0] == ' ' && TextFormat::StartsWith(trimmed, "Stream #0:");
     switch (m_section) {
     case InputReport:
+        // Its own metadata stands between "  Metadata:" and "  Duration:", four spaces in.
+        if (!m_tagsDone && line.compare(0, 4, "    ") == 0 && line.size() > 4 && line[4] != ' ' &&
+            m_tags.size() < 64) {
+            size_t colon = trimmed.find(':');
+            if (colon != std::string::npos && colon <= 128)
+                m_tags.push_back({TextFormat::Trim(trimmed.substr(0, colon)),
+                                  TextFormat::Trim(trimmed.substr(colon + 1, 1024))});
+        }
+        if (TextFormat::StartsWith(trimmed, "timecode") && m_timecode.empty()) {
+            size_t colon = trimmed.find(':');
+            if (colon != std::string::npos)
+                m_timecode = TextFormat::Trim(trimmed.substr(colon + 1));
+            return;
+        }
         if (TextFormat::StartsWith(trimmed, "Duration: ")) {
+            m_tagsDone = true;
             m_duration = ParseClock(trimmed.substr(10));
             return;
         }
@@ -360,6 +377,11 @@ void FfmpegReportParser::ParseStream(const std::string& text)
     s.codec = s.details.substr(0, codecEnd);
     if (s.codec.empty())
         s.codec = "none";
+    // "bin_data (gpmd / 0x646D7067)": the tag before the number.
+    size_t number = s.details.find(" / 0x");
+    size_t open = number == std::string::npos ? std::string::npos : s.details.rfind('(', number);
+    if (open != std::string::npos && number - open - 1 <= 8)
+        s.tag = s.details.substr(open + 1, number - open - 1);
     s.parametersMissing = m_missingParameters.count(s.index) > 0;
     if (m_program >= 0)
         s.programs.push_back(m_program);

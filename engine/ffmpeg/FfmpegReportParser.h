@@ -21,6 +21,7 @@ struct StreamInfo
     long long frames = -1;           // from the recording's own index; -1 unknown
     bool parametersMissing = false;  // "Could not find codec parameters for stream N"
     std::vector<int> programs;       // programmes listing the stream (empty: none)
+    std::string tag;                 // the container's name for its codec ("gpmd", "tmcd"); "" none
     std::string details;             // the report's text after "Video: " etc.
 
     bool DecodableAudio() const;
@@ -49,6 +50,10 @@ public:
     double Duration() const { return m_duration; }      // seconds, < 0 when unknown
     // The recording's own "creation_time" ("" when it states none).
     const std::string& CreationTime() const { return m_creationTime; }
+    // The timecode it starts at ("" none), its own or a stream's.
+    const std::string& Timecode() const { return m_timecode; }
+    // Its own metadata (not its streams'): key and value, as the report lists them.
+    const std::vector<std::pair<std::string, std::string>>& Tags() const { return m_tags; }
     // A video stream came without its parameters (picture size): ffmpeg did not read far
     // enough to find a keyframe, or the stream carries nothing.
     bool VideoParametersMissing() const;
@@ -71,6 +76,8 @@ public:
     bool TooManyStreams() const { return m_tooManyStreams; }
     // Lines ffmpeg wrote: under "-v error", its complaints.
     int Lines() const { return m_lines; }
+    // ... of them about what reached a muxer (a null muxer's too), not about the data.
+    int MuxerLines() const { return m_muxerLines; }
     // The fields trace_headers printed, each at its largest value ("name[i]" as "name").
     const std::map<std::string, long long>& HeaderFields() const { return m_headerFields; }
     bool WriteError() const { return !m_writeError.empty(); }
@@ -95,6 +102,9 @@ private:
     std::string m_format;
     double m_duration = -1;
     std::string m_creationTime;
+    std::string m_timecode;
+    std::vector<std::pair<std::string, std::string>> m_tags;
+    bool m_tagsDone = false;
     int m_program = -1;
     std::vector<StreamInfo> m_streams;
     std::set<int> m_missingParameters;
@@ -109,4 +119,5 @@ private:
     int m_decodeErrors = 0;
     std::map<std::string, long long> m_headerFields;
     int m_lines = 0;
+    int m_muxerLines = 0;
 };

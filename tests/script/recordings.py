@@ -321,6 +321,33 @@ def write_timecode_camera_mov(path):
             "-preset", "veryfast", "-g", "25", "-c:a", "aac", "-f", "mov", path])
 
 
+PLACE = "+48.8584+002.2945+035.000/"
+
+
+def make_everything_camera_mov(path, video=("-c:v", "libx264", "-preset", "ultrafast")):
+    """What an action camera or a phone records beside its picture and sound: a second sound
+    track, telemetry (a "gpmd" data track, eight samples a second), a timecode, a rotation,
+    and QuickTime keys for the place, make, model, software and the local date. video: how the
+    picture is encoded."""
+    data = path + ".gpmf"
+    with open(data, "wb") as f:
+        f.write(random.Random(9).randbytes(40 * 1000 + 321))
+    ffmpeg(video_in("320x240", 25, 5) + audio_in(330, seconds=5) + audio_in(550, seconds=5) + ["-f", "data", "-i", data] +
+           ["-map", "0:v", "-map", "1:a", "-map", "2:a", "-map", "3:d", "-pix_fmt", "yuv420p"] + list(video) +
+           ["-c:a", "aac", "-c:d", "copy", "-tag:d", "gpmd", "-bsf:d", "setts=ts=N/TB/8:duration=1/TB/8",
+            "-timecode", "10:20:30:00", "-write_tmcd", "1",
+            "-metadata", "com.apple.quicktime.location.ISO6709=" + PLACE,
+            "-metadata", "com.apple.quicktime.make=Apple", "-metadata", "com.apple.quicktime.model=iPhone X",
+            "-metadata", "com.apple.quicktime.software=16.1",
+            "-metadata", "com.apple.quicktime.creationdate=2026-05-01T10:11:12+0200",
+            "-movflags", "use_metadata_tags", "-f", "mov", path + ".plain"])
+    # The rotation goes into the track header's matrix on a copy only.
+    ffmpeg(["-i", path + ".plain", "-map", "0:v", "-map", "0:a", "-map", "0:d:0", "-c", "copy", "-tag:d", "gpmd",
+            "-metadata:s:v:0", "rotate=90", "-write_tmcd", "1", "-movflags", "use_metadata_tags", "-f", "mov", path])
+    os.remove(data)
+    os.remove(path + ".plain")
+
+
 def write_held_camera_mp4(path, pictures=100):
     """A thermal camera's app: its first picture held 2 s, then one every 0.113 s (B-frames);
     its sound starts 0.188 s after the first picture (an empty edit), the language and handler
@@ -501,6 +528,8 @@ MAKERS = {
     "held camera finished.mp4": write_held_camera_mp4,
     "held camera cut.mp4": lambda p: make_unfinished_mp4(p, write=write_held_camera_mp4),
     "timecode camera finished.mov": write_timecode_camera_mov,
+    "everything camera.mov": make_everything_camera_mov,
+    "everything camera mpeg4.mov": lambda p: make_everything_camera_mov(p, ("-c:v", "mpeg4", "-q:v", "5")),
     "timecode camera cut.mov": lambda p: make_unfinished_mp4(p, write=write_timecode_camera_mov),
     "phone cut.mp4": lambda p: make_unfinished_mp4(p, rotate=90),
     "telemetry camera finished.mov": lambda p: write_camera_mp4(p, telemetry=True),
@@ -590,6 +619,20 @@ def stream_tags(path):
     r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream_tags", "-of", "json", path],
                        stdout=subprocess.PIPE, check=True, text=True)
     return [st.get("tags", {}) for st in json.loads(r.stdout)["streams"]]
+
+
+def data_md5(path):
+    """The first data stream's samples: each one's time, size and bytes (md5)."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:d:0", "-f", "framemd5", "-"],
+                       stdout=subprocess.PIPE, check=True, text=True, timeout=120)
+    return [l for l in r.stdout.splitlines() if not l.startswith("#")]
+
+
+def format_tags(path):
+    """The file's own tags (not its streams')."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "format_tags", "-of", "json", path],
+                       stdout=subprocess.PIPE, check=True, text=True, timeout=60)
+    return json.loads(r.stdout)["format"].get("tags", {})
 
 
 def rotation(path):

@@ -133,7 +133,7 @@ class Checks(qmkit.crashlog.CrashCheckedCase):
         """Converts recording `name` (a copy, in a folder of its own) to the MP4 beside it
         and checks the run and the MP4: exactly the expected streams, each with packets,
         the length, a clean full decode, the source unchanged, nothing else left in the
-        folder. video: (codec, width, height); audio: codec or None."""
+        folder. video: (codec, width, height); audio: codec, a list of them, or None."""
         where = folder(name.split(".")[0])
         src = shutil.copy(REC.path(name), where)
         tgt = os.path.splitext(src)[0] + ".mp4"
@@ -150,7 +150,7 @@ class Checks(qmkit.crashlog.CrashCheckedCase):
         got_video = [(s["codec"], s["width"], s["height"]) for s in recordings.streams_of(info, "video")]
         self.assertEqual(got_video, [video], run)
         got_audio = [s["codec"] for s in recordings.streams_of(info, "audio")]
-        self.assertEqual(got_audio, [audio] if audio else [], run)
+        self.assertEqual(got_audio, audio if isinstance(audio, list) else [audio] if audio else [], run)
         self.assertTrue(all(s["packets"] > 0 for s in info["streams"]), info)
         if seconds is None:
             seconds = recordings.probe(src, count=False)["duration"]
@@ -301,9 +301,36 @@ class CameraFootage(Checks):
                             "stream=sample_aspect_ratio", "-of", "csv=p=0", tgt], stdout=subprocess.PIPE, timeout=60)
         self.assertIn(r.stdout.decode().strip(), ("1:1", "N/A", "0:1"))
 
-    def test_timecode_track_left_out_and_the_recording_time_kept(self):
+    def test_everything_the_camera_recorded_is_kept(self):
+        # A second sound track, telemetry, the timecode, the rotation and a phone's keys for its
+        # place, make, model and local date reach the MP4 unchanged, after the main picture and sound, by
+        # remux and by re-encode (which turns the pictures themselves); the Result line names them.
+        for name, way, size in (("everything camera.mov", "remuxed", (320, 240)),
+                                ("everything camera mpeg4.mov", "converted mpeg4", (240, 320))):
+            with self.subTest(name):
+                run, info, src, tgt = self.convert(name, ("h264",) + size, ["aac", "aac"], seconds=5)
+                self.assertEqual([(s["type"], s["tag"]) for s in info["streams"]],
+                                 [("video", "avc1"), ("audio", "mp4a"), ("audio", "mp4a"), ("data", "gpmd"),
+                                  ("data", "tmcd")])
+                source = recordings.probe(src)["streams"]
+                self.assertEqual([s["packets"] for s in info["streams"][1:4]], [s["packets"] for s in source[1:4]])
+                self.assertEqual(recordings.data_md5(tgt), recordings.data_md5(src), "the telemetry changed")
+                tags, own = recordings.format_tags(tgt), recordings.format_tags(src)
+                for key in ("location.ISO6709", "make", "model", "software", "creationdate"):
+                    key = "com.apple.quicktime." + key
+                    self.assertEqual(tags.get(key), own[key], key)
+                self.assertTrue(tags.get("location", "").startswith("+48.8584+002.2945"), tags)
+                self.assertNotEqual(tags.get("major_brand", "").strip(), "qt", tags)
+                self.assertEqual(recordings.stream_tags(tgt)[0].get("timecode"), "10:20:30:00")
+                self.assertEqual(recordings.rotation(tgt), recordings.rotation(src) if size == (320, 240) else 0)
+                self.assertNotEqual(recordings.rotation(src), 0)
+                result = next(l for l in run.lines if l.startswith("Result:"))
+                self.assertIn(way, result)
+                self.assertTrue(result.endswith("+ another sound track (aac), GPS/telemetry (gpmd), timecode"), result)
+        # A camcorder's timecode, and its recording time still the MP4's.
         run, info, _, tgt = self.convert("timecode.mov", ("h264", 320, 240), "aac")
-        self.assertEqual(sorted(s["type"] for s in info["streams"]), ["audio", "video"], info)
+        self.assertEqual([s["type"] for s in info["streams"]], ["video", "audio", "data"], info)
+        self.assertEqual(recordings.stream_tags(tgt)[0].get("timecode"), "01:00:00:00")
         self.assertEqual(recordings.creation_time(tgt)[:19], "2024-05-01T10:20:30")
         self.assertIn("Note: the MP4 keeps the recording's own time: 2024-05-01 10:20:30 UTC", run.lines)
 

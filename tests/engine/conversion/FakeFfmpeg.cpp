@@ -4,7 +4,7 @@
 // with ffmpeg's disk-full message; "hang" never ends; "hog" takes memory until it is
 // stopped (or refused); "bomb" writes on and on, as a recording that repeats one picture
 // for days; "badend" and "badboth" complain when decoding the end of the MP4 (and of the
-// recording too); "huge" reports pictures no camera writes; "clockonce" stops its first run
+// recording too), "muxerend" has the null muxer complain there (a clip shorter than a second); "huge" reports pictures no camera writes; "clockonce" stops its first run
 // on a clock that runs backwards. Every start adds a line to QM_FAKE_COUNT. A run to the null muxer
 // reports as far as the stated length.
 
@@ -95,6 +95,9 @@ int main(int argc, char** argv)
             bool mp4 = i + 1 < argc && std::strstr(argv[i + 1], "\\output") != nullptr;   // an attempt's MP4
             if (m == "badboth" || (m == "badend" && mp4))
                 std::fprintf(stderr, "[h264 @ 0x1] Invalid NAL unit size (512 > 100).\n");
+            if (m == "muxerend" && mp4)
+                std::fprintf(stderr, "[null @ 0x2] Application provided invalid, non monotonically increasing dts "
+                                     "to muxer in stream 0: 3 >= 2\n");
         }
         std::printf("frame=1500\nout_time=00:01:00.000000\nprogress=end\n");
         return 0;

@@ -250,6 +250,19 @@ TEST_CASE(flow_copy_that_decodes_worse_than_the_recording_at_its_end_is_not_kept
     CHECK_EQ(damaged.Runs(), 3);
 }
 
+TEST_CASE(flow_only_a_decoders_complaint_about_the_ends_costs_the_copy)
+{
+    // Two overlapping one-second windows of a shorter clip make the null muxer complain.
+    if (!ENGINE_TEST_HAVE_SAMPLES)
+        return;
+    Flow shortClip(L"qmconvert flow muxerend");
+    CopiesIllFramed();
+    std::string out;
+    CHECK_EQ(shortClip.Run("muxerend", out), 0ul);
+    CHECK(Contains(out, "remuxed without quality loss"));
+    CHECK_EQ(shortClip.Runs(), 2);
+}
+
 namespace {
 
 // A virus scanner's look at each new MP4: as soon as the first attempt's is closed by its

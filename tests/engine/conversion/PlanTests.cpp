@@ -166,6 +166,47 @@ TEST_CASE(mp4_has_its_index_first_and_no_timecode_track)
     CHECK(!Has(FfmpegArguments::FirstRun("in.ksm", "out.mp4", false, 4096), "-analyzeduration", "120M"));
 }
 
+TEST_CASE(what_mp4_carries_is_kept_beside_the_main_tracks)
+{
+    // A second sound track (converted where MP4 cannot hold it), telemetry under its own
+    // name, text subtitles as MP4 text; pictures drawn as subtitles, a data track ffmpeg cannot
+    // write and another programme's sound are left out with their reasons, the timecode
+    // track is written again rather than copied.
+    StreamInfo gpmd = Stream(3, "data", "bin_data", -1), tmcd = Stream(4, "data", "none", -1),
+               mebx = Stream(7, "data", "none", -1);
+    gpmd.tag = "gpmd";
+    tmcd.tag = "tmcd";
+    mebx.tag = "mebx";
+    std::vector<StreamInfo> streams = {Video(0, "h264", 1920, 1080), Audio(1, "aac", 48000, 2),
+                                       Audio(2, "pcm_s16le", 48000, 2), gpmd, tmcd,
+                                       Stream(5, "subtitle", "subrip", -1), Stream(6, "subtitle", "dvd_subtitle", -1),
+                                       mebx};
+    StreamChoice c = StreamChooser::Choose(streams);
+    REQUIRE(c.kept.size() == 3);
+    CHECK_EQ(c.kept[0].index, 2);
+    CHECK_EQ(c.kept[0].codec, "aac");
+    CHECK_EQ(c.kept[1].tag, "gpmd");
+    CHECK_EQ(c.kept[2].codec, "mov_text");
+    REQUIRE(c.leftOut.size() == 2);
+    CHECK(c.leftOut[0].find("#0:6") == 0);
+    CHECK(c.leftOut[1].find("(mebx) that ffmpeg cannot write") != std::string::npos);
+
+    std::vector<Attempt> plan = ConversionPlanner::Plan(streams, c, "mov,mp4,m4a,3gp,3g2,mj2");
+    std::vector<std::string> args = FfmpegArguments::ForAttempt(plan[0], "in.ksm", "out.mp4", true);
+    auto at = [&args](const char* a) { return std::find(args.begin(), args.end(), a) - args.begin(); };
+    CHECK(at("0:0") < at("0:1") && at("0:1") < at("0:2") && at("0:2") < at("0:3") && at("0:3") < at("0:5"));
+    CHECK(Has(args, "-c:2", "aac") && Has(args, "-c:3", "copy") && Has(args, "-tag:3", "gpmd"));
+    CHECK(Has(args, "-c:4", "mov_text"));
+    CHECK(at("-c:2") > at("-c:a"));   // after the main sound's, which would match it too
+    CHECK(at("-dn") == static_cast<long>(args.size()) && at("-sn") == static_cast<long>(args.size()));
+    CHECK_EQ(plan[0].KeptNames(), "another sound track (pcm_s16le, as AAC), GPS/telemetry (gpmd), subtitles (subrip, "
+                                  "as MP4 text)");
+    // Video alone (its sound could not be converted): no other sound either.
+    const Attempt& alone = plan.back().tier == Tier::VideoOnly ? plan.back() : plan[plan.size() - 2];
+    CHECK(alone.tier == Tier::VideoOnly);
+    CHECK_EQ(alone.kept.size(), size_t(2));
+}
+
 TEST_CASE(frames_without_presentation_times_are_re_timed_and_re_encoded)
 {
     std::vector<StreamInfo> avi = {Video(0, "h264", 640, 480), Audio(1, "aac", 48000, 2)};

@@ -191,3 +191,34 @@ TEST_CASE(report_reads_creation_time_frame_rate_and_missing_pictures)
     CHECK(!Parse(TsWithDatalessAudio).VideoParametersMissing());
     CHECK_EQ(Parse(TsWithDatalessAudio).CreationTime(), "");
 }
+
+TEST_CASE(report_reads_what_a_camera_records_beside_picture_and_sound)
+{
+    // Its own keys (not its streams'), the timecode, each stream's tag; a null muxer's
+    // complaint told from a decoder's.
+    FfmpegReportParser p = Parse(
+        "Input #0, mov,mp4,m4a,3gp,3g2,mj2, from 'C:\\rec\\GX010001.ksm':\n"
+        "  Metadata:\n"
+        "    com.apple.quicktime.location.ISO6709: +48.8584+002.2945+035.000/\n"
+        "    com.apple.quicktime.make: Apple\n"
+        "  Duration: 00:00:04.00, start: 0.000000, bitrate: 938 kb/s\n"
+        "  Stream #0:0[0x1]: Video: h264 (High) (avc1 / 0x31637661), yuv420p, 320x240, 25 fps (default)\n"
+        "    Metadata:\n"
+        "      handler_name    : GoPro AVC\n"
+        "  Stream #0:1[0x4]: Data: bin_data (gpmd / 0x646D7067)\n"
+        "  Stream #0:2[0x5](eng): Data: none (tmcd / 0x64636D74), 0 kb/s\n"
+        "    Metadata:\n"
+        "      timecode        : 10:20:30:00\n"
+        "[null @ 0x55d1] Application provided invalid, non monotonically increasing dts to muxer in stream 0\n"
+        "[h264 @ 0x55d2] error while decoding MB 3 4\n");
+    REQUIRE(p.Tags().size() == 2);
+    CHECK_EQ(p.Tags()[0].first, "com.apple.quicktime.location.ISO6709");
+    CHECK_EQ(p.Tags()[0].second, "+48.8584+002.2945+035.000/");
+    CHECK_EQ(p.Timecode(), "10:20:30:00");
+    REQUIRE(p.Streams().size() == 3);
+    CHECK_EQ(p.Streams()[0].tag, "avc1");
+    CHECK_EQ(p.Streams()[1].tag, "gpmd");
+    CHECK_EQ(p.Streams()[2].tag, "tmcd");
+    CHECK_EQ(p.MuxerLines(), 1);
+    CHECK_EQ(p.Lines() - p.MuxerLines(), 13);
+}
