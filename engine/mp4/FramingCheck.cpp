@@ -81,6 +81,8 @@ std::string FramingCheck::Ends(ByteSource& mp4, double seconds)
     const std::vector<Mp4Track> tracks = index.Summary().tracks;
     for (size_t t = 0; t < tracks.size(); ++t) {
         const Mp4Track& track = tracks[t];
+        if (track.handler != "vide" && track.handler != "soun")
+            continue;   // telemetry, a timecode, text: no decoder of picture or sound meets them
         bool video = track.format == "avc1" || track.format == "avc3" || track.format == "hvc1" ||
                      track.format == "hev1";
         bool aac = track.format == "mp4a" && track.objectType == 0x40;

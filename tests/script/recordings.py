@@ -348,6 +348,21 @@ def make_everything_camera_mov(path, video=("-c:v", "libx264", "-preset", "ultra
     os.remove(path + ".plain")
 
 
+def write_action_camera_mp4(path):
+    """An action camera: H.264 and AAC with its telemetry between them, eight GPMF samples a
+    second (a "DEVC" record of 1 KB each: a device id, then a stream of readings)."""
+    data = path + ".gpmf"
+    rng = random.Random(4)
+    with open(data, "wb") as f:
+        for _ in range(6 * 8):
+            f.write(b"DEVC\x00\x01\x03\xf8" + b"DVIDL\x04\x00\x01\x00\x00\x00\x01" + rng.randbytes(1004))
+    ffmpeg(video_in("640x360", 25, 6) + audio_in(330, seconds=6) + ["-f", "data", "-i", data] +
+           ["-map", "0:v", "-map", "1:a", "-map", "2:d", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset",
+            "veryfast", "-g", "25", "-c:a", "aac", "-c:d", "copy", "-tag:d", "gpmd", "-bsf:d",
+            "setts=ts=N/TB/8:duration=1/TB/8", "-f", "mov", path])
+    os.remove(data)
+
+
 def write_held_camera_mp4(path, pictures=100):
     """A thermal camera's app: its first picture held 2 s, then one every 0.113 s (B-frames);
     its sound starts 0.188 s after the first picture (an empty edit), the language and handler
@@ -528,6 +543,8 @@ MAKERS = {
     "held camera finished.mp4": write_held_camera_mp4,
     "held camera cut.mp4": lambda p: make_unfinished_mp4(p, write=write_held_camera_mp4),
     "timecode camera finished.mov": write_timecode_camera_mov,
+    "action camera finished.mov": write_action_camera_mp4,
+    "action camera cut.mov": lambda p: make_unfinished_mp4(p, write=write_action_camera_mp4),
     "everything camera.mov": make_everything_camera_mov,
     "everything camera mpeg4.mov": lambda p: make_everything_camera_mov(p, ("-c:v", "mpeg4", "-q:v", "5")),
     "timecode camera cut.mov": lambda p: make_unfinished_mp4(p, write=write_timecode_camera_mov),
@@ -622,10 +639,17 @@ def stream_tags(path):
 
 
 def data_md5(path):
-    """The first data stream's samples: each one's time, size and bytes (md5)."""
+    """The first data stream's samples: each one's size and bytes (md5)."""
     r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:d:0", "-f", "framemd5", "-"],
                        stdout=subprocess.PIPE, check=True, text=True, timeout=120)
-    return [l for l in r.stdout.splitlines() if not l.startswith("#")]
+    return [tuple(f.strip() for f in l.split(",")[4:]) for l in r.stdout.splitlines() if not l.startswith("#")]
+
+
+def data_times(path):
+    """When each sample of the first data stream is stated to start."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "d:0", "-show_entries", "packet=pts_time",
+                        "-of", "csv=p=0", path], stdout=subprocess.PIPE, check=True, text=True, timeout=120)
+    return [round(float(t), 3) for t in r.stdout.split()]
 
 
 def format_tags(path):

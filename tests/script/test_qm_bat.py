@@ -468,6 +468,21 @@ class UnfinishedRecordings(Checks):
         self.assertEqual([t.get("language") for t in tags], ["und", "swe"])
         self.assertTrue(any("held" in l for l in run.lines if l.startswith("Note: rebuilt")), run)
 
+    def test_an_action_cameras_telemetry_comes_back(self):
+        # Its GPMF samples between the pictures and sound are listed again as the finished
+        # recording describes them, and the MP4 keeps them: every one written before the cut,
+        # whole, at its time.
+        run, _, cut, whole, tgt = self.rebuild("action camera cut.mov",
+                                               [("action camera finished.mov", "CAM_0001.ksm", 2)])
+        self.check_pictures(run, cut, whole, tgt)
+        r = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "d:0", "-show_entries", "packet=pos,size",
+                            "-of", "csv=p=0", whole], stdout=subprocess.PIPE, check=True, text=True)
+        written = sum(1 for l in r.stdout.split() if sum(map(int, l.split(","))) <= os.path.getsize(cut))
+        self.assertGreater(written, 8)
+        self.assertEqual(recordings.data_md5(tgt), recordings.data_md5(whole)[:written])
+        self.assertEqual(recordings.data_times(tgt), recordings.data_times(whole)[:written])
+        self.assertTrue(run.lines[-2].endswith("+ GPS/telemetry (gpmd)"), run)
+
     def test_a_damaged_stretch_in_the_middle(self):
         # A fifth of the data zeroed in its middle: every picture before it and from the next
         # keyframe after it comes back; the time it lasted is kept as a pause, so what follows
