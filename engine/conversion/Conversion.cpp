@@ -38,8 +38,11 @@ void Describe(Console& console, const Converted& converted)
                      "at the video's frame rate)");
     shown.timecode = shown.timecode && timecode;
     std::string kept = shown.KeptNames();
+    std::string lost;
+    for (const std::string& n : shown.notKept)
+        lost += (lost.empty() ? "; not kept: " : "; ") + n;
     console.Line("Result: " + SummaryCheck::Describe(converted.result) + "; " + shown.done +
-                 (kept.empty() ? std::string() : " + " + kept));
+                 (kept.empty() ? std::string() : " + " + kept) + lost);
     for (const Mp4Track& t : converted.result.tracks)
         if (t.format == "hvc1" || t.format == "hev1")
             console.Line("Note: Windows' own player shows HEVC only with Microsoft's \"HEVC Video Extensions\" "

@@ -103,6 +103,7 @@ std::vector<Attempt> ConversionPlanner::Plan(const std::vector<StreamInfo>& stre
     base.hevcTag = v && v->codec == "hevc";
     base.interlacedCopy = v && v->interlaced && vcopy;
     base.kept = choice.kept;
+    base.notKept = choice.notKept;
     const std::string interlacedNote = base.interlacedCopy ? ", interlaced as recorded" : "";
 
     if (vcopy && acopy) {

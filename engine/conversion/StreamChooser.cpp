@@ -51,7 +51,7 @@ bool StreamChooser::Keep(const StreamInfo& s, KeptStream& kept, std::string& why
                 kept.name = "subtitles (" + s.codec + (s.codec == "mov_text" ? ")" : ", as MP4 text)");
                 return true;
             }
-        why = "subtitles drawn as pictures (" + s.codec + "), which MP4 players do not show";
+        why = "subtitles drawn as pictures, which MP4 players do not show";
         return false;
     }
     if (s.kind == "data" && s.tag == "gpmd") {
@@ -60,8 +60,7 @@ bool StreamChooser::Keep(const StreamInfo& s, KeptStream& kept, std::string& why
         return true;
     }
     if (s.kind == "data" && s.tag != "tmcd")
-        why = "a data track" + (s.tag.empty() ? std::string() : " (" + s.tag + ")") +
-              " that ffmpeg cannot write into MP4";
+        why = "a track ffmpeg cannot write into MP4";
     return false;
 }
 
@@ -111,10 +110,13 @@ StreamChoice StreamChooser::Choose(const std::vector<StreamInfo>& streams)
             why = "belongs to another programme";
         }
         KeptStream kept;
-        if (why.empty() && s.kind != "video" && (video || audio) && choice.kept.size() < MostKept &&
-            Keep(s, kept, why)) {
-            choice.kept.push_back(kept);
-            continue;
+        if (why.empty() && s.kind != "video" && (video || audio) && choice.kept.size() < MostKept) {
+            if (Keep(s, kept, why)) {
+                choice.kept.push_back(kept);
+                continue;
+            }
+            if (!why.empty())
+                choice.notKept.push_back(s.kind + " " + (s.tag.empty() ? s.codec : s.tag) + ": " + why);
         }
         if (s.kind == "data" && s.tag == "tmcd")
             continue;   // the timecode: written again from the recording's own

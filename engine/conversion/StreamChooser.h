@@ -12,6 +12,7 @@ struct StreamChoice
     int audio = -1;
     std::vector<std::string> leftOut;  // "#0:2 (audio aac, declared without data)"
     std::vector<KeptStream> kept;      // beside them, in the recording's order
+    std::vector<std::string> notKept;  // what a camera records beside them that MP4 cannot carry
 };
 
 // Picks what goes into the MP4: the video with the largest picture and the first audio

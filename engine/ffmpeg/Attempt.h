@@ -60,6 +60,7 @@ struct Attempt
     // Beside the main picture and sound: other tracks, the timecode (a track of its own), the
     // recording's metadata keys (a phone's place, make, model), its place also as ©xyz.
     std::vector<KeptStream> kept;
+    std::vector<std::string> notKept;   // what the camera recorded that MP4 cannot carry, and why
     bool timecode = false;
     bool metadataKeys = false;
     std::string location;
