@@ -1,7 +1,9 @@
 // qmconvert "<source>" "<target>": turns a camera recording into a checked MP4 with the
-// ffmpeg.exe beside this program. qm.bat is its front door.
+// ffmpeg.exe beside this program; qmconvert "<folder>": every recording in it and below,
+// each beside itself. qm.bat is its front door.
 
 #include "conversion/Conversion.h"
+#include "conversion/FolderConversion.h"
 #include "windows/CommandLineSplitter.h"
 #include "windows/ConsoleWriter.h"
 
@@ -13,6 +15,12 @@ int main()
     // No "Windows error" boxes for a missing disk or a crashing child under the hidden console.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     ConsoleWriter console;
+    std::vector<std::wstring> args = CommandLineSplitter::Arguments(GetCommandLineW());
+    if (args.size() == 1 && !args[0].empty()) {
+        DWORD attr = GetFileAttributesW(args[0].c_str());
+        if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
+            return FolderConversion(console).Run(args[0]);
+    }
     Conversion conversion(console, start);
-    return conversion.Run(CommandLineSplitter::Arguments(GetCommandLineW()));
+    return conversion.Run(args);
 }

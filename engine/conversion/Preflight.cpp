@@ -67,7 +67,7 @@ Preflight::Preflight(Console& console, const Patience& patience) : m_console(con
 Outcome<ConversionPaths> Preflight::Arguments(const std::vector<std::wstring>& args)
 {
     if (args.size() != 2 || args[0].empty() || args[1].empty()) {
-        m_console.Line("Usage: qm.bat \"source recording\" \"target.mp4\"");
+        m_console.Line("Usage: qm.bat \"source recording\" \"target.mp4\", or qm.bat \"folder\" for every recording in it");
         return Verdict::Fail(ExitCode::BadArguments, "source and target are needed, each in double quotes");
     }
     for (const std::wstring& a : args)

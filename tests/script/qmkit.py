@@ -105,10 +105,12 @@ class Run:
 
 def run_qm(prog, source, target, extra_env=None, timeout=300):
     """`wine cmd /c qm.bat <source> <target>` in the folder `prog` (Wine quotes arguments
-    with spaces itself). Arguments are Windows paths or other text."""
+    with spaces itself). Arguments are Windows paths or other text; target None: the source
+    alone (a folder)."""
     for attempt in (1, 2):
         started = time.monotonic()
-        r = subprocess.run(["timeout", "-k", "5", str(timeout), "wine", "cmd", "/c", "qm.bat", source, target],
+        args = [source] if target is None else [source, target]
+        r = subprocess.run(["timeout", "-k", "5", str(timeout), "wine", "cmd", "/c", "qm.bat"] + args,
                            cwd=prog, env=wine_env(extra_env), stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=timeout + 30)
         took = time.monotonic() - started

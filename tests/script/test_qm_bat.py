@@ -519,6 +519,46 @@ class UnfinishedRecordings(Checks):
         self.assertIn("put a recording the same camera finished (same kind of file) in the same folder", run.final)
 
 
+class CameraCard(Checks):
+    """A folder of recordings, as a camera card or a recorder's export holds them."""
+
+    def test_a_card_in_one_run_and_a_second_run_passes_it_by(self):
+        card = folder("card")
+        clips = os.path.join(card, "DCIM", "100CAM")
+        os.makedirs(clips)
+        made = [shutil.copy(REC.path("plain.ts"), os.path.join(clips, "CAM_0001.KSM")),
+                shutil.copy(REC.path("camera finished.mp4"), os.path.join(card, "CAM_0002.ksm"))]
+        with open(os.path.join(clips, "CAM_0003.ksm"), "w") as f:
+            f.write("not a recording\n")
+        with open(os.path.join(card, "notes.txt"), "w") as f:
+            f.write("the card's own file\n")
+        run = run_qm(BIN, winpath(card), None)
+        # A verdict line for each recording as it ends, the folder's last.
+        self.assertEqual(run.rc, 5, run)
+        self.assertTrue(run.lines[-1].startswith(FAILED) and "CAM_0003.ksm" in run.lines[-1], run)
+        self.assertIn("Folder done: 2 converted, 0 already up to date, 1 failed", run.lines, run)
+        self.assertEqual(sum(1 for l in run.lines if l.startswith("Conversion succeeded: \"")), 2, run)
+        self.assertEqual(sorted(os.listdir(card)), ["CAM_0002.ksm", "CAM_0002.mp4", "DCIM", "notes.txt"])
+        self.assertEqual(sorted(os.listdir(clips)), ["CAM_0001.KSM", "CAM_0001.mp4", "CAM_0003.ksm"])
+        for src in made:
+            tgt = os.path.splitext(src)[0] + ".mp4"
+            self.assertEqual(recordings.decode_errors(tgt), "")
+            self.assertAlmostEqual(os.path.getmtime(tgt), os.path.getmtime(src), delta=1)
+        # Again, with the broken one gone: what was converted is passed by, untouched.
+        os.remove(os.path.join(clips, "CAM_0003.ksm"))
+        before = {p: md5(p) for p in (os.path.join(card, "CAM_0002.mp4"), os.path.join(clips, "CAM_0001.mp4"))}
+        run = run_qm(BIN, winpath(card), None)
+        self.check_final(run, 0)
+        self.assertIn("Folder done: 0 converted, 2 already up to date, 0 failed", run.lines, run)
+        self.assertEqual(len([l for l in run.lines if l.startswith("Up to date: ")]), 2, run)
+        self.assertEqual({p: md5(p) for p in before}, before)
+        # A folder without a recording says so.
+        empty = folder("no recordings")
+        run = run_qm(BIN, winpath(empty), None)
+        self.check_failed(run, 2, [], empty)
+        self.assertIn("holds no recording", run.final)
+
+
 class Progress(Checks):
     def test_progress_every_few_seconds_and_none_after_the_verdict(self):
         # A re-encode of a minute of 720p takes several seconds: its lines are timed as
