@@ -1,6 +1,7 @@
 #include "conversion/FolderConversion.h"
 
 #include "conversion/Conversion.h"
+#include "conversion/Preflight.h"
 #include "conversion/Verdict.h"
 #include "mp4/Mp4Inspector.h"
 #include "windows/Console.h"
@@ -109,10 +110,7 @@ bool FolderConversion::UpToDate(const std::wstring& recording, const std::wstrin
 
 int FolderConversion::Run(const std::wstring& folderArg)
 {
-    DWORD n = GetFullPathNameW(folderArg.c_str(), 0, nullptr, nullptr);
-    std::wstring full(n, L'\0');
-    full.resize(n ? GetFullPathNameW(folderArg.c_str(), n, &full[0], nullptr) : 0);
-    const std::wstring folder = TextFormat::ExtendedPath(full.empty() ? folderArg : full);
+    const std::wstring folder = TextFormat::ExtendedPath(Preflight::FullPath(folderArg));
     bool more = false;
     std::vector<std::wstring> recordings = Recordings(folder, MostRecordings, more);
     m_console.Line("Folder: \"" + Utf8(folder) + "\", " + std::to_string(recordings.size()) + " recording(s)" +

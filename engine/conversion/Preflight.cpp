@@ -16,17 +16,6 @@
 
 namespace {
 
-std::wstring FullPath(const std::wstring& path)
-{
-    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    if (n == 0)
-        return path;
-    std::wstring out(n, L'\0');
-    n = GetFullPathNameW(path.c_str(), n, &out[0], nullptr);
-    out.resize(n);
-    return out;
-}
-
 std::string Utf8(const std::wstring& path)
 {
     return TextFormat::PathUtf8(path);
@@ -62,6 +51,17 @@ Patience Patience::FromEnvironment()
 
 Preflight::Preflight(Console& console, const Patience& patience) : m_console(console), m_patience(patience)
 {
+}
+
+std::wstring Preflight::FullPath(const std::wstring& path)
+{
+    DWORD n = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    if (n == 0)
+        return path;
+    std::wstring out(n, L'\0');
+    n = GetFullPathNameW(path.c_str(), n, &out[0], nullptr);
+    out.resize(n);
+    return out;
 }
 
 Outcome<ConversionPaths> Preflight::Arguments(const std::vector<std::wstring>& args)

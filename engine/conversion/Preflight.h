@@ -46,6 +46,8 @@ public:
     Outcome<ConversionPaths> Arguments(const std::vector<std::wstring>& args);
     // Fills in paths.ffmpeg and makes the work folder.
     Outcome<SourceFile> Check(ConversionPaths& paths, WorkFolder& work);
+    // `path` from the current folder on (as it stands when GetFullPathName cannot tell).
+    static std::wstring FullPath(const std::wstring& path);
 
 private:
     Failure CheckTarget(const ConversionPaths& paths, const std::wstring& sourcePath);

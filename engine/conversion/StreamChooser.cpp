@@ -1,5 +1,7 @@
 #include "conversion/StreamChooser.h"
 
+#include "conversion/ConversionPlanner.h"
+
 #include <cstdio>
 
 bool StreamChooser::ShareProgramme(const StreamInfo& a, const StreamInfo& b)
@@ -38,7 +40,7 @@ bool StreamChooser::Keep(const StreamInfo& s, KeptStream& kept, std::string& why
     kept.codec = "copy";
     if (s.kind == "audio") {
         // A second microphone, a recorder's other channels: as the main sound is.
-        bool fits = s.codec == "aac" || s.codec == "mp3";
+        bool fits = ConversionPlanner::AudioFitsMp4(s.codec);
         kept.codec = fits ? "copy" : "aac";
         kept.name = "another sound track (" + s.codec + (fits ? ")" : ", as AAC)");
         return true;
