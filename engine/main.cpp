@@ -1,6 +1,6 @@
 // qmconvert "<source>" "<target>": turns a camera recording into a checked MP4 with the
-// ffmpeg.exe beside this program; qmconvert "<folder>": every recording in it and below,
-// each beside itself. qm.bat is its front door.
+// ffmpeg.exe beside this program; qmconvert "<folder>" [--join-segments]: every recording in
+// it and below, each beside itself, a camera's chapters joined. qm.bat is its front door.
 
 #include "conversion/Conversion.h"
 #include "conversion/FolderConversion.h"
@@ -16,10 +16,12 @@ int main()
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
     ConsoleWriter console;
     std::vector<std::wstring> args = CommandLineSplitter::Arguments(GetCommandLineW());
-    if (args.size() == 1 && !args[0].empty()) {
+    // qmconvert "<folder>" [--join-segments]
+    bool joinSegments = args.size() == 2 && args[1] == L"--join-segments";
+    if ((args.size() == 1 || joinSegments) && !args[0].empty()) {
         DWORD attr = GetFileAttributesW(args[0].c_str());
         if (attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY))
-            return FolderConversion(console).Run(args[0]);
+            return FolderConversion(console).Run(args[0], joinSegments);
     }
     Conversion conversion(console, start);
     return conversion.Run(args);

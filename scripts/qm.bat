@@ -1,6 +1,8 @@
 @echo off
 rem qm.bat "<source>" "<target>"  -  turns a camera recording (.ksm) into an MP4.
-rem qm.bat "<folder>"             -  every recording in it and its sub-folders, each beside itself.
+rem qm.bat "<folder>"             -  every recording in it and its sub-folders, each beside itself,
+rem                                   a camera's chapters joined (add --join-segments to join a
+rem                                   dash cam's files that continue each other too).
 rem
 rem The work is done by qmconvert.exe beside this file (it runs the ffmpeg.exe that lies
 rem beside it, checks the MP4 and prints the final line). This file only finds it and

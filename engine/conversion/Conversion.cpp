@@ -7,9 +7,13 @@
 #include "conversion/Verdict.h"
 #include "ffmpeg/FfmpegRun.h"
 #include "ffmpeg/ProgressReporter.h"
+#include "join/ChapterJoin.h"
 #include "mp4/Mp4TimeStamp.h"
 #include "mp4/SummaryCheck.h"
 #include "windows/Console.h"
+#include "windows/TextFormat.h"
+
+#include <windows.h>
 
 #include <new>
 
@@ -78,6 +82,22 @@ int Conversion::Run(const std::vector<std::wstring>& args)
     }
 }
 
+Outcome<std::wstring> Conversion::Joined(const std::wstring& first)
+{
+    std::vector<std::wstring> chapters(1, first);
+    chapters.insert(chapters.end(), m_later.begin(), m_later.end());
+    std::string names;
+    for (const std::wstring& c : chapters)
+        names += (names.empty() ? "" : ", ") + TextFormat::PathUtf8(c.substr(c.find_last_of(L"\\/") + 1));
+    m_console.Line("Joining " + std::to_string(chapters.size()) + " chapters of one recording without re-encoding: " +
+                   names);
+    bool writeFailed = false;
+    std::string why = ChapterJoin::Write(chapters, m_work.JoinedPath(), m_console, writeFailed);
+    if (!why.empty())
+        return Verdict::Fail(writeFailed ? ExitCode::TargetProblem : ExitCode::SourceUnusable, why);
+    return m_work.JoinedPath();
+}
+
 int Conversion::Convert(Preflight& preflight, ConversionPaths& paths, Verdict& verdict)
 {
     Outcome<SourceFile> file = preflight.Check(paths, m_work);
@@ -85,9 +105,24 @@ int Conversion::Convert(Preflight& preflight, ConversionPaths& paths, Verdict& v
         return verdict.End(file.failure);
     verdict.Recording(file.value.bytes, file.value.bounds);
 
+    if (!m_later.empty()) {
+        // ffmpeg reads every chapter: its bounds are the whole recording's.
+        for (const std::wstring& chapter : m_later) {
+            WIN32_FILE_ATTRIBUTE_DATA a;
+            if (GetFileAttributesExW(chapter.c_str(), GetFileExInfoStandard, &a))
+                file.value.bytes += (static_cast<unsigned long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow;
+        }
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        file.value.bounds = SourceBounds(file.value.bytes, system.dwNumberOfProcessors);
+        verdict.Recording(file.value.bytes, file.value.bounds);
+    }
+
     ProgressReporter reporter(m_console, m_startTick);
     FfmpegRun run(paths.ffmpeg, m_work, reporter, m_patience.stallMs, m_console, Limits(file.value.bounds));
-    Outcome<std::wstring> readPath = Repair::ReadableCopy(paths.source, file.value.bounds, m_work, run, m_console);
+    Outcome<std::wstring> readPath = m_later.empty()
+                                         ? Repair::ReadableCopy(paths.source, file.value.bounds, m_work, run, m_console)
+                                         : Joined(paths.source);
     if (readPath.failure)
         return verdict.End(readPath.failure);
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "conversion/Preflight.h"
+#include "conversion/Verdict.h"
 #include "windows/WorkFolder.h"
 
 #include <string>
@@ -17,12 +18,17 @@ class Conversion
 public:
     Conversion(Console& console, unsigned long startTick);
     int Run(const std::vector<std::wstring>& args);
+    // The source is the first chapter of a recording the camera split: these follow it and
+    // are joined to it (without re-encoding) before it is converted.
+    void JoinChapters(const std::vector<std::wstring>& later) { m_later = later; }
 
 private:
     int Convert(Preflight& preflight, ConversionPaths& paths, Verdict& verdict);
+    Outcome<std::wstring> Joined(const std::wstring& first);
 
     Console& m_console;
     unsigned long m_startTick;
     Patience m_patience;
     WorkFolder m_work;
+    std::vector<std::wstring> m_later;
 };

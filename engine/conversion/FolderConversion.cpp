@@ -3,6 +3,7 @@
 #include "conversion/Conversion.h"
 #include "conversion/Preflight.h"
 #include "conversion/Verdict.h"
+#include "join/ChapterGroups.h"
 #include "mp4/Mp4Inspector.h"
 #include "windows/Console.h"
 #include "windows/TextFormat.h"
@@ -108,7 +109,7 @@ bool FolderConversion::UpToDate(const std::wstring& recording, const std::wstrin
     return false;
 }
 
-int FolderConversion::Run(const std::wstring& folderArg)
+int FolderConversion::Run(const std::wstring& folderArg, bool joinSegments)
 {
     const std::wstring folder = TextFormat::ExtendedPath(Preflight::FullPath(folderArg));
     bool more = false;
@@ -120,27 +121,47 @@ int FolderConversion::Run(const std::wstring& folderArg)
         m_console.Line("Conversion failed: the folder holds no recording (.ksm), in it or in its sub-folders");
         return static_cast<int>(ExitCode::SourceUnusable);
     }
-    size_t converted = 0, upToDate = 0;
+    size_t converted = 0, upToDate = 0, joined = 0, chapters = 0;
     std::vector<std::string> failed;
-    for (const std::wstring& recording : recordings) {
-        std::wstring target = recording.substr(0, recording.size() - 4) + L".mp4";
-        if (UpToDate(recording, target)) {
+    for (const std::vector<std::wstring>& unit : ChapterGroups::Units(recordings, joinSegments, m_console)) {
+        const std::wstring& first = unit[0];
+        std::wstring target = first.substr(0, first.size() - 4) + L".mp4";
+        bool current = true;
+        for (const std::wstring& part : unit)
+            current = current && UpToDate(part, target);
+        if (current) {
             m_console.Line("Up to date: \"" + Utf8(target) + "\"");
-            ++upToDate;
+            upToDate += unit.size();
+            continue;
+        }
+        std::string tooFull = RoomFor(unit, target);
+        if (!tooFull.empty()) {
+            m_console.Line("Not converted: \"" + Utf8(first) + "\": " + tooFull);
+            failed.push_back(Utf8(first.substr(folder.size() + 1)));
             continue;
         }
         // As a single conversion takes them: plain paths, which it makes long ones itself.
         Conversion one(m_console, GetTickCount());
-        int code = one.Run({TextFormat::PlainPath(recording), TextFormat::PlainPath(target)});
+        one.JoinChapters(std::vector<std::wstring>(unit.begin() + 1, unit.end()));
+        int code = one.Run({TextFormat::PlainPath(first), TextFormat::PlainPath(target)});
         if (m_console.ReaderGone())
             return static_cast<int>(ExitCode::NotConverted);   // stopped: the recording in progress as it was
-        if (code == 0)
-            ++converted;
-        else
-            failed.push_back(Utf8(recording.substr(folder.size() + 1)));
+        if (code != 0) {
+            failed.push_back(Utf8(first.substr(folder.size() + 1)));
+            continue;
+        }
+        ++converted;
+        if (unit.size() > 1) {
+            ++joined;
+            chapters += unit.size();
+        }
     }
-    std::string counts = std::to_string(converted) + " converted, " + std::to_string(upToDate) +
-                         " already up to date, " + std::to_string(failed.size()) + " failed";
+    std::string counts = std::to_string(converted) + " converted" +
+                         (joined ? " (" + std::to_string(joined) + " joined from " + std::to_string(chapters) +
+                                       " chapters)"
+                                 : std::string()) +
+                         ", " + std::to_string(upToDate) + " already up to date, " + std::to_string(failed.size()) +
+                         " failed";
     m_console.Line("Folder done: " + counts);
     if (failed.empty()) {
         m_console.Line("Conversion succeeded: every recording in \"" + Utf8(folder) + "\" (" + counts + ")");
@@ -149,8 +170,26 @@ int FolderConversion::Run(const std::wstring& folderArg)
     std::string names;
     for (size_t i = 0; i < failed.size() && i < 5; ++i)
         names += (i ? ", " : "") + failed[i];
-    m_console.Line("Conversion failed: " + std::to_string(failed.size()) + " of " + std::to_string(recordings.size()) +
-                   " recordings could not be converted (" + names + (failed.size() > 5 ? ", ..." : "") +
-                   "; their reasons are above)");
+    m_console.Line("Conversion failed: " + std::to_string(failed.size()) + " of the folder's recordings could not be "
+                   "converted (" + names + (failed.size() > 5 ? ", ..." : "") + "; their reasons are above)");
     return static_cast<int>(ExitCode::NotConverted);
+}
+
+std::string FolderConversion::RoomFor(const std::vector<std::wstring>& unit, const std::wstring& target)
+{
+    // A copy is about as large as the recording; joined chapters are written twice (the
+    // join, then the MP4); a re-encode is bounded later, as in a single conversion.
+    unsigned long long need = 64ULL << 20;
+    for (const std::wstring& part : unit) {
+        WIN32_FILE_ATTRIBUTE_DATA a;
+        if (GetFileAttributesExW(part.c_str(), GetFileExInfoStandard, &a))
+            need += ((static_cast<unsigned long long>(a.nFileSizeHigh) << 32) | a.nFileSizeLow) *
+                    (unit.size() > 1 ? 2 : 1);
+    }
+    ULARGE_INTEGER available;
+    std::wstring folder = target.substr(0, target.find_last_of(L'\\') + 1);
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr) || available.QuadPart >= need)
+        return std::string();
+    return "its drive has " + std::to_string(available.QuadPart >> 20) + " MB free, and its MP4 needs about " +
+           std::to_string(need >> 20) + " MB; make room and convert the folder again";
 }

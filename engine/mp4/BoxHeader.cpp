@@ -47,3 +47,14 @@ BoxHeader::Fit BoxHeader::Read(ByteSource& file, uint64_t at, uint64_t end, BoxH
     }
     return Bound(head, 0, left, box);
 }
+
+bool BoxHeader::Next(const std::string& d, size_t& at, size_t end, BoxHeader& box, Span& span)
+{
+    if (at >= end || Read(d, at, end, box) != Inside)
+        return false;
+    span.begin = at;
+    span.payload = at + box.headerSize;
+    span.end = at + static_cast<size_t>(box.size);
+    at = span.end;
+    return true;
+}

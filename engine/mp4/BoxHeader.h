@@ -25,6 +25,15 @@ struct BoxHeader
     uint32_t headerSize = 8;   // 16 with a 64-bit size
     bool toEnd = false;        // it stated size 0
 
+    // The next whole box of an index held in memory, from `at` within [at, end): its header in
+    // `box`, where it begins, its payload and its end (`at` moves there). False at the end or
+    // at a box that does not fit.
+    struct Span
+    {
+        size_t begin = 0, payload = 0, end = 0;
+    };
+    static bool Next(const std::string& d, size_t& at, size_t end, BoxHeader& box, Span& span);
+
     // The box at `at` of the range [at, end) of d, or of a file.
     static Fit Read(const std::string& d, size_t at, size_t end, BoxHeader& box);
     static Fit Read(ByteSource& file, uint64_t at, uint64_t end, BoxHeader& box);

@@ -27,7 +27,7 @@ const std::vector<std::wstring>& EngineNames()
         std::vector<std::wstring> n;
         for (int attempt = 1; attempt <= MostOutputs; ++attempt)
             n.push_back(OutputNameOf(attempt));
-        for (const wchar_t* other : {L"ffmpeg.log", L"sound.amr", L"rebuilt.mp4", L"run.lock"})
+        for (const wchar_t* other : {L"ffmpeg.log", L"sound.amr", L"rebuilt.mp4", L"joined.mp4", L"run.lock"})
             n.push_back(other);
         return n;
     }();

@@ -35,6 +35,8 @@ public:
     std::wstring SoundPath() const { return m_path + L"\\sound.amr"; }
     // A recording whose index was never written, rebuilt.
     std::wstring RebuiltPath() const { return m_path + L"\\rebuilt.mp4"; }
+    // A camera's chapters joined into one recording, read from there.
+    std::wstring JoinedPath() const { return m_path + L"\\joined.mp4"; }
     void CloseLog();
     // Deletes the folder and what is in it.
     void Remove();
