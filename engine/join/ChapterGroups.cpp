@@ -53,9 +53,10 @@ public:
             return;
         }
         if (!m_run.empty() && m_run.size() < ChapterJoin::MostChapters) {
-            std::string why = ChapterJoin::Continues(*m_first, m_last ? *m_last : *m_first, *index);
+            std::string why = ChapterJoin::Continues(*m_first, m_last ? *m_last : *m_first, m_ticks, *index);
             if (why.empty()) {
                 m_run.push_back(path);
+                ChapterJoin::AddTicks(*index, m_ticks);
                 m_last = std::move(index);
                 return;
             }
@@ -65,6 +66,7 @@ public:
         }
         Close();
         m_run.push_back(path);
+        ChapterJoin::AddTicks(*index, m_ticks);
         m_first = std::move(index);
     }
 
@@ -73,6 +75,7 @@ public:
         if (!m_run.empty())
             m_units.push_back(m_run);
         m_run.clear();
+        m_ticks.clear();
         m_first.reset();
         m_last.reset();
     }
@@ -82,6 +85,7 @@ private:
     std::vector<std::vector<std::wstring>>& m_units;
     std::vector<std::wstring> m_run;
     std::unique_ptr<ChapterIndex> m_first, m_last;   // m_last: null while the run holds one
+    std::vector<uint64_t> m_ticks;                    // each track's lengths over the run
 };
 
 } // namespace

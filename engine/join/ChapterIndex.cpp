@@ -124,22 +124,31 @@ bool ChapterIndex::ReadTrack(size_t begin, size_t end)
     ChapterTrack t;
     const std::string& d = m_moov;
     Child c;
-    std::vector<std::pair<size_t, size_t>> inner(1, {begin, end});
+    struct Range
+    {
+        size_t at, end;
+        std::string parent;
+    };
+    std::vector<Range> inner(1, Range{begin, end, "trak"});
+    int tables = 0;
     while (!inner.empty()) {
-        size_t at = inner.back().first, stop = inner.back().second;
+        Range r = inner.back();
         inner.pop_back();
-        while (Next(d, at, stop, c)) {
-            if (c.type == "mdia" || c.type == "minf" || c.type == "edts") {
-                inner.push_back({c.payload, c.end});
-            } else if (c.type == "tkhd" && c.end - c.payload >= 84) {
+        for (size_t at = r.at; Next(d, at, r.end, c);) {
+            // Each box only where it belongs: a stray copy elsewhere is not the track's.
+            const std::string& in = r.parent;
+            if (((c.type == "mdia" || c.type == "edts") && in == "trak") || (c.type == "minf" && in == "mdia")) {
+                inner.push_back(Range{c.payload, c.end, c.type});
+            } else if (c.type == "tkhd" && in == "trak" && c.end - c.payload >= 84) {
                 t.matrix = d.substr(c.end - 44, 36);
                 t.width = static_cast<int>(Be32(d, c.end - 8) >> 16);
                 t.height = static_cast<int>(Be32(d, c.end - 4) >> 16);
-            } else if (c.type == "mdhd" && c.end - c.payload >= 24) {
+            } else if (c.type == "mdhd" && in == "mdia" && c.end - c.payload >= 24) {
                 t.timescale = Be32(d, c.payload + (d[c.payload] == 1 ? 20 : 12));
-            } else if (c.type == "hdlr" && c.end - c.payload >= 12) {
+            } else if (c.type == "hdlr" && in == "mdia" && c.end - c.payload >= 12) {
+                // (QuickTime's minf holds a data handler of its own)
                 t.handler = d.substr(c.payload + 8, 4);
-            } else if (c.type == "elst") {
+            } else if (c.type == "elst" && in == "edts") {
                 int version = d[c.payload];
                 size_t each = version == 1 ? 20 : 12;
                 uint32_t n = 0;
@@ -152,8 +161,10 @@ bool ChapterIndex::ReadTrack(size_t begin, size_t end)
                                                  : static_cast<int32_t>(Be32(d, e + 4));
                     t.edits.push_back({length, media});
                 }
-            } else if (c.type == "stbl" && !ReadTables(t, c.payload, c.end)) {
-                return false;
+            } else if (c.type == "stbl" && in == "minf") {
+                // One table a track: the join writes each stbl it meets with the track's tables.
+                if (tables++ || !ReadTables(t, c.payload, c.end))
+                    return tables > 1 ? Fail("a track of its index holds two sample tables") : false;
             }
         }
     }

@@ -38,10 +38,20 @@ std::string ChapterJoin::Read(const std::wstring& path, ChapterIndex& index)
     return index.Read(file) ? std::string() : index.Problem();
 }
 
-std::string ChapterJoin::Continues(const ChapterIndex& first, const ChapterIndex& last, const ChapterIndex& next)
+std::string ChapterJoin::Continues(const ChapterIndex& first, const ChapterIndex& last,
+                                   const std::vector<uint64_t>& ticksBefore, const ChapterIndex& next)
 {
     std::string why = JoinedIndex::Mismatch(last, next);
+    if (why.empty())
+        why = JoinedIndex::OutOfStep(first, ticksBefore, next);
     return why.empty() ? JoinedIndex::TimeGap(first, last, next) : why;
+}
+
+void ChapterJoin::AddTicks(const ChapterIndex& chapter, std::vector<uint64_t>& ticks)
+{
+    ticks.resize(chapter.Tracks().size(), 0);
+    for (size_t i = 0; i < ticks.size(); ++i)
+        ticks[i] += chapter.Tracks()[i].mediaTicks;
 }
 
 std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const std::wstring& joined, Console& console,
@@ -61,8 +71,10 @@ std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const 
             return name + " cannot be joined: " + indexes.back()->Problem();
         parts.push_back(indexes.back().get());
     }
+    std::vector<uint64_t> ticks;
     for (size_t k = 1; k < parts.size(); ++k) {
-        std::string why = Continues(*parts[0], *parts[k - 1], *parts[k]);
+        AddTicks(*parts[k - 1], ticks);
+        std::string why = Continues(*parts[0], *parts[k - 1], ticks, *parts[k]);
         if (!why.empty())
             return "chapter \"" + NameOf(chapters[k]) +
                    "\" does not continue the one before: " + why;

@@ -3,6 +3,7 @@
 #include "bytes/BigEndian.h"
 #include "mp4/BoxHeader.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -43,12 +44,13 @@ void Shown(const ChapterTrack& t, int64_t& first, int64_t& end)
 
 // mvhd, tkhd and mdhd with a new duration, written with 64-bit times whatever they had.
 // `between`: the bytes from the times to the duration (a timescale, or a track id).
+// least: the payload a chapter's reading takes the box at.
 std::string Lengthened(const std::string& d, const BoxHeader::Span& s, const char* type, size_t between,
-                       uint64_t duration)
+                       uint64_t duration, size_t least)
 {
     const bool wide = d[s.payload] == 1;
     const size_t time = wide ? 8 : 4;
-    if (s.end - s.payload < 4 + 3 * time + between)
+    if (s.end - s.payload < std::max(least, 4 + 3 * time + between))
         return d.substr(s.begin, s.end - s.begin);   // too short to hold a length: as it was
     std::string p;
     p.push_back(1);
@@ -193,8 +195,9 @@ std::string Tables(const Plan& plan)
     return out + table("co64", 0, chunks, co64);
 }
 
-// The first chapter's boxes from [begin, end) of its index, its tables and lengths the joined ones.
-std::string Rewrite(Plan& plan, size_t begin, size_t end)
+// The first chapter's boxes from [begin, end) of its index (inside `parent`), its tables and
+// lengths the joined ones. Boxes count only where the chapter's reading took them.
+std::string Rewrite(Plan& plan, size_t begin, size_t end, const std::string& parent)
 {
     const ChapterIndex& first = *plan.chapters[0];
     const std::string& d = first.Moov();
@@ -204,19 +207,23 @@ std::string Rewrite(Plan& plan, size_t begin, size_t end)
     for (size_t at = begin; BoxHeader::Next(d, at, end, h, s);) {
         const std::string& type = h.type;
         const ChapterTrack* track = plan.track < first.Tracks().size() ? &first.Tracks()[plan.track] : nullptr;
-        if (type == "moov" || type == "trak" || type == "mdia" || type == "minf" || type == "edts") {
-            out += Box(type.c_str(), Rewrite(plan, s.payload, s.end));
+        bool inTrack = track && (parent == "trak" || parent == "mdia" || parent == "minf" || parent == "edts");
+        if ((type == "trak" && parent == "moov" && track) || (inTrack && (type == "mdia" || type == "edts") && parent == "trak") ||
+            (inTrack && type == "minf" && parent == "mdia")) {
+            out += Box(type.c_str(), Rewrite(plan, s.payload, s.end, type));
             if (type == "trak")
                 ++plan.track;
-        } else if (type == "stbl" && track) {
+        } else if (type == "moov" && parent.empty()) {
+            out += Box("moov", Rewrite(plan, s.payload, s.end, type));
+        } else if (inTrack && type == "stbl" && parent == "minf") {
             out += Box("stbl", track->sampleEntries + Tables(plan));
-        } else if (type == "mvhd") {
-            out += Lengthened(d, s, "mvhd", 4, plan.movieLength);
-        } else if (type == "tkhd" && track) {
-            out += Lengthened(d, s, "tkhd", 8, plan.shownLength[plan.track]);
-        } else if (type == "mdhd" && track) {
-            out += Lengthened(d, s, "mdhd", 4, plan.ticks[plan.track]);
-        } else if (type == "elst" && track) {
+        } else if (type == "mvhd" && parent == "moov") {
+            out += Lengthened(d, s, "mvhd", 4, plan.movieLength, 32);
+        } else if (inTrack && type == "tkhd" && parent == "trak") {
+            out += Lengthened(d, s, "tkhd", 8, plan.shownLength[plan.track], 0);
+        } else if (inTrack && type == "mdhd" && parent == "mdia") {
+            out += Lengthened(d, s, "mdhd", 4, plan.ticks[plan.track], 24);
+        } else if (inTrack && type == "elst" && parent == "edts") {
             out += Edits(plan, *track);
         } else {
             out.append(d, s.begin, s.end - s.begin);
@@ -264,15 +271,14 @@ std::string JoinedIndex::Mismatch(const ChapterIndex& last, const ChapterIndex& 
         const ChapterTrack& a = last.Tracks()[i];
         const ChapterTrack& b = next.Tracks()[i];
         if (a.handler != b.handler || a.timescale != b.timescale || Settings(a.sampleEntries) != Settings(b.sampleEntries))
-            return "its " + b.handler + " track was recorded with other settings";
+            return (b.handler == "vide"   ? std::string("its pictures were")
+                    : b.handler == "soun" ? std::string("its sound was")
+                                          : "its " + b.handler + " track was") +
+                   " recorded with other settings";
         if (a.width != b.width || a.height != b.height || a.matrix != b.matrix)
             return "its pictures have another size or turn";
         if (b.handler == "vide" && b.samples && !b.allKeyframes && (b.keyframes.empty() || b.keyframes[0] != 1))
             return "its pictures do not start on a keyframe";
-        if (b.handler == "soun")
-            for (const auto& e : b.edits)
-                if (e.second != 0 && e.first != 0)
-                    return "its sound starts with a pause or with samples skipped, as a new recording's does";
         if (b.handler == "vide" && a.samples && b.samples) {
             // A picture of the last chapter shown at or after the next one's first: a gap or
             // a repeat at the join.
@@ -286,6 +292,48 @@ std::string JoinedIndex::Mismatch(const ChapterIndex& last, const ChapterIndex& 
     return std::string();
 }
 
+std::string JoinedIndex::OutOfStep(const ChapterIndex& first, const std::vector<uint64_t>& ticksBefore,
+                                   const ChapterIndex& next)
+{
+    // Where the joined file shows the next chapter's pictures and sound (the first chapter's
+    // edits over all samples so far), against where its own edits show them.
+    auto delay = [](const ChapterTrack& t, const ChapterIndex& c) {
+        double pause = 0;
+        for (const auto& e : t.edits) {
+            if (e.second >= 0)
+                break;
+            pause += static_cast<double>(e.first) / c.Timescale();
+        }
+        return pause;
+    };
+    auto skip = [](const ChapterTrack& t) {
+        for (const auto& e : t.edits)
+            if (e.second >= 0)
+                return static_cast<double>(e.second) / t.timescale;
+        return 0.0;
+    };
+    auto end = [&](size_t i) {
+        const ChapterTrack& t = first.Tracks()[i];
+        return delay(t, first) + (static_cast<double>(ticksBefore[i]) / t.timescale - skip(t));
+    };
+    size_t video = 0;
+    while (video < next.Tracks().size() && next.Tracks()[video].handler != "vide")
+        ++video;
+    if (video == next.Tracks().size() || ticksBefore.size() != next.Tracks().size())
+        return std::string();
+    const ChapterTrack& v = next.Tracks()[video];
+    for (size_t i = 0; i < next.Tracks().size(); ++i) {
+        const ChapterTrack& a = next.Tracks()[i];
+        if (a.handler != "soun" || !a.timescale)
+            continue;
+        double off = end(i) - end(video) - skip(v) + delay(v, next) - delay(a, next) + skip(a);
+        if (!(std::fabs(off) <= 0.005))
+            return "its sound would be " + std::to_string(static_cast<long long>(std::min(1e9, std::fabs(off) * 1000))) +
+                   " ms out of step with its pictures after the join";
+    }
+    return std::string();
+}
+
 std::string JoinedIndex::TimeGap(const ChapterIndex& first, const ChapterIndex& last, const ChapterIndex& next)
 {
     bool told = false;
@@ -295,9 +343,11 @@ std::string JoinedIndex::TimeGap(const ChapterIndex& first, const ChapterIndex& 
         if (a.handler != "tmcd" || a.firstFrame < 0 || b.firstFrame < 0)
             continue;
         told = true;
-        int64_t expected = a.firstFrame + std::llround(last.PictureSeconds() * a.framesPerSecond);
-        if (std::llabs(b.firstFrame - expected) > 1)
-            return "its timecode does not continue the last chapter's (" + std::to_string(b.firstFrame - expected) +
+        double off = static_cast<double>(b.firstFrame) - static_cast<double>(a.firstFrame) -
+                     last.PictureSeconds() * a.framesPerSecond;
+        if (!(std::fabs(off) <= 1.5))
+            return "its timecode does not continue the last chapter's (" +
+                   std::to_string(static_cast<long long>(std::max(-1e15, std::min(1e15, std::round(off))))) +
                    " frames off)";
     }
     if (last.CreatedSeconds() && next.CreatedSeconds()) {
@@ -305,7 +355,8 @@ std::string JoinedIndex::TimeGap(const ChapterIndex& first, const ChapterIndex& 
         double after = static_cast<double>(next.CreatedSeconds()) - static_cast<double>(last.CreatedSeconds()) -
                        last.PictureSeconds();
         if (next.CreatedSeconds() != first.CreatedSeconds() && std::fabs(after) > 2)
-            return "it was recorded " + std::to_string(std::llround(after)) + " s " +
+            return "it was recorded " +
+                   std::to_string(static_cast<long long>(std::min(1e15, std::round(std::fabs(after))))) + " s " +
                    (after > 0 ? "after" : "before") + " the last chapter ended";
     }
     return told ? std::string() : "nothing in it tells when it was recorded";
@@ -336,5 +387,5 @@ std::string JoinedIndex::Moov(const std::vector<const ChapterIndex*>& chapters, 
         plan.shownLength.push_back(shown);
         plan.movieLength = std::max(plan.movieLength, shown);
     }
-    return Rewrite(plan, 0, first.Moov().size());
+    return Rewrite(plan, 0, first.Moov().size(), std::string());
 }

@@ -13,8 +13,13 @@ class JoinedIndex
 {
 public:
     // "" when `next` can follow `last` in one stream: the same tracks with the same settings,
-    // the pictures starting on a keyframe, nothing skipped at its start. Else why not.
+    // the pictures starting on a keyframe and running on from the last ones. Else why not.
     static std::string Mismatch(const ChapterIndex& last, const ChapterIndex& next);
+    // "" when the sound of `next`, laid after the samples so far (ticksBefore: each track's, of
+    // every chapter before it; `first` began the recording), stays in step with its pictures
+    // as its own edits have them (a new encoder's start, skipped in its own file, is not).
+    static std::string OutOfStep(const ChapterIndex& first, const std::vector<uint64_t>& ticksBefore,
+                                 const ChapterIndex& next);
     // "" when `next` was recorded as `last` ended (its recording time, its timecode); `first`:
     // the recording's first chapter, whose time some cameras give every chapter. Else why not.
     static std::string TimeGap(const ChapterIndex& first, const ChapterIndex& last, const ChapterIndex& next);

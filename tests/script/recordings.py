@@ -5,7 +5,9 @@ Small pictures and a few seconds each, so a whole test run makes them in seconds
 `Recordings(folder).path(name)` makes a recording on first use and caches it.
 """
 
+import datetime
 import json
+import shutil
 import os
 import random
 import re
@@ -373,6 +375,51 @@ def write_held_camera_mp4(path, pictures=100):
             "-enc_time_base:v", "1/1000", "-video_track_timescale", "1000", "-pix_fmt", "yuv420p",
             "-c:v", "libx264", "-preset", "veryfast", "-g", "25", "-c:a", "aac", "-b:a", "96k",
             "-metadata:s:a", "language=swe", "-metadata:s:v", "handler_name=Thermal Video", "-f", "mp4", path])
+
+
+def write_chaptered_camera(path, seconds=12, size="320x240", created="2026-05-01T10:00:00Z", timecode="10:00:00:00"):
+    """An action camera's recording before it is split: H.264 with B-frames, AAC, GPMF-like
+    telemetry eight samples a second and a timecode track, its recording time set."""
+    data = path + ".gpmf"
+    rng = random.Random(seconds)
+    with open(data, "wb") as f:
+        for _ in range(seconds * 8):
+            f.write(b"DEVC\x00\x01\x03\xf8" + b"DVIDL\x04\x00\x01\x00\x00\x00\x01" + rng.randbytes(1004))
+    ffmpeg(video_in(size, 25, seconds) + audio_in(330, seconds=seconds) + ["-f", "data", "-i", data] +
+           ["-map", "0:v", "-map", "1:a", "-map", "2:d", "-pix_fmt", "yuv420p", "-c:v", "libx264", "-preset",
+            "veryfast", "-g", "25", "-c:a", "aac", "-c:d", "copy", "-tag:d", "gpmd", "-bsf:d",
+            "setts=ts=N/TB/8:duration=1/TB/8", "-timecode", timecode, "-write_tmcd", "1",
+            "-metadata", "creation_time=" + created, "-f", "mov", path])
+    os.remove(data)
+
+
+def split_into_chapters(whole, paths, seconds_each, created=(2026, 5, 1, 10, 0, 0), timecode_hour=10):
+    """`whole` cut at keyframes into chapter files as a camera writes them at its size limit:
+    the same streams running on, each chapter with its own recording time and a timecode
+    continuing the last one's. paths: the chapter files, in order."""
+    work = whole + ".segments"
+    os.makedirs(work, exist_ok=True)
+    ffmpeg(["-i", whole, "-map", "0:v", "-map", "0:a", "-map", "0:d:0", "-c", "copy", "-tag:d", "gpmd",
+            "-f", "segment", "-segment_time", str(seconds_each), "-segment_format", "mov", "-reset_timestamps", "1",
+            os.path.join(work, "%d.mov")])
+    start = datetime.datetime(*created, tzinfo=datetime.timezone.utc)
+    for i, path in enumerate(paths):
+        at = i * seconds_each
+        ffmpeg(["-i", os.path.join(work, "%d.mov" % i), "-map", "0:v", "-map", "0:a", "-map", "0:d:0", "-c", "copy",
+                "-tag:d", "gpmd", "-timecode", "%02d:%02d:%02d:00" % (timecode_hour, at // 60, at % 60),
+                "-write_tmcd", "1", "-metadata",
+                "creation_time=" + (start + datetime.timedelta(seconds=at)).strftime("%Y-%m-%dT%H:%M:%SZ"),
+                "-f", "mov", path])
+    shutil.rmtree(work)
+
+
+def frame_hashes(path, stream):
+    """[(time, md5)] of every decoded frame of the first `stream` ("v" or "a") in order."""
+    r = subprocess.run(["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-map", "0:%s:0" % stream, "-f", "framemd5",
+                        "-"], stdout=subprocess.PIPE, check=True, text=True, timeout=300)
+    rows = [l.split(",") for l in r.stdout.splitlines() if l and not l.startswith("#")]
+    tb = next(l for l in r.stdout.splitlines() if l.startswith("#tb 0:")).split(":")[1].strip().split("/")
+    return [(int(row[2]) * int(tb[0]) / int(tb[1]), row[5].strip()) for row in rows]
 
 
 def written_before_cut(whole, cut):

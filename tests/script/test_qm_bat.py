@@ -559,6 +559,116 @@ class CameraCard(Checks):
         self.assertIn("holds no recording", run.final)
 
 
+def make_chapter_card(card):
+    """A GoPro card: one recording in three chapters; one whose second chapter is missing; one
+    whose second chapter was cut by a power loss; one whose "second chapter" is another
+    camera's recording; a dash cam's two segments; a text file named as a recording."""
+    gopro = os.path.join(card, "DCIM", "100GOPRO")
+    dash = os.path.join(card, "DASH")
+    os.makedirs(gopro)
+    os.makedirs(dash)
+    whole = os.path.join(card, "..", os.path.basename(card) + " whole.mov")
+
+    def chapters(seconds, each, names, size="320x240"):
+        recordings.write_chaptered_camera(whole, seconds, size)
+        recordings.split_into_chapters(whole, [os.path.join(gopro, n) for n in names], each)
+
+    chapters(9, 3, ["GH010124.ksm", "GH020124.ksm", "GH030124.ksm"])
+    os.remove(os.path.join(gopro, "GH020124.ksm"))
+    cut = os.path.join(gopro, "GH020125.ksm")
+    chapters(8, 4, ["GH010125.ksm", cut + ".finished"])
+    recordings.make_unfinished_mp4(cut, write=lambda w: os.rename(cut + ".finished", w))
+    os.remove(cut + ".whole")
+    # Chapter 2 of another recording of the same camera, an hour later.
+    chapters(8, 4, ["GH010127.ksm", os.path.join(card, "..", "unused.ksm")])
+    recordings.write_chaptered_camera(whole, 8, created="2026-05-01T11:00:00Z", timecode="11:00:00:00")
+    recordings.split_into_chapters(whole, [os.path.join(card, "..", "unused.ksm"), os.path.join(gopro, "GH020127.ksm")],
+                                   4, created=(2026, 5, 1, 11, 0, 0), timecode_hour=11)
+    recordings.write_chaptered_camera(os.path.join(gopro, "GH010126.ksm"), 4)
+    recordings.write_camera_mp4(os.path.join(gopro, "GH020126.ksm"), seconds=4)
+    recordings.write_chaptered_camera(whole, 6)
+    recordings.split_into_chapters(whole, [os.path.join(dash, "20260501_100000.ksm"),
+                                           os.path.join(dash, "20260501_100003.ksm")], 3)
+    with open(os.path.join(card, "notes.ksm"), "w") as f:
+        f.write("not a recording\n")
+    chapters(12, 4, ["GH010123.ksm", "GH020123.ksm", "GH030123.ksm"])   # kept: the reference
+    return whole
+
+
+class Chapters(Checks):
+    """A camera's chapters joined into one MP4, judged against the recording before the split."""
+
+    def test_chapters_joined_as_one_and_every_other_case_said(self):
+        card = folder("chapters")
+        whole = make_chapter_card(card)
+        gopro = os.path.join(card, "DCIM", "100GOPRO")
+        run = run_qm(BIN, winpath(card), None)
+        self.assertEqual(run.rc, 5, run)
+        self.assertIn("Folder done: 11 converted (1 joined from 3 chapters), 0 already up to date, 1 failed", run.lines,
+                      run)
+        said = "\n".join(run.lines)
+        self.assertIn('Not joined: "GH030124.ksm": chapter 2 of this recording is missing before it', said)
+        self.assertIn('Not joined: "GH020125.ksm": it has no index', said)
+        self.assertIn('Not joined: "GH020126.ksm" does not continue "GH010126.ksm": it has other tracks', said)
+        self.assertIn('Not joined: "GH020127.ksm" does not continue "GH010127.ksm": its timecode does not continue the '
+                      'last chapter\'s (90000 frames off)', said)
+        # Nothing beside the card's files but an MP4 each (chapters: one, after the first).
+        self.assertEqual(sorted(os.listdir(gopro)),
+                         sorted(["GH010123.ksm", "GH020123.ksm", "GH030123.ksm", "GH010123.mp4", "GH010124.ksm",
+                                 "GH010124.mp4", "GH030124.ksm", "GH030124.mp4", "GH010125.ksm", "GH010125.mp4",
+                                 "GH020125.ksm", "GH020125.mp4", "GH010126.ksm", "GH010126.mp4", "GH020126.ksm",
+                                 "GH020126.mp4", "GH010127.ksm", "GH010127.mp4", "GH020127.ksm", "GH020127.mp4"]))
+        self.assertEqual(sorted(os.listdir(os.path.join(card, "DASH"))),
+                         ["20260501_100000.ksm", "20260501_100000.mp4", "20260501_100003.ksm", "20260501_100003.mp4"])
+        self.assertEqual(sorted(os.listdir(card)), ["DASH", "DCIM", "notes.ksm"])
+
+        joined = os.path.join(gopro, "GH010123.mp4")
+        self.assertEqual(recordings.decode_errors(joined), "")
+        # Every picture once, in order, each at its own time (one shift for all: no gap and
+        # no repeat at a join); the sound whole, at the same shift (in step at every join).
+        pictures, theirs = recordings.frame_hashes(joined, "v"), recordings.frame_hashes(whole, "v")
+        self.assertEqual([h for _, h in pictures], [h for _, h in theirs])
+        shift = pictures[0][0] - theirs[0][0]
+        self.assertTrue(all(abs(a[0] - b[0] - shift) < 1e-3 for a, b in zip(pictures, theirs)), shift)
+        sound, heard = recordings.frame_hashes(joined, "a"), recordings.frame_hashes(whole, "a")
+        start = [h for _, h in sound].index(heard[0][1])
+        self.assertEqual([h for _, h in sound[start:]], [h for _, h in heard])
+        self.assertTrue(all(abs(a[0] - b[0] - shift) < 2e-3 for a, b in zip(sound[start:], heard)))
+        # Every track: the telemetry byte for byte, the timecode and recording time of the first.
+        streams = [(s["type"], s["tag"], s["packets"]) for s in recordings.probe(joined)["streams"]]
+        self.assertEqual(streams[:3], [("video", "avc1", 300), ("audio", "mp4a", len(sound)), ("data", "gpmd", 96)])
+        self.assertEqual(streams[3][:2], ("data", "tmcd"))
+        self.assertEqual(recordings.frame_hashes(joined, "d"), recordings.frame_hashes(whole, "d"))
+        self.assertEqual(recordings.stream_tags(joined)[0].get("timecode"), "10:00:00:00")
+        self.assertTrue(recordings.creation_time(joined).startswith("2026-05-01T10:00:00"))
+
+        # Again: every recording passed by, the MP4s untouched.
+        before = {n: md5(os.path.join(gopro, n)) for n in os.listdir(gopro) if n.endswith(".mp4")}
+        run = run_qm(BIN, winpath(card), None)
+        self.assertIn("Folder done: 0 converted, 13 already up to date, 1 failed", run.lines, run)
+        self.assertEqual({n: md5(os.path.join(gopro, n)) for n in before}, before)
+
+    def test_dash_cam_segments_joined_when_asked(self):
+        # Two segments of one stream, then one its camera started afresh right after them:
+        # its sound begins with a new encoder's start, which a join would add to the sound.
+        dash = folder("segments")
+        whole = os.path.join(dash, "..", os.path.basename(dash) + " whole.mov")
+        recordings.write_chaptered_camera(whole, 6)
+        recordings.split_into_chapters(whole, [os.path.join(dash, "20260501_100000.ksm"),
+                                               os.path.join(dash, "20260501_100003.ksm")], 3)
+        recordings.write_chaptered_camera(os.path.join(dash, "20260501_100006.ksm"), 3,
+                                          created="2026-05-01T10:00:06Z", timecode="10:00:06:00")
+        run = run_qm(BIN, winpath(dash), "--join-segments")
+        self.assertEqual(run.rc, 0, run)
+        self.assertIn("Folder done: 2 converted (1 joined from 2 chapters), 0 already up to date, 0 failed", run.lines)
+        joined = os.path.join(dash, "20260501_100000.mp4")
+        self.assertEqual([h for _, h in recordings.frame_hashes(joined, "v")],
+                         [h for _, h in recordings.frame_hashes(whole, "v")])
+        self.assertEqual(sorted(os.listdir(dash)), ["20260501_100000.ksm", "20260501_100000.mp4",
+                                                    "20260501_100003.ksm", "20260501_100006.ksm",
+                                                    "20260501_100006.mp4"])
+
+
 class Progress(Checks):
     def test_progress_every_few_seconds_and_none_after_the_verdict(self):
         # A re-encode of a minute of 720p takes several seconds: its lines are timed as
