@@ -558,6 +558,28 @@ class CameraCard(Checks):
         self.check_failed(run, 2, [], empty)
         self.assertIn("holds no recording", run.final)
 
+    def test_a_run_stopped_half_way_leaves_finished_mp4s_and_picks_up_there(self):
+        card = folder("stopped card")
+        for n in range(1, 4):
+            shutil.copy(REC.path("camera finished.mp4"), os.path.join(card, "CAM_%04d.ksm" % n))
+        proc = subprocess.Popen(["timeout", "-k", "5", "300", "wine", "cmd", "/c", "qm.bat", winpath(card)], cwd=BIN,
+                                env=qmkit.wine_env(), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        seen = []
+        for raw in proc.stdout:
+            seen.append(raw)
+            if raw.startswith(OK.encode()):
+                break
+        proc.stdout.close()   # the window closed: nobody reads any more
+        started = time.monotonic()
+        proc.wait(60)
+        self.assertLess(time.monotonic() - started, 20, seen)
+        left = sorted(os.listdir(card))
+        self.assertEqual([n for n in left if not n.endswith(".ksm")], ["CAM_0001.mp4"], seen)
+        self.assertEqual(recordings.decode_errors(os.path.join(card, "CAM_0001.mp4")), "")
+        run = run_qm(BIN, winpath(card), None)
+        self.assertIn("Folder done: 2 converted, 1 already up to date, 0 failed", run.lines, run)
+
 
 def make_chapter_card(card):
     """A GoPro card: one recording in three chapters; one whose second chapter is missing; one
