@@ -9,13 +9,8 @@
 
 #include <windows.h>
 
-int main()
+static int Run(ConsoleWriter& console, const std::vector<std::wstring>& args, DWORD start)
 {
-    DWORD start = GetTickCount();
-    // No "Windows error" boxes for a missing disk or a crashing child under the hidden console.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
-    ConsoleWriter console;
-    std::vector<std::wstring> args = CommandLineSplitter::Arguments(GetCommandLineW());
     // qmconvert "<folder>" [--join-segments]
     bool joinSegments = args.size() == 2 && args[1] == L"--join-segments";
     if ((args.size() == 1 || joinSegments) && !args[0].empty()) {
@@ -25,4 +20,19 @@ int main()
     }
     Conversion conversion(console, start);
     return conversion.Run(args);
+}
+
+int main()
+{
+    DWORD start = GetTickCount();
+    // No "Windows error" boxes for a missing disk or a crashing child under the hidden console.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+    ConsoleWriter console;
+    std::vector<std::wstring> args = CommandLineSplitter::Arguments(GetCommandLineW());
+    int code = Run(console, args, start);
+    if (ConsoleWriter::Interrupted())
+        console.Line("Conversion failed: stopped (Ctrl+C); the recording in progress is as it was, and nothing of "
+                     "its conversion is left");
+    ConsoleWriter::Ended();
+    return code;
 }

@@ -4,8 +4,39 @@
 
 #include <windows.h>
 
+namespace {
+
+// Ctrl+C, Ctrl+Break or the console closing: the run stops as when its window closes (ffmpeg
+// stopped, nothing of it left beside the recording) instead of dying in the middle.
+volatile LONG g_interrupted = 0;
+HANDLE g_ended = nullptr;
+
+BOOL WINAPI OnConsoleEvent(DWORD event)
+{
+    InterlockedExchange(&g_interrupted, 1);
+    // Closing the console ends the process once this returns: the clean-up gets its seconds.
+    if (event == CTRL_CLOSE_EVENT && g_ended)
+        WaitForSingleObject(g_ended, 4000);
+    return TRUE;
+}
+
+} // namespace
+
+void ConsoleWriter::Ended()
+{
+    if (g_ended)
+        SetEvent(g_ended);
+}
+
+bool ConsoleWriter::Interrupted()
+{
+    return g_interrupted != 0;
+}
+
 ConsoleWriter::ConsoleWriter()
 {
+    g_ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
     m_out = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     m_console = m_out != INVALID_HANDLE_VALUE && m_out != nullptr && GetConsoleMode(m_out, &mode);
@@ -21,6 +52,8 @@ void ConsoleWriter::NoteWriteError()
 
 bool ConsoleWriter::ReaderGone()
 {
+    if (Interrupted())
+        return true;
     if (m_pipe && !m_readerGone) {
         DWORD done = 0;
         if (!WriteFile(m_out, "", 0, &done, nullptr))
