@@ -223,6 +223,49 @@ CString CConversionRequest::ChangeFolderCommand(const char* folderOem)
     return "cd /d \"" + folder + "\"";
 }
 
+namespace {
+
+const char* const kRenameFile = "Renaming the file (or its folder) fixes it.";
+const char* const kRenameFolder = "Renaming the folder fixes it.";
+const char* const kMoveProgram = "Moving the program to another folder fixes it.";
+
+// The characters of `path` the interpreter cannot receive, explained; empty when none.
+CString MissingInOemRefusal(const char* path, const char* where, const char* fix)
+{
+    const CString missing = CConversionRequest::CharactersMissingInOem(path);
+    if (missing.IsEmpty())
+        return CString();
+    return Explain(CString("The command interpreter cannot receive these characters of the ") + where + ": " +
+                   missing, path, fix);
+}
+
+CString ReplacedVariable(const CString& variable, const char* where, const char* consequence)
+{
+    return "The command interpreter would replace " + variable + " in the " + where +
+           " with the value of an environment variable" + consequence;
+}
+
+// qm.bat repeats the arguments after the program folder in a line of its own. `path`,
+// when given, is quoted (shortened) in the message.
+CString TooLongRefusal(const char* command, const char* programFolder, const char* subject, const char* path,
+                       const char* fix)
+{
+    const int longest = CharacterCount(command) + CharacterCount(programFolder) + 32;
+    if (longest <= CConversionRequest::kLongestLine)
+        return CString();
+    CString what;
+    what.Format("The command for %s would be about %d characters long, and the command interpreter "
+                "takes at most 8191", subject, longest);
+    if (path == NULL)
+        return what + "\r\n\r\n" + fix;
+    CString shown(path);
+    if (shown.GetLength() > 120)
+        shown = shown.Left(120) + "...";
+    return Explain(what, shown, fix);
+}
+
+} // namespace
+
 CString CConversionRequest::Refusal(const char* sourcePath, const char* programFolder,
                                     CString& folderLine, CString& scriptLine)
 {
@@ -236,47 +279,136 @@ CString CConversionRequest::Refusal(const char* sourcePath, const char* programF
         return "The file is already an MP4 file: converting it would overwrite it. Please "
                "choose a different source file.";
 
-    const char* const renameFile = "Renaming the file (or its folder) fixes it.";
-    const char* const moveProgram = "Moving the program to another folder fixes it.";
-    CString missing = CharactersMissingInOem(programFolder);
-    if (!missing.IsEmpty())
-        return Explain("The command interpreter cannot receive these characters of the "
-                       "program's folder: " + missing, programFolder, moveProgram);
-    missing = CharactersMissingInOem(sourcePath);
-    if (!missing.IsEmpty())
-        return Explain("The command interpreter cannot receive these characters of the "
-                       "file's path: " + missing, sourcePath, renameFile);
+    CString refusal = MissingInOemRefusal(programFolder, "program's folder", kMoveProgram);
+    if (refusal.IsEmpty())
+        refusal = MissingInOemRefusal(sourcePath, "file's path", kRenameFile);
+    if (!refusal.IsEmpty())
+        return refusal;
 
     CString variable = ExpandedVariableIn(programFolder);
     if (!variable.IsEmpty())
-        return Explain("The command interpreter would replace " + variable +
-                       " in the program's folder with the value of an environment variable",
-                       programFolder, moveProgram);
+        return Explain(ReplacedVariable(variable, "program's folder", ""), programFolder, kMoveProgram);
     const CString command = ScriptCommand(sourcePath, targetPath);
     variable = ExpandedVariableIn(command);
     if (!variable.IsEmpty())
-        return Explain("The command interpreter would replace " + variable +
-                       " in the file's path with the value of an environment variable, and "
-                       "the conversion would use another file",
-                       sourcePath, renameFile);
+        return Explain(ReplacedVariable(variable, "file's path", ", and the conversion would use another file"),
+                       sourcePath, kRenameFile);
 
+    refusal = TooLongRefusal(command, programFolder, "this file", sourcePath,
+                             "Moving the file to a folder with a shorter path fixes it.");
+    if (!refusal.IsEmpty())
+        return refusal;
     CString folderOem, commandOem;
     ToOemExactly(programFolder, folderOem);
     ToOemExactly(command, commandOem);
-    // qm.bat repeats both paths after the program folder in a line of its own.
-    const int longest = CharacterCount(command) +
-                        CharacterCount(programFolder) + 32;
-    if (longest > kLongestLine) {
-        CString count;
-        count.Format("%d", longest);
-        CString shown(sourcePath);
-        if (shown.GetLength() > 120)
-            shown = shown.Left(120) + "...";
-        return Explain("The command for this file would be about " + count +
-                       " characters long, and the command interpreter takes at most 8191",
-                       shown, "Moving the file to a folder with a shorter path fixes it.");
-    }
     folderLine = ChangeFolderCommand(folderOem);
     scriptLine = commandOem;
     return CString();
+}
+
+namespace {
+
+// qm.bat "folder". A trailing backslash (a drive's root) would escape the closing quote
+// in the engine's reading of its arguments: "C:\." names the same folder without one.
+CString FolderCommand(const char* folder)
+{
+    const int length = lstrlenA(folder);
+    const bool endsInBackslash = length > 0 && FileNameStart(folder) == length && folder[length - 1] == '\\';
+    return CString("qm.bat \"") + folder + (endsInBackslash ? ".\"" : "\"");
+}
+
+CString ItemCommand(const CConversionRequest::DroppedItem& item)
+{
+    if (item.isFolder)
+        return FolderCommand(item.path);
+    return CConversionRequest::ScriptCommand(item.path, CConversionRequest::TargetPathFor(item.path));
+}
+
+} // namespace
+
+CString CConversionRequest::DropCommand(const std::vector<DroppedItem>& items)
+{
+    if (items.size() == 1)
+        return ItemCommand(items[0]);
+    CString line;
+    for (const DroppedItem& item : items) {
+        if (!line.IsEmpty())
+            line += " & ";
+        // call: each qm.bat runs to its end and comes back to the line for the next.
+        line += "call " + ItemCommand(item);
+    }
+    return line;
+}
+
+CString CConversionRequest::DropRefusal(const std::vector<DroppedItem>& items, const char* programFolder,
+                                        CString& folderLine, CString& scriptLine)
+{
+    folderLine.Empty();
+    scriptLine.Empty();
+    if (items.size() == 1 && !items[0].isFolder)
+        return Refusal(items[0].path, programFolder, folderLine, scriptLine);
+    if (items.empty())
+        return "Nothing was dropped.";
+    if (*programFolder == '\0')
+        return "The program's own folder could not be determined, so the conversion script "
+               "cannot be found.";
+    const char* const dropWithout = "Dropping the others without it fixes it.";
+    for (const DroppedItem& item : items)
+        if (!item.isFolder && IsSamePath(TargetPathFor(item.path), item.path))
+            return Explain("This file is already an MP4 file: converting it would overwrite it", item.path,
+                           dropWithout);
+
+    CString refusal = MissingInOemRefusal(programFolder, "program's folder", kMoveProgram);
+    for (size_t i = 0; refusal.IsEmpty() && i < items.size(); ++i)
+        refusal = MissingInOemRefusal(items[i].path, items[i].isFolder ? "folder's path" : "file's path",
+                                      items[i].isFolder ? kRenameFolder : kRenameFile);
+    if (!refusal.IsEmpty())
+        return refusal;
+
+    CString variable = ExpandedVariableIn(programFolder);
+    if (!variable.IsEmpty())
+        return Explain(ReplacedVariable(variable, "program's folder", ""), programFolder, kMoveProgram);
+    for (const DroppedItem& item : items) {
+        variable = ExpandedVariableIn(ItemCommand(item));
+        if (!variable.IsEmpty())
+            return Explain(ReplacedVariable(variable, item.isFolder ? "folder's path" : "file's path",
+                                            ", and the conversion would use another one"),
+                           item.path, item.isFolder ? kRenameFolder : kRenameFile);
+        // call hands its command line on with every '^' doubled, quoted ones too.
+        if (items.size() > 1 && CString(item.path).Find('^') >= 0)
+            return Explain("The command interpreter would change the ^ in this path when it converts "
+                           "several dropped items in a row, and the conversion would use another one",
+                           item.path, "Dropping it on its own fixes it.");
+    }
+    const CString command = DropCommand(items);
+    // The '%' of one name may pair with one of the next.
+    variable = ExpandedVariableIn(command);
+    if (!variable.IsEmpty())
+        return ReplacedVariable(variable, "dropped paths", ", and the conversion would use other ones") +
+               "\r\n\r\nDropping the items one at a time fixes it.";
+
+    refusal = items.size() == 1
+                  ? TooLongRefusal(command, programFolder, "this folder", items[0].path,
+                                   "Moving the folder to a shorter path fixes it.")
+                  : TooLongRefusal(command, programFolder, "the dropped items", NULL,
+                                   "Dropping fewer items at once, or dropping their folder, fixes it.");
+    if (!refusal.IsEmpty())
+        return refusal;
+    CString folderOem, commandOem;
+    ToOemExactly(programFolder, folderOem);
+    ToOemExactly(command, commandOem);
+    folderLine = ChangeFolderCommand(folderOem);
+    scriptLine = commandOem;
+    return CString();
+}
+
+CString CConversionRequest::DropSummary(const std::vector<DroppedItem>& items)
+{
+    if (items.size() == 1)
+        return items[0].isFolder ? "Converted Files: beside the recordings in " + items[0].path
+                                 : "Converted File: " + TargetPathFor(items[0].path);
+    CString summary;
+    summary.Format("Converted Files: beside the recordings of the %d dropped items",
+                   static_cast<int>(items.size()));
+    return summary;
 }

@@ -3,6 +3,7 @@
 #include "CString.h"
 
 #include <string>
+#include <vector>
 
 // The text work behind one conversion request: where the program (and qm.bat) lives,
 // what the converted file is called, and the lines typed into the command interpreter.
@@ -66,4 +67,27 @@ public:
     // it can; on success `folderLine` and `scriptLine` hold the two lines (OEM, no CR LF).
     static CString Refusal(const char* sourcePath, const char* programFolder, CString& folderLine,
                            CString& scriptLine);
+
+    // One name dropped onto the window (ANSI): a folder is converted whole by the engine,
+    // any other file as a chosen one is.
+    struct DroppedItem
+    {
+        CString path;
+        bool isFolder;
+    };
+
+    // The one line that converts everything dropped, in the order given: a file as
+    // ScriptCommand does, a folder as qm.bat "folder", several chained with "call ... &"
+    // (the interpreter runs them one after another; one line, as a second line typed
+    // while the first conversion runs would wait for it).
+    static CString DropCommand(const std::vector<DroppedItem>& items);
+
+    // As Refusal, for the line DropCommand makes: one dropped file is refused or typed
+    // exactly as a chosen one is.
+    static CString DropRefusal(const std::vector<DroppedItem>& items, const char* programFolder,
+                               CString& folderLine, CString& scriptLine);
+
+    // What the "Converted File:" box shows for a drop: the target of a single file, else
+    // where the MP4s go.
+    static CString DropSummary(const std::vector<DroppedItem>& items);
 };

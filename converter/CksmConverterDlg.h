@@ -3,8 +3,8 @@
 #include "afxwin.h"
 #include "CMyRedirector.h"
 
-// The converter's main window: pick a .ksm file, start qm.bat on it in a hidden command
-// interpreter, watch its output in the log box.
+// The converter's main window: pick a .ksm file (or drop recordings and folders on it),
+// start qm.bat on it in a hidden command interpreter, watch its output in the log box.
 class CksmConverterDlg : public CDialog
 {
 public:
@@ -26,6 +26,11 @@ protected:
     HCURSOR OnQueryDragIcon();
     void OnBrowse();
     void OnStartConversion();
+    void OnDropFiles(HDROP hDropInfo);
+
+    // Resets the log to `logStart`, ends any running conversion and types the two lines
+    // into a new interpreter.
+    void RunInConsole(const char* logStart, const CString& folderLine, const CString& scriptLine);
 
     DECLARE_MESSAGE_MAP()
 };

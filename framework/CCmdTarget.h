@@ -38,7 +38,8 @@ enum AfxSig
 {
     AfxSig_end = 0,   // marks the end of a map
     AfxSig_vv,        // void handler()            commands, button clicks, WM_PAINT
-    AfxSig_hv         // HCURSOR handler()         WM_QUERYDRAGICON
+    AfxSig_hv,        // HCURSOR handler()         WM_QUERYDRAGICON
+    AfxSig_vD         // void handler(HDROP)       WM_DROPFILES
 };
 
 struct AFX_MSGMAP_ENTRY
@@ -94,6 +95,12 @@ protected:                                                                     \
     { WM_QUERYDRAGICON, 0, 0, 0, AfxSig_hv,                                    \
       reinterpret_cast<AFX_PMSG>(                                              \
           static_cast<HCURSOR (CCmdTarget::*)()>(&ThisClass::OnQueryDragIcon)) },
+
+// void OnDropFiles(HDROP): files were dropped on a window that accepts them.
+#define ON_WM_DROPFILES()                                                      \
+    { WM_DROPFILES, 0, 0, 0, AfxSig_vD,                                        \
+      reinterpret_cast<AFX_PMSG>(                                              \
+          static_cast<void (CCmdTarget::*)(HDROP)>(&ThisClass::OnDropFiles)) },
 
 // void memberFxn(): a menu or accelerator command, or a button click (BN_CLICKED is 0).
 #define ON_COMMAND(id, memberFxn)                                              \

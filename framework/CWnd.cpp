@@ -72,6 +72,13 @@ BOOL CWnd::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* result)
                 handled = TRUE;
                 break;
             }
+            case AfxSig_vD: {
+                typedef void (CCmdTarget::*DropHandler)(HDROP);
+                DropHandler handler = reinterpret_cast<DropHandler>(entry->pfn);
+                (this->*handler)(reinterpret_cast<HDROP>(wParam));
+                handled = TRUE;
+                break;
+            }
             default:
                 break;
             }

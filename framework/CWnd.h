@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include "CCmdTarget.h"
 #include "CString.h"
@@ -35,6 +36,8 @@ public:
     BOOL ShowWindow(int showCommand) { return ::ShowWindow(m_hWnd, showCommand); }
     BOOL IsIconic() const { return ::IsIconic(m_hWnd); }
     void GetClientRect(LPRECT rect) const { ::GetClientRect(m_hWnd, rect); }
+    // Whether files dragged from Explorer may be dropped here (WM_DROPFILES).
+    void DragAcceptFiles(BOOL accept = TRUE) { ::DragAcceptFiles(m_hWnd, accept); }
 
     // Called from a message handler: asks for the window's default processing of the
     // message being handled. For a dialog that is the dialog manager's, which runs only

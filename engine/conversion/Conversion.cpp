@@ -8,6 +8,7 @@
 #include "ffmpeg/FfmpegRun.h"
 #include "ffmpeg/ProgressReporter.h"
 #include "join/ChapterJoin.h"
+#include "mp4/Mp4Inspector.h"
 #include "mp4/Mp4TimeStamp.h"
 #include "mp4/SummaryCheck.h"
 #include "windows/Console.h"
@@ -15,6 +16,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <new>
 
 namespace {
@@ -82,7 +84,7 @@ int Conversion::Run(const std::vector<std::wstring>& args)
     }
 }
 
-Outcome<std::wstring> Conversion::Joined(const std::wstring& first)
+Outcome<std::wstring> Conversion::Joined(const std::wstring& first, JoinedFile& wrote)
 {
     std::vector<std::wstring> chapters(1, first);
     chapters.insert(chapters.end(), m_later.begin(), m_later.end());
@@ -92,10 +94,47 @@ Outcome<std::wstring> Conversion::Joined(const std::wstring& first)
     m_console.Line("Joining " + std::to_string(chapters.size()) + " chapters of one recording without re-encoding: " +
                    names);
     bool writeFailed = false;
-    std::string why = ChapterJoin::Write(chapters, m_work.JoinedPath(), m_console, writeFailed);
+    std::string why = ChapterJoin::Write(chapters, m_work.JoinedPath(), m_console, writeFailed, wrote);
     if (!why.empty())
         return Verdict::Fail(writeFailed ? ExitCode::TargetProblem : ExitCode::SourceUnusable, why);
     return m_work.JoinedPath();
+}
+
+// MP4 chapters joined are the MP4: checked, dated and put in place without another copy.
+int Conversion::PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined)
+{
+    if (!MoveFileW(m_work.JoinedPath().c_str(), m_work.OutputPath().c_str()))
+        return verdict.End(Verdict::Fail(ExitCode::TargetProblem, "the joined MP4 could not be moved into place: " +
+                                                                      TextFormat::SystemMessage(GetLastError())));
+    std::string created;
+    if (joined.createdSeconds) {
+        // Seconds since 1904 as a FILETIME (100 ns since 1601), then as ffmpeg writes it.
+        ULARGE_INTEGER at;
+        at.QuadPart = (joined.createdSeconds + 9561628800ULL) * 10000000ULL;
+        FILETIME ft = {at.LowPart, at.HighPart};
+        SYSTEMTIME st;
+        char text[32];
+        if (FileTimeToSystemTime(&ft, &st)) {
+            std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u", st.wYear, st.wMonth, st.wDay, st.wHour,
+                          st.wMinute, st.wSecond);
+            created = text;
+        }
+    }
+    std::string when = Mp4TimeStamp::KeepRecordingTime(m_work.OutputPath(), paths.source, created);
+    if (!when.empty())
+        m_console.Line("Note: the MP4 keeps " + when);
+    m_console.Line("Method: joined as they are (the chapters are MP4 already), checked");
+    Mp4Inspector result;
+    result.InspectFile(m_work.OutputPath());
+    std::string others = ChapterJoin::OtherTracks(m_work.OutputPath());
+    m_console.Line("Result: " + SummaryCheck::Describe(result.Summary()) + "; joined without re-encoding" +
+                   (others.empty() ? std::string() : " + " + others));
+    m_console.StopIfGone();
+    m_work.CloseLog();
+    std::string unplaced = Placement(m_work, paths.target, m_patience.heldWaitMs, m_console).Place();
+    if (!unplaced.empty())
+        return verdict.End(Verdict::FailKeepingLog(ExitCode::TargetProblem, unplaced));
+    return verdict.Succeeded();
 }
 
 int Conversion::Convert(Preflight& preflight, ConversionPaths& paths, Verdict& verdict)
@@ -120,11 +159,18 @@ int Conversion::Convert(Preflight& preflight, ConversionPaths& paths, Verdict& v
 
     ProgressReporter reporter(m_console, m_startTick);
     FfmpegRun run(paths.ffmpeg, m_work, reporter, m_patience.stallMs, m_console, Limits(file.value.bounds));
+    JoinedFile joined;
     Outcome<std::wstring> readPath = m_later.empty()
                                          ? Repair::ReadableCopy(paths.source, file.value.bounds, m_work, run, m_console)
-                                         : Joined(paths.source);
+                                         : Joined(paths.source, joined);
     if (readPath.failure)
         return verdict.End(readPath.failure);
+    if (joined.mp4) {
+        std::string unchecked = ChapterJoin::Check(readPath.value, joined);
+        if (unchecked.empty())
+            return PlaceJoined(paths, verdict, joined);
+        m_console.Line("Note: the joined chapters are remuxed by ffmpeg after all (" + unchecked + ")");
+    }
 
     Probe probe(run, m_work, m_console, verdict);
     Outcome<Probed> probed = probe.Read(paths, readPath.value, file.value);

@@ -8,6 +8,7 @@
 #include <vector>
 
 class Console;
+struct JoinedFile;
 class Verdict;
 
 // One conversion from start to verdict, as its steps: preflight -> repair -> probe (run 1,
@@ -24,7 +25,8 @@ public:
 
 private:
     int Convert(Preflight& preflight, ConversionPaths& paths, Verdict& verdict);
-    Outcome<std::wstring> Joined(const std::wstring& first);
+    Outcome<std::wstring> Joined(const std::wstring& first, JoinedFile& wrote);
+    int PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined);
 
     Console& m_console;
     unsigned long m_startTick;

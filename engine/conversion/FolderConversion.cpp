@@ -121,6 +121,8 @@ int FolderConversion::Run(const std::wstring& folderArg, bool joinSegments)
         m_console.Line("Conversion failed: the folder holds no recording (.ksm), in it or in its sub-folders");
         return static_cast<int>(ExitCode::SourceUnusable);
     }
+    // Names below the folder, as the summary shows them ("<folder>\" given or not).
+    const size_t below = folder.size() + (folder.back() == L'\\' ? 0 : 1);
     size_t converted = 0, upToDate = 0, joined = 0, chapters = 0;
     std::vector<std::string> failed;
     for (const std::vector<std::wstring>& unit : ChapterGroups::Units(recordings, joinSegments, m_console)) {
@@ -137,7 +139,7 @@ int FolderConversion::Run(const std::wstring& folderArg, bool joinSegments)
         std::string tooFull = RoomFor(unit, target);
         if (!tooFull.empty()) {
             m_console.Line("Not converted: \"" + Utf8(first) + "\": " + tooFull);
-            failed.push_back(Utf8(first.substr(folder.size() + 1)));
+            failed.push_back(Utf8(first.substr(below)));
             continue;
         }
         // As a single conversion takes them: plain paths, which it makes long ones itself.
@@ -147,7 +149,7 @@ int FolderConversion::Run(const std::wstring& folderArg, bool joinSegments)
         if (m_console.ReaderGone())
             return static_cast<int>(ExitCode::NotConverted);   // stopped: the recording in progress as it was
         if (code != 0) {
-            failed.push_back(Utf8(first.substr(folder.size() + 1)));
+            failed.push_back(Utf8(first.substr(below)));
             continue;
         }
         ++converted;

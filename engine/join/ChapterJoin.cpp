@@ -3,6 +3,8 @@
 #include "bytes/BigEndian.h"
 #include "join/JoinedIndex.h"
 #include "mp4/BoxHeader.h"
+#include "mp4/FramingCheck.h"
+#include "mp4/Mp4Inspector.h"
 #include "windows/Console.h"
 #include "windows/DiskFile.h"
 #include "windows/TextFormat.h"
@@ -28,7 +30,57 @@ std::string FileType(DiskFile& first)
     return std::string("\0\0\0\x18" "ftypisom\0\0\x02\0isomiso2", 24);
 }
 
+// Pictures and sound an MP4 player takes as they are, in an MP4 (not QuickTime) file.
+bool AlreadyMp4(const std::string& ftyp, const ChapterIndex& first)
+{
+    if (ftyp.compare(8, 4, "qt  ") == 0)
+        return false;
+    for (const ChapterTrack& t : first.Tracks()) {
+        std::string format = t.sampleEntries.size() >= 24 ? t.sampleEntries.substr(20, 4) : std::string();
+        if ((t.handler == "vide" && format != "avc1" && format != "hvc1" && format != "hev1") ||
+            (t.handler == "soun" && format != "mp4a"))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
+
+std::string ChapterJoin::Check(const std::wstring& joined, const JoinedFile& wrote)
+{
+    Mp4Inspector index;
+    if (!index.InspectFile(joined))
+        return "it does not read back: " + index.Problem();
+    const std::vector<Mp4Track>& tracks = index.Summary().tracks;
+    if (tracks.size() != wrote.samples.size())
+        return "it does not hold every track";
+    for (size_t i = 0; i < tracks.size(); ++i)
+        if (tracks[i].samples != wrote.samples[i])
+            return "its " + tracks[i].handler + " track holds " + std::to_string(tracks[i].samples) + " of " +
+                   std::to_string(wrote.samples[i]) + " samples";
+    return FramingCheck::Ends(joined);
+}
+
+std::string ChapterJoin::OtherTracks(const std::wstring& joined)
+{
+    Mp4Inspector index;
+    std::string names;
+    bool picture = false, sound = false;
+    if (!index.InspectFile(joined))
+        return names;
+    for (const Mp4Track& t : index.Summary().tracks) {
+        std::string name = t.format == "gpmd" ? "GPS/telemetry (gpmd)" : t.handler == "tmcd" ? "timecode"
+                           : t.handler == "soun" && sound ? "another sound track (" + t.format + ")"
+                           : t.handler == "vide" && picture ? "another picture track (" + t.format + ")"
+                           : t.handler == "soun" || t.handler == "vide" ? std::string()
+                           : t.handler + " " + t.format;
+        picture = picture || t.handler == "vide";
+        sound = sound || t.handler == "soun";
+        if (!name.empty())
+            names += (names.empty() ? "" : ", ") + name;
+    }
+    return names;
+}
 
 std::string ChapterJoin::Read(const std::wstring& path, ChapterIndex& index)
 {
@@ -55,7 +107,7 @@ void ChapterJoin::AddTicks(const ChapterIndex& chapter, std::vector<uint64_t>& t
 }
 
 std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const std::wstring& joined, Console& console,
-                               bool& writeFailed)
+                               bool& writeFailed, JoinedFile& wrote)
 {
     writeFailed = false;
     std::vector<std::unique_ptr<DiskFile>> files;
@@ -80,6 +132,12 @@ std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const 
                    "\" does not continue the one before: " + why;
     }
     const std::string ftyp = FileType(*files[0]);
+    wrote.mp4 = AlreadyMp4(ftyp, *parts[0]);
+    wrote.createdSeconds = parts[0]->CreatedSeconds();
+    wrote.samples.assign(parts[0]->Tracks().size(), 0);
+    for (const ChapterIndex* c : parts)
+        for (size_t i = 0; i < wrote.samples.size(); ++i)
+            wrote.samples[i] += c->Tracks()[i].samples;
     std::vector<uint64_t> dataAt(parts.size(), 0);
     const uint64_t headerBytes = ftyp.size() + JoinedIndex::Moov(parts, dataAt).size() + 16;
     uint64_t data = 0;

@@ -7,6 +7,16 @@
 
 class Console;
 
+// What a join wrote.
+struct JoinedFile
+{
+    // The chapters were MP4 (not QuickTime) with pictures and sound an MP4 holds as they are:
+    // the joined file is an MP4 already.
+    bool mp4 = false;
+    std::vector<uint64_t> samples;   // each track's, over every chapter
+    uint64_t createdSeconds = 0;     // the first chapter's recording time, since 1904; 0: none
+};
+
 // A camera's chapters on disk as one recording: which may follow which, and the joined file
 // (the first chapter's boxes, one index over every chapter's samples, then each chapter's media
 // data in turn, copied as it is).
@@ -27,5 +37,10 @@ public:
     // Writes the chapters joined into `joined` (a new file); "" or why not (`writeFailed`:
     // the fault is the writing's). Stops with Cancelled once nobody reads the console.
     static std::string Write(const std::vector<std::wstring>& chapters, const std::wstring& joined, Console& console,
-                             bool& writeFailed);
+                             bool& writeFailed, JoinedFile& wrote);
+    // "" when the joined MP4 reads back whole (every track's samples, the first and last
+    // second well framed); else what is wrong.
+    static std::string Check(const std::wstring& joined, const JoinedFile& wrote);
+    // "GPS/telemetry (gpmd), timecode": the tracks beside the first picture and sound.
+    static std::string OtherTracks(const std::wstring& joined);
 };

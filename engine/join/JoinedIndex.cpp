@@ -72,6 +72,7 @@ struct Plan
     const std::vector<const ChapterIndex*>& chapters;
     const std::vector<uint64_t>& dataAt;
     std::vector<uint64_t> ticks;        // each track's samples together
+    std::vector<uint64_t> shownEnd;     // ... where the last one shown ends (pictures shown late)
     std::vector<uint64_t> shownLength;  // ... shown, in the movie's timescale
     uint64_t movieLength = 0;
     size_t track = 0;                   // the track being written
@@ -92,8 +93,8 @@ std::string Edits(const Plan& plan, const ChapterTrack& first)
         ++n;
         uint64_t length = e.first;
         if (e.second >= 0) {
-            uint64_t media = plan.ticks[plan.track];
-            length = ToMovie(media > static_cast<uint64_t>(e.second) ? media - e.second : 0, first.timescale,
+            uint64_t end = plan.shownEnd[plan.track];
+            length = ToMovie(end > static_cast<uint64_t>(e.second) ? end - e.second : 0, first.timescale,
                              plan.chapters[0]->Timescale());
         }
         Put(entries, length, 8);
@@ -364,13 +365,20 @@ std::string JoinedIndex::TimeGap(const ChapterIndex& first, const ChapterIndex& 
 
 std::string JoinedIndex::Moov(const std::vector<const ChapterIndex*>& chapters, const std::vector<uint64_t>& dataAt)
 {
-    Plan plan{chapters, dataAt, {}, {}, 0, 0};
+    Plan plan{chapters, dataAt, {}, {}, {}, 0, 0};
     const ChapterIndex& first = *chapters[0];
     for (size_t i = 0; i < first.Tracks().size(); ++i) {
         uint64_t ticks = 0;
         for (const ChapterIndex* c : chapters)
             ticks += c->Tracks()[i].mediaTicks;
         plan.ticks.push_back(ticks);
+        // Pictures are shown after their decoding: the edit covers up to the last one's end.
+        const ChapterTrack& last = chapters.back()->Tracks()[i];
+        int64_t lastFirst = 0, lastEnd = static_cast<int64_t>(last.mediaTicks);
+        if (!last.shown.empty() && last.samples)
+            Shown(last, lastFirst, lastEnd);
+        uint64_t end = ticks - last.mediaTicks + static_cast<uint64_t>(std::max<int64_t>(0, lastEnd));
+        plan.shownEnd.push_back(end);
         const ChapterTrack& t = first.Tracks()[i];
         uint64_t shown = 0;
         for (const auto& e : t.edits) {
@@ -378,7 +386,7 @@ std::string JoinedIndex::Moov(const std::vector<const ChapterIndex*>& chapters, 
                 shown += e.first;
                 continue;
             }
-            shown += ToMovie(ticks > static_cast<uint64_t>(e.second) ? ticks - e.second : 0, t.timescale,
+            shown += ToMovie(end > static_cast<uint64_t>(e.second) ? end - e.second : 0, t.timescale,
                              first.Timescale());
             break;
         }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "CConversionRequest.h"
 #include "TestKit.h"
@@ -236,6 +237,66 @@ TEST_CASE(refusals_name_the_part_and_quote_the_path_on_its_own_line)
         CHECK(refusal.find(std::string("cannot receive these characters of the file's path: ") + lacking +
                            "\r\n\r\n\"" + source + "\"\r\n") != std::string::npos);
     }
+}
+
+namespace {
+
+typedef std::vector<CConversionRequest::DroppedItem> Drop;
+CString g_folderLine, g_scriptLine;
+
+std::string DropRefusal(const Drop& items)
+{
+    return S(CConversionRequest::DropRefusal(items, "C:\\Tools\\", g_folderLine, g_scriptLine));
+}
+
+} // namespace
+
+TEST_CASE(dropped_items_make_one_line_and_one_file_converts_as_a_chosen_one)
+{
+    CHECK_EQ(DropRefusal({{"C:\\rec\\a.ksm", false}}), "");
+    CHECK_EQ(S(g_folderLine), "cd /d \"C:\\Tools\\\"");
+    CHECK_EQ(S(g_scriptLine), "qm.bat \"C:\\rec\\a.ksm\" \"C:\\rec\\a.mp4\"");
+    CHECK_EQ(S(CConversionRequest::DropSummary({{"C:\\rec\\a.ksm", false}})), "Converted File: C:\\rec\\a.mp4");
+    CHECK_EQ(DropRefusal({{"C:\\v\\Clip.MP4", false}}),
+             S(CConversionRequest::Refusal("C:\\v\\Clip.MP4", "C:\\Tools\\", g_folderLine, g_scriptLine)));
+
+    CHECK_EQ(DropRefusal({{"C:\\rec\\day 1", true}}), "");
+    CHECK_EQ(S(g_scriptLine), "qm.bat \"C:\\rec\\day 1\"");
+    // A root's backslash must not escape the closing quote.
+    CHECK_EQ(S(CConversionRequest::DropCommand({{"D:\\", true}})), "qm.bat \"D:\\.\"");
+
+    CHECK_EQ(DropRefusal({{"C:\\rec\\a.ksm", false}, {"D:\\cam", true}, {"C:\\x\\b", false}}), "");
+    CHECK_EQ(S(g_scriptLine), "call qm.bat \"C:\\rec\\a.ksm\" \"C:\\rec\\a.mp4\" & call qm.bat \"D:\\cam\" & "
+                              "call qm.bat \"C:\\x\\b\" \"C:\\x\\b.mp4\"");
+}
+
+TEST_CASE(a_drop_is_refused_whole_when_any_part_of_its_line_would_go_wrong)
+{
+    SetEnvironmentVariableA("KSMTEST_VAR", "elsewhere");
+    const std::string inFolder = DropRefusal({{"C:\\rec\\a.ksm", false}, {"C:\\%KSMTEST_VAR%", true}});
+    CHECK(inFolder.find("%KSMTEST_VAR% in the folder's path") != std::string::npos);
+    CHECK(inFolder.find("\r\n\r\n\"C:\\%KSMTEST_VAR%\"\r\n\r\n") != std::string::npos);
+    CHECK(S(g_scriptLine).empty() && S(g_folderLine).empty());
+    SetEnvironmentVariableA("KSMTEST_VAR", NULL);
+    // Each name alone is harmless; the '%' ending one pairs with the one starting the
+    // next, and the name between them is defined.
+    const char* spanning = "KSMTEST_VAR\" & call qm.bat \"";
+    SetEnvironmentVariableA(spanning, "x");
+    CHECK_EQ(DropRefusal({{"C:\\x%KSMTEST_VAR", true}}), "");
+    CHECK(DropRefusal({{"C:\\x%KSMTEST_VAR", true}, {"%\\y", true}}).find("one at a time") != std::string::npos);
+    SetEnvironmentVariableA(spanning, NULL);
+
+    // call doubles every '^' on Windows: fine alone, refused in a chain.
+    CHECK_EQ(DropRefusal({{"C:\\a^b", true}}), "");
+    CHECK(DropRefusal({{"C:\\a^b", true}, {"C:\\c", true}}).find("Dropping it on its own") != std::string::npos);
+    CHECK(DropRefusal({{"C:\\c", true}, {"C:\\v\\Clip.MP4", false}}).find("already an MP4") != std::string::npos);
+
+    // The whole line counts against the interpreter's 8191 characters.
+    Drop many(40, {CString(("C:\\" + std::string(190, 'r') + ".ksm").c_str()), false});
+    CHECK(DropRefusal(many).find("at most 8191") != std::string::npos);
+    CHECK(DropRefusal(many).find("Dropping fewer items at once, or dropping their folder") != std::string::npos);
+    many.resize(19);
+    CHECK_EQ(DropRefusal(many), "");
 }
 
 TEST_CASE(cstring_pieces_the_converter_relies_on)

@@ -2,12 +2,16 @@
 // a driver thread works it with messages, as the window manager and the user would.
 
 #include <windows.h>
+#include <shlobj.h>
 
 #include <atomic>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "CConversionRequest.h"
 #include "CksmConverterDlg.h"
 #include "TestKit.h"
 #include "resource.h"
@@ -560,4 +564,151 @@ TEST_CASE(paint_takes_the_icon_path_only_when_minimised)
     CHECK(probe.backgroundBeforePaint == RGB(255, 0, 0));
     CHECK(probe.backgroundAfterPaint != RGB(255, 0, 0));
     CHECK(probe.backgroundAfterPaint == GetSysColor(COLOR_BTNFACE));
+}
+
+// --- recordings and folders dropped on the window, as Explorer drops them ---
+
+namespace {
+
+// DROPFILES, then the wide names, each ended by a NUL, and one more NUL.
+HDROP MakeDrop(const std::vector<std::wstring>& paths)
+{
+    std::wstring names;
+    for (const std::wstring& path : paths)
+        names += path + L'\0';
+    HGLOBAL memory = GlobalAlloc(GHND, sizeof(DROPFILES) + (names.size() + 1) * sizeof(wchar_t));
+    DROPFILES* drop = static_cast<DROPFILES*>(GlobalLock(memory));
+    drop->pFiles = sizeof(DROPFILES);
+    drop->fWide = TRUE;
+    CopyMemory(drop + 1, names.data(), names.size() * sizeof(wchar_t));
+    GlobalUnlock(memory);
+    return static_cast<HDROP>(memory);
+}
+
+bool WaitForLog(HWND dialog, const std::string& wanted)
+{
+    for (DWORD start = GetTickCount(); GetTickCount() - start < 60000; Sleep(100))
+        if (ItemText(dialog, IDC_LOG).find(wanted) != std::string::npos)
+            return true;
+    return false;
+}
+
+// Every file under `folder`, relative to it.
+void ListFiles(const std::wstring& folder, const std::wstring& prefix, std::vector<std::wstring>& files)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const std::wstring name = found.cFileName;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files.push_back(prefix + name);
+        else if (name != L"." && name != L"..")
+            ListFiles(folder + L"\\" + name, prefix + name + L"\\", files);
+    }
+    FindClose(search);
+}
+
+void WriteText(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+    DWORD written = 0;
+    WriteFile(file, "not a recording\r\n", 17, &written, NULL);
+    CloseHandle(file);
+}
+
+} // namespace
+
+TEST_CASE(dropped_folder_and_files_run_through_the_console_one_after_another)
+{
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring root = std::wstring(temp) + L"ksm-drop-test";
+    CreateDirectoryW(root.c_str(), NULL);
+    CreateDirectoryW((root + L"\\sub").c_str(), NULL);
+    WriteText(root + L"\\sub\\x.ksm");
+
+    // The real engine when the build put it beside this test; else an interpreter that
+    // cannot start, which still shows the drop reached the console.
+    const CString here = CConversionRequest::CurrentProgramFolder();
+    const bool engine = GetFileAttributesA(here + "qm.bat") != INVALID_FILE_ATTRIBUTES &&
+                        GetFileAttributesA(here + "qmconvert.exe") != INVALID_FILE_ATTRIBUTES;
+    if (!engine)
+        CRedirector::s_interpreterPathOverride = "C:\\no-such-folder-ksm\\cmd.exe";
+    const std::string folderDone = engine ? "Folder done: 0 converted, 0 already up to date, 1 failed"
+                                          : "Redirect console error";
+
+    TestDlg dlg;
+    bool accepts = false, folderRan = false, bothRan = false;
+    std::string firstLog, firstBox, secondLog, secondBox;
+    RunDialog(dlg, [&](HWND hWnd) {
+        accepts = (GetWindowLongA(hWnd, GWL_EXSTYLE) & WS_EX_ACCEPTFILES) != 0;
+        SendMessageA(hWnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({root})), 0);
+        folderRan = WaitForLog(hWnd, folderDone);
+        firstLog = ItemText(hWnd, IDC_LOG);
+        firstBox = ItemText(hWnd, IDC_CONVERTED);
+        // Several items: one chained line, the file converted after the folder.
+        WriteText(root + L"\\y.ksm");
+        SendMessageA(hWnd, WM_DROPFILES, reinterpret_cast<WPARAM>(MakeDrop({root + L"\\sub", root + L"\\y.ksm"})), 0);
+        bothRan = WaitForLog(hWnd, engine ? "y.mp4" : folderDone);
+        Sleep(engine ? 2000 : 0);   // the engine's last lines
+        secondLog = ItemText(hWnd, IDC_LOG);
+        secondBox = ItemText(hWnd, IDC_CONVERTED);
+    });
+    CRedirector::s_interpreterPathOverride = NULL;
+    std::vector<std::wstring> left;
+    ListFiles(root, L"", left);
+    DeleteFileW((root + L"\\sub\\x.ksm").c_str());
+    DeleteFileW((root + L"\\y.ksm").c_str());
+    RemoveDirectoryW((root + L"\\sub").c_str());
+    RemoveDirectoryW(root.c_str());
+
+    std::printf("    engine beside the test: %s\n", engine ? "yes" : "no");
+    CHECK(accepts);
+    CHECK(folderRan && bothRan);
+    CHECK_EQ(firstLog.rfind("Start Converting the dropped recordings.\r\n \r\n", 0), 0u);
+    CHECK_EQ(secondLog.rfind("Start Converting the dropped recordings.\r\n \r\n", 0), 0u);
+    CHECK(firstBox.find("ksm-drop-test") != std::string::npos);
+    CHECK(secondBox.find("2 dropped items") != std::string::npos);
+    const size_t done = secondLog.find(folderDone);
+    CHECK(done != std::string::npos && secondLog.find(folderDone, done + 1) == std::string::npos);
+    if (engine) {
+        CHECK(secondLog.find("Conversion failed", secondLog.find("y.ksm", done)) != std::string::npos);
+        CHECK(left.size() == 2 && left[0] == L"sub\\x.ksm" && left[1] == L"y.ksm");
+    }
+}
+
+TEST_CASE(refused_drops_say_why_and_leave_the_log_alone)
+{
+    SetEnvironmentVariableA("KSMTEST_DLG", "x");
+    const std::vector<std::wstring> tooMany(40, L"Z:\\videos\\" + std::wstring(200, L'v') + L".ksm");
+    const std::pair<std::vector<std::wstring>, std::string> refusals[] = {
+        {{L"Z:\\videos\\a.ksm", L"Z:\\videos\\%KSMTEST_DLG%.ksm"}, "would replace %KSMTEST_DLG% in the file's path"},
+        {tooMany, "Dropping fewer items at once, or dropping their folder, fixes it."},
+        {{L"Z:\\videos\\\x4f1a\x8b70.ksm"}, "This program cannot use the chosen file"},   // not in the code page
+    };
+    for (const auto& refused : refusals) {
+        TestDlg dlg;
+        std::string text, caption, log, converted;
+        bool released = false;
+        RunDialog(dlg, [&](HWND hWnd) {
+            SetWindowTextA(GetDlgItem(hWnd, IDC_LOG), "earlier log");
+            SetWindowTextA(GetDlgItem(hWnd, IDC_CONVERTED), "unchanged");
+            HDROP drop = MakeDrop(refused.first);
+            PostMessageA(hWnd, WM_DROPFILES, reinterpret_cast<WPARAM>(drop), 0);
+            HWND box = WaitForMessageBox(hWnd);
+            if (box == NULL)
+                return;
+            released = GlobalFlags(drop) == GMEM_INVALID_HANDLE;
+            ReadAndCloseBox(box, text, caption);
+            Sleep(300);   // anything started would have written to the log by now
+            log = ItemText(hWnd, IDC_LOG);
+            converted = ItemText(hWnd, IDC_CONVERTED);
+        });
+        if (!CHECK(text.find(refused.second) != std::string::npos))
+            std::printf("    box: %s\n", text.c_str());
+        CHECK(released);
+        CHECK_EQ(log, "earlier log");
+        CHECK_EQ(converted, "unchanged");
+    }
+    SetEnvironmentVariableA("KSMTEST_DLG", NULL);
 }

@@ -393,10 +393,10 @@ def write_chaptered_camera(path, seconds=12, size="320x240", created="2026-05-01
     os.remove(data)
 
 
-def split_into_chapters(whole, paths, seconds_each, created=(2026, 5, 1, 10, 0, 0), timecode_hour=10):
+def split_into_chapters(whole, paths, seconds_each, created=(2026, 5, 1, 10, 0, 0), timecode_hour=10, kind="mov"):
     """`whole` cut at keyframes into chapter files as a camera writes them at its size limit:
     the same streams running on, each chapter with its own recording time and a timecode
-    continuing the last one's. paths: the chapter files, in order."""
+    continuing the last one's. paths: the chapter files, in order; kind: "mov" or "mp4"."""
     work = whole + ".segments"
     os.makedirs(work, exist_ok=True)
     ffmpeg(["-i", whole, "-map", "0:v", "-map", "0:a", "-map", "0:d:0", "-c", "copy", "-tag:d", "gpmd",
@@ -409,7 +409,7 @@ def split_into_chapters(whole, paths, seconds_each, created=(2026, 5, 1, 10, 0, 
                 "-tag:d", "gpmd", "-timecode", "%02d:%02d:%02d:00" % (timecode_hour, at // 60, at % 60),
                 "-write_tmcd", "1", "-metadata",
                 "creation_time=" + (start + datetime.timedelta(seconds=at)).strftime("%Y-%m-%dT%H:%M:%SZ"),
-                "-f", "mov", path])
+                "-f", kind, path])
     shutil.rmtree(work)
 
 

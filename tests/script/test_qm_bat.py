@@ -532,10 +532,10 @@ class CameraCard(Checks):
             f.write("not a recording\n")
         with open(os.path.join(card, "notes.txt"), "w") as f:
             f.write("the card's own file\n")
-        run = run_qm(BIN, winpath(card), None)
+        run = run_qm(BIN, winpath(card) + "\\", None)   # as a completed folder name ends
         # A verdict line for each recording as it ends, the folder's last.
         self.assertEqual(run.rc, 5, run)
-        self.assertTrue(run.lines[-1].startswith(FAILED) and "CAM_0003.ksm" in run.lines[-1], run)
+        self.assertTrue(run.lines[-1].startswith(FAILED) and "(DCIM\\100CAM\\CAM_0003.ksm;" in run.lines[-1], run)
         self.assertIn("Folder done: 2 converted, 0 already up to date, 1 failed", run.lines, run)
         self.assertEqual(sum(1 for l in run.lines if l.startswith("Conversion succeeded: \"")), 2, run)
         self.assertEqual(sorted(os.listdir(card)), ["CAM_0002.ksm", "CAM_0002.mp4", "DCIM", "notes.txt"])
@@ -660,7 +660,7 @@ class Chapters(Checks):
         streams = [(s["type"], s["tag"], s["packets"]) for s in recordings.probe(joined)["streams"]]
         self.assertEqual(streams[:3], [("video", "avc1", 300), ("audio", "mp4a", len(sound)), ("data", "gpmd", 96)])
         self.assertEqual(streams[3][:2], ("data", "tmcd"))
-        self.assertEqual(recordings.frame_hashes(joined, "d"), recordings.frame_hashes(whole, "d"))
+        self.assertEqual(recordings.data_md5(joined), recordings.data_md5(whole))
         self.assertEqual(recordings.stream_tags(joined)[0].get("timecode"), "10:00:00:00")
         self.assertTrue(recordings.creation_time(joined).startswith("2026-05-01T10:00:00"))
 
@@ -671,21 +671,31 @@ class Chapters(Checks):
         self.assertEqual({n: md5(os.path.join(gopro, n)) for n in before}, before)
 
     def test_dash_cam_segments_joined_when_asked(self):
-        # Two segments of one stream, then one its camera started afresh right after them:
+        # Two MP4 segments of one stream, then one its camera started afresh right after them:
         # its sound begins with a new encoder's start, which a join would add to the sound.
         dash = folder("segments")
         whole = os.path.join(dash, "..", os.path.basename(dash) + " whole.mov")
         recordings.write_chaptered_camera(whole, 6)
         recordings.split_into_chapters(whole, [os.path.join(dash, "20260501_100000.ksm"),
-                                               os.path.join(dash, "20260501_100003.ksm")], 3)
+                                               os.path.join(dash, "20260501_100003.ksm")], 3, kind="mp4")
         recordings.write_chaptered_camera(os.path.join(dash, "20260501_100006.ksm"), 3,
                                           created="2026-05-01T10:00:06Z", timecode="10:00:06:00")
         run = run_qm(BIN, winpath(dash), "--join-segments")
         self.assertEqual(run.rc, 0, run)
         self.assertIn("Folder done: 2 converted (1 joined from 2 chapters), 0 already up to date, 0 failed", run.lines)
+        # MP4 already: joined as they are, every picture and sound frame, every track.
+        self.assertIn("Result: H.264 320x240 + AAC 48.0 kHz, ", "\n".join(run.lines))
+        self.assertIn("; joined without re-encoding + GPS/telemetry (gpmd), timecode", "\n".join(run.lines))
         joined = os.path.join(dash, "20260501_100000.mp4")
+        self.assertEqual(recordings.decode_errors(joined), "")
         self.assertEqual([h for _, h in recordings.frame_hashes(joined, "v")],
                          [h for _, h in recordings.frame_hashes(whole, "v")])
+        self.assertEqual([h for _, h in recordings.frame_hashes(joined, "a")][-200:],
+                         [h for _, h in recordings.frame_hashes(whole, "a")][-200:])
+        self.assertEqual(recordings.data_md5(joined), recordings.data_md5(whole))
+        self.assertEqual(recordings.stream_tags(joined)[0].get("timecode"), "10:00:00:00")
+        self.assertTrue(recordings.creation_time(joined).startswith("2026-05-01T10:00:00"))
+        self.assertEqual(recordings.top_boxes(joined)[:3], ["ftyp", "moov", "mdat"])
         self.assertEqual(sorted(os.listdir(dash)), ["20260501_100000.ksm", "20260501_100000.mp4",
                                                     "20260501_100003.ksm", "20260501_100006.ksm",
                                                     "20260501_100006.mp4"])
