@@ -100,6 +100,17 @@ Outcome<std::wstring> Conversion::Joined(const std::wstring& first, JoinedFile& 
     return m_work.JoinedPath();
 }
 
+// The checked MP4 takes the target's place; the verdict.
+int Conversion::Place(const std::wstring& target, Verdict& verdict)
+{
+    m_console.StopIfGone();
+    m_work.CloseLog();
+    std::string unplaced = Placement(m_work, target, m_patience.heldWaitMs, m_console).Place();
+    if (!unplaced.empty())
+        return verdict.End(Verdict::FailKeepingLog(ExitCode::TargetProblem, unplaced));
+    return verdict.Succeeded();
+}
+
 // MP4 chapters joined are the MP4: checked, dated and put in place without another copy.
 int Conversion::PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined)
 {
@@ -129,12 +140,7 @@ int Conversion::PlaceJoined(const ConversionPaths& paths, Verdict& verdict, cons
     std::string others = ChapterJoin::OtherTracks(m_work.OutputPath());
     m_console.Line("Result: " + SummaryCheck::Describe(result.Summary()) + "; joined without re-encoding" +
                    (others.empty() ? std::string() : " + " + others));
-    m_console.StopIfGone();
-    m_work.CloseLog();
-    std::string unplaced = Placement(m_work, paths.target, m_patience.heldWaitMs, m_console).Place();
-    if (!unplaced.empty())
-        return verdict.End(Verdict::FailKeepingLog(ExitCode::TargetProblem, unplaced));
-    return verdict.Succeeded();
+    return Place(paths.target, verdict);
 }
 
 int Conversion::Convert(Preflight& preflight, ConversionPaths& paths, Verdict& verdict)
@@ -188,10 +194,5 @@ int Conversion::Convert(Preflight& preflight, ConversionPaths& paths, Verdict& v
     if (!when.empty())
         m_console.Line("Note: the MP4 keeps " + when);
     Describe(m_console, converted.value);
-    m_console.StopIfGone();
-    m_work.CloseLog();
-    std::string unplaced = Placement(m_work, paths.target, m_patience.heldWaitMs, m_console).Place();
-    if (!unplaced.empty())
-        return verdict.End(Verdict::FailKeepingLog(ExitCode::TargetProblem, unplaced));
-    return verdict.Succeeded();
+    return Place(paths.target, verdict);
 }

@@ -26,6 +26,7 @@ public:
 private:
     int Convert(Preflight& preflight, ConversionPaths& paths, Verdict& verdict);
     Outcome<std::wstring> Joined(const std::wstring& first, JoinedFile& wrote);
+    int Place(const std::wstring& target, Verdict& verdict);
     int PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined);
 
     Console& m_console;
