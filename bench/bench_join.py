@@ -5,8 +5,9 @@ One 4-chapter recording (H.264 720p and AAC, split at keyframes into chapters of
 --chapter-mib MiB, as an action camera does at its size limit) converted by qm.bat "<folder>",
 against a plain copy of the chapters' bytes one after another into one file (what any join
 must at least do). MP4 chapters (an action camera's) become the MP4 as they are joined;
-QuickTime ones are joined, then remuxed by ffmpeg into an MP4. --repeat rounds, taking turns;
-medians. Goal: the join no more than 1.3x the copy.
+QuickTime ones are joined, then remuxed by ffmpeg into an MP4. Each side is timed until its
+bytes are on disk. --repeat rounds, taking turns; medians. Goal: the join no more than 1.3x
+the copy.
 
     bench/bench_join.py --bin-dir DIR [--chapter-mib N] [--repeat N]
 """
@@ -64,15 +65,23 @@ def main():
             print("  %s: %d chapters, %.2f GiB" % (label, len(chapters), total / 2 ** 30), flush=True)
             rows = []
             for _ in range(opts.repeat):
+                # Both sides until their bytes are on disk: the page cache would otherwise
+                # decide which of them pays for the other's writes.
                 copy = os.path.join(work, "copy.bin")
+                os.sync()
                 started = time.monotonic()
                 with open(copy, "wb") as out:
                     for c in chapters:
                         with open(c, "rb") as f:
                             shutil.copyfileobj(f, out, 8 << 20)
+                    os.fsync(out.fileno())
                 copied = time.monotonic() - started
                 os.remove(copy)
+                os.sync()
+                started = time.monotonic()
                 took, rc, data = benchkit.wine(["wine", "cmd", "/c", "qm.bat", winpath(card)], prog)
+                os.sync()
+                took = time.monotonic() - started
                 if rc != 0 or b"joined from %d chapters" % len(chapters) not in data:
                     text = data.decode(errors="replace")
                     sys.exit("qm.bat did not join the chapters: %s\n...\n%s" % (text[:1500], text[-1000:]))
