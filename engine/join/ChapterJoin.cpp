@@ -153,19 +153,21 @@ std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const 
     writeFailed = true;
     if (!out.Create(joined, false) || !out.Write(head.data(), head.size()))
         return "the joined recording could not be written: " + TextFormat::SystemMessage(out.Error());
-    std::string block;
+    std::vector<char> block(8u << 20);   // one buffer for all: no clearing of each block
     for (size_t k = 0; k < parts.size(); ++k) {
         for (uint64_t at = parts[k]->DataBegin(); at < parts[k]->DataEnd();) {
             console.StopIfGone();
-            uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(4u << 20, parts[k]->DataEnd() - at));
-            if (!files[k]->ReadExactly(at, n, block)) {
+            size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), parts[k]->DataEnd() - at)), got = 0;
+            bool read = files[k]->Read(at, block.data(), n, got);
+            if (!read || got == 0) {
                 writeFailed = false;
-                return "chapter \"" + NameOf(chapters[k]) + "\" could not be read: " +
-                       TextFormat::SystemMessage(files[k]->Error());
+                return "chapter \"" + NameOf(chapters[k]) + "\" " +
+                       (read ? std::string("ended before its media data did (changed while it was read?)")
+                             : "could not be read: " + TextFormat::SystemMessage(files[k]->Error()));
             }
-            if (!out.Write(block.data(), block.size()))
+            if (!out.Write(block.data(), got))
                 return "the joined recording could not be written: " + TextFormat::SystemMessage(out.Error());
-            at += n;
+            at += got;
         }
     }
     return std::string();
