@@ -8,7 +8,6 @@
 #include "ffmpeg/FfmpegRun.h"
 #include "ffmpeg/ProgressReporter.h"
 #include "join/ChapterJoin.h"
-#include "mp4/Mp4Inspector.h"
 #include "mp4/Mp4TimeStamp.h"
 #include "mp4/SummaryCheck.h"
 #include "windows/Console.h"
@@ -90,7 +89,7 @@ Outcome<std::wstring> Conversion::Joined(const std::wstring& first, JoinedFile& 
     chapters.insert(chapters.end(), m_later.begin(), m_later.end());
     std::string names;
     for (const std::wstring& c : chapters)
-        names += (names.empty() ? "" : ", ") + TextFormat::PathUtf8(c.substr(c.find_last_of(L"\\/") + 1));
+        names += (names.empty() ? "" : ", ") + TextFormat::NameUtf8(c);
     m_console.Line("Joining " + std::to_string(chapters.size()) + " chapters of one recording without re-encoding: " +
                    names);
     bool writeFailed = false;
@@ -112,7 +111,8 @@ int Conversion::Place(const std::wstring& target, Verdict& verdict)
 }
 
 // MP4 chapters joined are the MP4: checked, dated and put in place without another copy.
-int Conversion::PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined)
+int Conversion::PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined,
+                            const Mp4Summary& result)
 {
     if (!MoveFileW(m_work.JoinedPath().c_str(), m_work.OutputPath().c_str()))
         return verdict.End(Verdict::Fail(ExitCode::TargetProblem, "the joined MP4 could not be moved into place: " +
@@ -135,10 +135,8 @@ int Conversion::PlaceJoined(const ConversionPaths& paths, Verdict& verdict, cons
     if (!when.empty())
         m_console.Line("Note: the MP4 keeps " + when);
     m_console.Line("Method: joined as they are (the chapters are MP4 already), checked");
-    Mp4Inspector result;
-    result.InspectFile(m_work.OutputPath());
-    std::string others = ChapterJoin::OtherTracks(m_work.OutputPath());
-    m_console.Line("Result: " + SummaryCheck::Describe(result.Summary()) + "; joined without re-encoding" +
+    std::string others = ChapterJoin::OtherTracks(result);
+    m_console.Line("Result: " + SummaryCheck::Describe(result) + "; joined without re-encoding" +
                    (others.empty() ? std::string() : " + " + others));
     return Place(paths.target, verdict);
 }
@@ -172,9 +170,10 @@ int Conversion::Convert(Preflight& preflight, ConversionPaths& paths, Verdict& v
     if (readPath.failure)
         return verdict.End(readPath.failure);
     if (joined.mp4) {
-        std::string unchecked = ChapterJoin::Check(readPath.value, joined);
+        Mp4Summary read;
+        std::string unchecked = ChapterJoin::Check(readPath.value, joined, read);
         if (unchecked.empty())
-            return PlaceJoined(paths, verdict, joined);
+            return PlaceJoined(paths, verdict, joined, read);
         m_console.Line("Note: the joined chapters are remuxed by ffmpeg after all (" + unchecked + ")");
     }
 

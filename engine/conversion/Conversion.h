@@ -9,6 +9,7 @@
 
 class Console;
 struct JoinedFile;
+struct Mp4Summary;
 class Verdict;
 
 // One conversion from start to verdict, as its steps: preflight -> repair -> probe (run 1,
@@ -27,7 +28,7 @@ private:
     int Convert(Preflight& preflight, ConversionPaths& paths, Verdict& verdict);
     Outcome<std::wstring> Joined(const std::wstring& first, JoinedFile& wrote);
     int Place(const std::wstring& target, Verdict& verdict);
-    int PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined);
+    int PlaceJoined(const ConversionPaths& paths, Verdict& verdict, const JoinedFile& joined, const Mp4Summary& result);
 
     Console& m_console;
     unsigned long m_startTick;

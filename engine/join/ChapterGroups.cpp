@@ -11,16 +11,6 @@
 
 namespace {
 
-std::string Name(const std::wstring& path)
-{
-    return TextFormat::PathUtf8(path.substr(path.find_last_of(L"\\/") + 1));
-}
-
-std::wstring FolderOf(const std::wstring& path)
-{
-    return path.substr(0, path.find_last_of(L"\\/") + 1);
-}
-
 bool Digits(const std::wstring& s, size_t at, size_t n)
 {
     for (size_t i = at; i < at + n; ++i)
@@ -42,12 +32,13 @@ public:
         std::unique_ptr<ChapterIndex> index(new ChapterIndex);
         std::string unreadable = ChapterJoin::Read(path, *index);
         if (!m_run.empty() && !gap.empty()) {
-            m_console.Line("Not joined: \"" + Name(path) + "\": " + gap);
+            m_console.Line("Not joined: \"" + TextFormat::NameUtf8(path) + "\": " + gap);
             Close();
         }
         if (!unreadable.empty()) {
             if (!quiet)
-                m_console.Line("Not joined: \"" + Name(path) + "\": " + unreadable + "; it is converted on its own");
+                m_console.Line("Not joined: \"" + TextFormat::NameUtf8(path) + "\": " + unreadable +
+                               "; it is converted on its own");
             Close();
             m_units.push_back({path});
             return;
@@ -61,8 +52,8 @@ public:
                 return;
             }
             if (!quiet)
-                m_console.Line("Not joined: \"" + Name(path) + "\" does not continue \"" + Name(m_run.back()) +
-                               "\": " + why);
+                m_console.Line("Not joined: \"" + TextFormat::NameUtf8(path) + "\" does not continue \"" +
+                               TextFormat::NameUtf8(m_run.back()) + "\": " + why);
         }
         Close();
         m_run.push_back(path);
@@ -120,7 +111,7 @@ std::vector<std::vector<std::wstring>> ChapterGroups::Units(const std::vector<st
     for (const std::wstring& r : recordings) {
         std::wstring recording, name = r.substr(r.find_last_of(L"\\/") + 1);
         int n = ChapterOf(name.substr(0, name.find_last_of(L'.')), recording);
-        keys.push_back(n ? FolderOf(r) + recording : std::wstring());
+        keys.push_back(n ? TextFormat::FolderOf(r) + recording : std::wstring());
         if (n)
             chapters[keys.back()][n] = r;
     }
@@ -142,7 +133,8 @@ std::vector<std::vector<std::wstring>> ChapterGroups::Units(const std::vector<st
                           (chapter.first > last + 2 ? " to " + std::to_string(chapter.first - 1) : std::string()) +
                           " of this recording is missing before it";
                 if (last == 0 && !gap.empty())
-                    console.Line("Note: \"" + Name(chapter.second) + "\": " + gap + "; the MP4 starts with it");
+                    console.Line("Note: \"" + TextFormat::NameUtf8(chapter.second) + "\": " + gap +
+                                 "; the MP4 starts with it");
                 runs.Add(chapter.second, last ? gap : std::string(), false);
                 last = chapter.first;
             }
@@ -153,9 +145,9 @@ std::vector<std::vector<std::wstring>> ChapterGroups::Units(const std::vector<st
             units.push_back({r});
             continue;
         }
-        if (FolderOf(r) != segmentFolder)
+        if (TextFormat::FolderOf(r) != segmentFolder)
             runs.Close();
-        segmentFolder = FolderOf(r);
+        segmentFolder = TextFormat::FolderOf(r);
         runs.Add(r, std::string(), true);
     }
     runs.Close();

@@ -200,7 +200,8 @@ bool ChapterIndex::ReadTables(ChapterTrack& t, size_t begin, size_t end)
             if (!Entries(d, c, 8, 8, n))
                 return Fail("its picture order is damaged");
             for (uint32_t i = 0; i < n; ++i) {
-                t.shown.push_back({Be32(d, c.payload + 8 + 8 * i), static_cast<int32_t>(Be32(d, c.payload + 12 + 8 * i))});
+                int32_t offset = static_cast<int32_t>(Be32(d, c.payload + 12 + 8 * i));
+                t.shown.push_back({Be32(d, c.payload + 8 + 8 * i), offset});
                 ctsSamples += t.shown.back().first;
             }
         } else if (c.type == "stss") {

@@ -14,11 +14,6 @@
 
 namespace {
 
-std::string NameOf(const std::wstring& path)
-{
-    return TextFormat::PathUtf8(path.substr(path.find_last_of(L"\\/") + 1));
-}
-
 // The first chapter's file type, or a plain MP4's.
 std::string FileType(DiskFile& first)
 {
@@ -46,12 +41,13 @@ bool AlreadyMp4(const std::string& ftyp, const ChapterIndex& first)
 
 } // namespace
 
-std::string ChapterJoin::Check(const std::wstring& joined, const JoinedFile& wrote)
+std::string ChapterJoin::Check(const std::wstring& joined, const JoinedFile& wrote, Mp4Summary& read)
 {
     Mp4Inspector index;
     if (!index.InspectFile(joined))
         return "it does not read back: " + index.Problem();
-    const std::vector<Mp4Track>& tracks = index.Summary().tracks;
+    read = index.Summary();
+    const std::vector<Mp4Track>& tracks = read.tracks;
     if (tracks.size() != wrote.samples.size())
         return "it does not hold every track";
     for (size_t i = 0; i < tracks.size(); ++i)
@@ -61,14 +57,11 @@ std::string ChapterJoin::Check(const std::wstring& joined, const JoinedFile& wro
     return FramingCheck::Ends(joined);
 }
 
-std::string ChapterJoin::OtherTracks(const std::wstring& joined)
+std::string ChapterJoin::OtherTracks(const Mp4Summary& mp4)
 {
-    Mp4Inspector index;
     std::string names;
     bool picture = false, sound = false;
-    if (!index.InspectFile(joined))
-        return names;
-    for (const Mp4Track& t : index.Summary().tracks) {
+    for (const Mp4Track& t : mp4.tracks) {
         std::string name = t.format == "gpmd" ? "GPS/telemetry (gpmd)" : t.handler == "tmcd" ? "timecode"
                            : t.handler == "soun" && sound ? "another sound track (" + t.format + ")"
                            : t.handler == "vide" && picture ? "another picture track (" + t.format + ")"
@@ -116,7 +109,7 @@ std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const 
     for (const std::wstring& path : chapters) {
         files.emplace_back(new DiskFile);
         indexes.emplace_back(new ChapterIndex);
-        std::string name = "chapter \"" + NameOf(path) + "\"";
+        std::string name = "chapter \"" + TextFormat::NameUtf8(path) + "\"";
         if (!files.back()->OpenRead(path))
             return name + " could not be read: " + TextFormat::SystemMessage(files.back()->Error());
         if (!indexes.back()->Read(*files.back()))
@@ -128,7 +121,7 @@ std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const 
         AddTicks(*parts[k - 1], ticks);
         std::string why = Continues(*parts[0], *parts[k - 1], ticks, *parts[k]);
         if (!why.empty())
-            return "chapter \"" + NameOf(chapters[k]) +
+            return "chapter \"" + TextFormat::NameUtf8(chapters[k]) +
                    "\" does not continue the one before: " + why;
     }
     const std::string ftyp = FileType(*files[0]);
@@ -161,7 +154,7 @@ std::string ChapterJoin::Write(const std::vector<std::wstring>& chapters, const 
             bool read = files[k]->Read(at, block.data(), n, got);
             if (!read || got == 0) {
                 writeFailed = false;
-                return "chapter \"" + NameOf(chapters[k]) + "\" " +
+                return "chapter \"" + TextFormat::NameUtf8(chapters[k]) + "\" " +
                        (read ? std::string("ended before its media data did (changed while it was read?)")
                              : "could not be read: " + TextFormat::SystemMessage(files[k]->Error()));
             }

@@ -6,6 +6,7 @@
 #include <vector>
 
 class Console;
+struct Mp4Summary;
 
 // What a join wrote.
 struct JoinedFile
@@ -39,8 +40,8 @@ public:
     static std::string Write(const std::vector<std::wstring>& chapters, const std::wstring& joined, Console& console,
                              bool& writeFailed, JoinedFile& wrote);
     // "" when the joined MP4 reads back whole (every track's samples, the first and last
-    // second well framed); else what is wrong.
-    static std::string Check(const std::wstring& joined, const JoinedFile& wrote);
+    // second well framed), its summary in `read`; else what is wrong.
+    static std::string Check(const std::wstring& joined, const JoinedFile& wrote, Mp4Summary& read);
     // "GPS/telemetry (gpmd), timecode": the tracks beside the first picture and sound.
-    static std::string OtherTracks(const std::wstring& joined);
+    static std::string OtherTracks(const Mp4Summary& mp4);
 };

@@ -209,7 +209,8 @@ std::string Rewrite(Plan& plan, size_t begin, size_t end, const std::string& par
         const std::string& type = h.type;
         const ChapterTrack* track = plan.track < first.Tracks().size() ? &first.Tracks()[plan.track] : nullptr;
         bool inTrack = track && (parent == "trak" || parent == "mdia" || parent == "minf" || parent == "edts");
-        if ((type == "trak" && parent == "moov" && track) || (inTrack && (type == "mdia" || type == "edts") && parent == "trak") ||
+        if ((type == "trak" && parent == "moov" && track) ||
+            (inTrack && (type == "mdia" || type == "edts") && parent == "trak") ||
             (inTrack && type == "minf" && parent == "mdia")) {
             out += Box(type.c_str(), Rewrite(plan, s.payload, s.end, type));
             if (type == "trak")
@@ -271,7 +272,8 @@ std::string JoinedIndex::Mismatch(const ChapterIndex& last, const ChapterIndex& 
     for (size_t i = 0; i < next.Tracks().size(); ++i) {
         const ChapterTrack& a = last.Tracks()[i];
         const ChapterTrack& b = next.Tracks()[i];
-        if (a.handler != b.handler || a.timescale != b.timescale || Settings(a.sampleEntries) != Settings(b.sampleEntries))
+        if (a.handler != b.handler || a.timescale != b.timescale ||
+            Settings(a.sampleEntries) != Settings(b.sampleEntries))
             return (b.handler == "vide"   ? std::string("its pictures were")
                     : b.handler == "soun" ? std::string("its sound was")
                                           : "its " + b.handler + " track was") +
@@ -329,7 +331,8 @@ std::string JoinedIndex::OutOfStep(const ChapterIndex& first, const std::vector<
             continue;
         double off = end(i) - end(video) - skip(v) + delay(v, next) - delay(a, next) + skip(a);
         if (!(std::fabs(off) <= 0.005))
-            return "its sound would be " + std::to_string(static_cast<long long>(std::min(1e9, std::fabs(off) * 1000))) +
+            return "its sound would be " +
+                   std::to_string(static_cast<long long>(std::min(1e9, std::fabs(off) * 1000))) +
                    " ms out of step with its pictures after the join";
     }
     return std::string();

@@ -41,10 +41,6 @@ unsigned long Milliseconds()
                                           .count());
 }
 
-std::string FileName(const std::wstring& path)
-{
-    return TextFormat::PathUtf8(path.substr(path.find_last_of(L"\\/") + 1));
-}
 
 // A trial walk of the first megabytes: do these settings read this stream?
 bool Fits(ByteSource& file, uint64_t begin, uint64_t end, NalUnitReader reader, const AacFrameParser* sound,
@@ -159,7 +155,8 @@ std::string CutRecordingRepair::Write(ByteSource& source, const std::wstring& ou
     }
     if (scan.Video().Samples() == 0)
         return "its index was never written, and no picture could be found in its data with the settings of " +
-               (m_settings.from.empty() ? std::string("its stream") : "\"" + FileName(m_settings.from) + "\"");
+               (m_settings.from.empty() ? std::string("its stream")
+                                        : "\"" + TextFormat::NameUtf8(m_settings.from) + "\"");
     uint64_t dataAt = ftyp.size() + 16;
     std::string size;
     BigEndian::Put(size, 16 + (scan.LastEnd() - m_begin), 8);
@@ -410,7 +407,8 @@ std::string CutRecordingRepair::Summary(const MdatScanner& scan, const MoovWrite
     bool withSound = scan.Sound().Samples() > 0;
     std::string what = "Note: rebuilt from its data with the settings " +
                        (m_settings.from.empty() ? std::string("its video repeats")
-                                                : "of \"" + FileName(m_settings.from) + "\" from the same camera") +
+                                                : "of \"" + TextFormat::NameUtf8(m_settings.from) +
+                                                      "\" from the same camera") +
                        ": " + TextFormat::Clock(MoovWriter::Seconds(pictures)) + " of video" +
                        (withSound ? " and sound" : "");
     if (!m_assumed.empty())

@@ -118,6 +118,11 @@ std::wstring TextFormat::FolderOf(const std::wstring& path)
     return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash + 1);
 }
 
+std::string TextFormat::NameUtf8(const std::wstring& path)
+{
+    return PathUtf8(path.substr(path.find_last_of(L"\\/") + 1));
+}
+
 std::wstring TextFormat::ExtendedPath(const std::wstring& full)
 {
     if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0)

@@ -25,6 +25,8 @@ public:
     static std::wstring PlainPath(const std::wstring& path);
     // A path as people read it (and ffmpeg takes it), in UTF-8.
     static std::string PathUtf8(const std::wstring& path);
+    // The file name of a path (no folder), in UTF-8.
+    static std::string NameUtf8(const std::wstring& path);
     // Windows' own words for an error, one line, without a trailing full stop.
     static std::string SystemMessage(unsigned long error);
 };
